@@ -1,0 +1,361 @@
+// The data-channel server thread and its message handling.
+#include "datachannel/DataChannel.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+#include "datachannel/PoseConversion.h"
+#include "datachannel/WireRecords.h"
+#include "link/KvtScan3DLumora.h"
+#include "platform/time.h"
+
+SocketHandle g_listenSocket = platform::kInvalidSocket;
+SocketHandle g_acceptedSocket = platform::kInvalidSocket;
+platform::Thread* g_serverThread = nullptr;
+
+namespace {
+
+// Room for the accepted socket's receive buffer: two full point blocks. A small buffer throttles
+// loopback transfers to a fraction of what a streaming sensor delivers.
+constexpr int kAcceptedReceiveBuffer = 256 * 1024;
+constexpr int kAcceptedSendBuffer = 8192;
+constexpr unsigned kEndPauseMs = 500;
+constexpr int kListenBacklog = 5;
+constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
+
+// What the thread serves; null once teardown has taken the scanner object away.
+KvtScan3DLumora* g_servedScanner = nullptr;
+bool g_stopping = false;
+std::atomic<bool> g_socketsStarted{false};
+
+// Thread-private state, kept across messages and connections.
+struct ChannelState {
+  PoseHeader storedHeader{};  // zeroed: a point message before any header brings no points
+  unsigned char pointBuffer[MAX_BLOCK_POINTS * POINT_WIRE_SIZE] = {};
+  bool keepOpen = false;
+  PoseConversion conversion;
+};
+
+// Runs change(scanner) under the channel lock when a scanner object is still served.
+template <typename Change>
+void WithScanner(Change change) {
+  platform::LockGuard guard(DataChannelLock());
+  if (g_servedScanner != nullptr) change(*g_servedScanner);
+}
+
+bool ReceiveWhole(SocketHandle socket, void* buffer, int length) {
+  int count = 0;
+  return ReceiveExactly(socket, buffer, length, count) && count == length;
+}
+
+void SendInt32(SocketHandle socket, std::int32_t value) {
+  unsigned char bytes[4];
+  PutInt32(bytes, value);
+  int count = 0;
+  SendAll(socket, bytes, sizeof bytes, count);
+}
+
+void SendBytes(SocketHandle socket, const unsigned char* bytes, int length) {
+  int count = 0;
+  SendAll(socket, bytes, length, count);
+}
+
+enum class Block { Received, Dropped, Broken };
+
+// Receives the point block that follows a point message. A count outside 0 to 10000 cannot be
+// held: its bytes are read and dropped so the stream stays in step (a negative count is no
+// points at all).
+Block ReceivePointBlock(SocketHandle socket, ChannelState& state) {
+  const std::int32_t points = state.storedHeader.numPoints;
+  if (points >= 0 && points <= MAX_BLOCK_POINTS) {
+    return ReceiveWhole(socket, state.pointBuffer, points * POINT_WIRE_SIZE) ? Block::Received
+                                                                             : Block::Broken;
+  }
+  std::int64_t rest = points > 0 ? static_cast<std::int64_t>(points) * POINT_WIRE_SIZE : 0;
+  while (rest > 0) {
+    int piece = rest < static_cast<std::int64_t>(sizeof state.pointBuffer)
+                    ? static_cast<int>(rest)
+                    : static_cast<int>(sizeof state.pointBuffer);
+    if (!ReceiveWhole(socket, state.pointBuffer, piece)) return Block::Broken;
+    rest -= piece;
+  }
+  return Block::Dropped;
+}
+
+// One begin or end notice: payload, acknowledgement, reply; the caller then makes the change.
+bool AnswerText(SocketHandle socket, std::int32_t ack) {
+  unsigned char payload[TEXT_RECORD_SIZE];
+  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  unsigned char reply[TEXT_REPLY_SIZE];
+  EncodeTextReply(DecodeTextRecord(payload), reply);
+  SendInt32(socket, ack);
+  SendBytes(socket, reply, sizeof reply);
+  return true;
+}
+
+bool AnswerTextValue(SocketHandle socket, std::int32_t ack) {
+  unsigned char payload[TEXT_VALUE_RECORD_SIZE];
+  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  unsigned char reply[TEXT_VALUE_REPLY_SIZE];
+  EncodeTextValueReply(DecodeTextValueRecord(payload), reply);
+  SendInt32(socket, ack);
+  SendBytes(socket, reply, sizeof reply);
+  return true;
+}
+
+bool HandleButton(SocketHandle socket) {
+  unsigned char payload[BUTTON_PAYLOAD_SIZE];
+  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  const std::int32_t code = GetInt32(payload);
+  WithScanner([code](KvtScan3DLumora& scanner) {
+    if (code == 1) {
+      std::int32_t toggle = scanner.m_triggerToggle.load();
+      while (!scanner.m_triggerToggle.compare_exchange_weak(toggle, toggle == 0 ? 1 : 0)) {
+      }
+    } else {
+      scanner.m_buttonEvent = code;
+    }
+  });
+  unsigned char reply[BUTTON_REPLY_SIZE];
+  PutInt32(reply, 0);
+  PutInt32(reply + 4, code);
+  SendInt32(socket, DATA_BUTTON_ACK);
+  SendBytes(socket, reply, sizeof reply);
+  WithScanner([](KvtScan3DLumora& scanner) { scanner.m_dataReady = true; });
+  return true;
+}
+
+bool HandleEcho(SocketHandle socket) {
+  unsigned char reply[ECHO_REPLY_SIZE];
+  if (!ReceiveWhole(socket, reply + 4, ECHO_PAYLOAD_SIZE)) return false;
+  PutInt32(reply, 0);
+  SendInt32(socket, DATA_ECHO_ACK);
+  SendBytes(socket, reply, sizeof reply);
+  return true;
+}
+
+bool HandleHeader(SocketHandle socket, ChannelState& state) {
+  unsigned char payload[POSE_HEADER_SIZE];
+  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  state.storedHeader = DecodePoseHeader(payload);
+  return true;
+}
+
+bool LaserActive() {
+  bool active = false;
+  WithScanner([&active](KvtScan3DLumora& scanner) { active = scanner.m_laserActive != 0; });
+  return active;
+}
+
+// Handles one message; false when the connection is to be closed.
+bool HandleMessage(SocketHandle socket, std::int32_t type, ChannelState& state) {
+  switch (type) {
+    case DATA_BEGIN:
+      if (!AnswerTextValue(socket, DATA_BEGIN + 1)) return false;
+      state.storedHeader.mark = HEADER_MARK_BEGIN;
+      return true;
+    case DATA_SCAN_BEGIN:
+      if (!AnswerText(socket, DATA_SCAN_BEGIN + 1)) return false;
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_scanRunning = true; });
+      return true;
+    case DATA_ACQUIRE_BEGIN:
+      if (!AnswerTextValue(socket, DATA_ACQUIRE_BEGIN + 1)) return false;
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
+      return true;
+    case DATA_LASER_HEADER:
+    case DATA_PROBE_VECTOR_HEADER:
+    case DATA_PROBE_POINT_HEADER:
+    case DATA_OTHER_HEADER:
+      return HandleHeader(socket, state);
+    case DATA_LASER_POINTS: {
+      Block block = ReceivePointBlock(socket, state);
+      if (block == Block::Received) {
+        WithScanner([&state](KvtScan3DLumora& scanner) {
+          state.conversion.StoreLaserPoints(scanner, state.storedHeader, state.pointBuffer);
+        });
+      }
+      return block != Block::Broken;
+    }
+    case DATA_PROBE_VECTOR:
+    case DATA_PROBE_POINT: {
+      // An ignored probe message still has its block read, so the stream stays in step.
+      bool ignored = LaserActive() ||
+                     (type == DATA_PROBE_VECTOR && state.storedHeader.mark == HEADER_MARK_BEGIN);
+      Block block = ReceivePointBlock(socket, state);
+      if (block == Block::Received && !ignored) {
+        WithScanner([&state, type](KvtScan3DLumora& scanner) {
+          if (type == DATA_PROBE_VECTOR) {
+            state.conversion.StoreProbeVector(scanner, state.storedHeader, state.pointBuffer);
+          } else {
+            state.conversion.StoreProbePoint(scanner, state.storedHeader, state.pointBuffer);
+          }
+        });
+      }
+      return block != Block::Broken;
+    }
+    case DATA_OTHER_POINTS:
+      return ReceivePointBlock(socket, state) != Block::Broken;
+    case DATA_END:
+      if (!AnswerTextValue(socket, DATA_END + 1)) return false;
+      platform::sleepMs(kEndPauseMs);
+      WithScanner([](KvtScan3DLumora& scanner) {
+        scanner.m_scanRunning = false;
+        scanner.m_acquiring = false;
+      });
+      return false;
+    case DATA_SCAN_END:
+      if (!AnswerText(socket, DATA_SCAN_END + 1)) return false;
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      return true;
+    case DATA_ACQUIRE_END:
+      if (!AnswerTextValue(socket, DATA_ACQUIRE_END + 1)) return false;
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      return true;
+    case DATA_ACQUIRE_OFF:
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      return true;
+    case DATA_ACQUIRE_ON:
+      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
+      return true;
+    case DATA_BUTTON_FINAL:
+      state.keepOpen = false;
+      return HandleButton(socket) && state.keepOpen;
+    case DATA_BUTTON:
+      return HandleButton(socket);
+    case DATA_ECHO_FINAL:
+      state.keepOpen = false;
+      return HandleEcho(socket) && state.keepOpen;
+    case DATA_ECHO:
+      return HandleEcho(socket);
+    default:
+      // Unknown types carry no payload: the next four bytes are the next type.
+      return true;
+  }
+}
+
+void Serve(SocketHandle socket, ChannelState& state) {
+  state.keepOpen = true;
+  while (state.keepOpen) {
+    unsigned char type[4];
+    if (!ReceiveWhole(socket, type, sizeof type)) return;
+    if (!HandleMessage(socket, GetInt32(type), state)) return;
+  }
+}
+
+bool SetAcceptedOptions(SocketHandle socket) {
+  using platform::SocketOption;
+  return platform::socketSetOption(socket, SocketOption::SendBuffer, kAcceptedSendBuffer) &&
+         platform::socketSetOption(socket, SocketOption::ReceiveBuffer, kAcceptedReceiveBuffer) &&
+         platform::socketSetOption(socket, SocketOption::NoDelay, 1) &&
+         platform::socketSetOption(socket, SocketOption::NonBlocking, 0);
+}
+
+// Listens again unless teardown has begun; the check and the listen are one step under the
+// lock, so a teardown cannot slip in between and leave the thread waiting in accept.
+SocketHandle ListenUnlessStopping() {
+  platform::LockGuard guard(DataChannelLock());
+  if (g_stopping) return platform::kInvalidSocket;
+  if (!platform::socketListen(g_listenSocket, kListenBacklog)) return platform::kInvalidSocket;
+  return g_listenSocket;
+}
+
+bool AdoptAccepted(SocketHandle accepted) {
+  platform::LockGuard guard(DataChannelLock());
+  if (g_stopping) return false;
+  g_acceptedSocket = accepted;
+  return true;
+}
+
+void ReleaseAccepted() {
+  platform::LockGuard guard(DataChannelLock());
+  TcpClose(g_acceptedSocket);
+  g_acceptedSocket = platform::kInvalidSocket;
+}
+
+void ServeConnections() {
+  {
+    platform::LockGuard guard(DataChannelLock());
+    if (g_stopping) return;
+    g_listenSocket = platform::socketOpenTcp();
+    if (g_listenSocket == platform::kInvalidSocket) return;
+  }
+  // Loopback only: the console runs on this machine, and nothing else may feed points.
+  if (!platform::socketBind(g_listenSocket, kLoopback, DATA_PORT)) return;
+  // The state is large (the point buffer), so it lives on the heap, once per thread.
+  auto* state = new ChannelState;
+  for (;;) {
+    SocketHandle listener = ListenUnlessStopping();
+    if (listener == platform::kInvalidSocket) break;
+    SocketHandle accepted = platform::socketAccept(listener);
+    if (accepted == platform::kInvalidSocket) break;
+    if (!AdoptAccepted(accepted)) {
+      TcpClose(accepted);
+      break;
+    }
+    if (!SetAcceptedOptions(accepted)) {
+      ReleaseAccepted();
+      break;
+    }
+    Serve(accepted, *state);
+    ReleaseAccepted();
+  }
+  delete state;
+}
+
+}  // namespace
+
+platform::RecursiveLock& DataChannelLock() {
+  static platform::RecursiveLock lock;
+  return lock;
+}
+
+bool StartSockets() {
+  if (g_socketsStarted.load()) return true;
+  int error = 0;
+  if (!platform::socketsStart(&error)) {
+    std::printf("WSAStartup failed [%d]\n", platform::socketLastError());
+    std::fflush(stdout);
+    return false;
+  }
+  g_socketsStarted = true;
+  return true;
+}
+
+unsigned DataChannelThread(void* /*unused*/) {
+  try {
+    if (StartSockets()) ServeConnections();
+  } catch (...) {
+    // The thread ends quietly; nothing restarts it.
+  }
+  platform::LockGuard guard(DataChannelLock());
+  if (g_listenSocket != platform::kInvalidSocket) {
+    platform::socketClose(g_listenSocket);
+    g_listenSocket = platform::kInvalidSocket;
+  }
+  return 0;
+}
+
+bool StartDataChannelThread(KvtScan3DLumora* scanner) {
+  if (g_serverThread != nullptr) return true;
+  StartSockets();
+  {
+    platform::LockGuard guard(DataChannelLock());
+    g_servedScanner = scanner;
+    g_stopping = false;
+  }
+  g_serverThread = platform::threadStart(DataChannelThread, nullptr);
+  return g_serverThread != nullptr;
+}
+
+bool StopDataChannelThread(unsigned timeoutMs) {
+  {
+    platform::LockGuard guard(DataChannelLock());
+    g_stopping = true;
+    g_servedScanner = nullptr;
+    if (g_listenSocket != platform::kInvalidSocket) platform::socketWake(g_listenSocket);
+    if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
+  }
+  if (g_serverThread == nullptr) return true;
+  return platform::threadWaitEnd(g_serverThread, timeoutMs);
+}

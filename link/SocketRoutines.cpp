@@ -1,0 +1,96 @@
+// The socket routines both channels share.
+#include "link/SocketRoutines.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Messages go to the host process's standard output; flushing keeps them in order with the
+// host's own output when that is a pipe.
+template <typename... Args>
+void Print(const char* format, Args... args) {
+  std::printf(format, args...);
+  std::fflush(stdout);
+}
+
+unsigned LastError() { return static_cast<unsigned>(platform::socketLastError()); }
+
+bool FailAfterClose(SocketHandle& socketVariable, const char* message) {
+  platform::socketClose(socketVariable);
+  socketVariable = platform::kInvalidSocket;
+  Print(message, LastError());
+  return false;
+}
+
+}  // namespace
+
+bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
+  if (hostName == nullptr) {
+    Print("Invalid parameter 'Host Name'\n");
+    return false;
+  }
+  socketVariable = platform::socketOpenTcp();
+  if (socketVariable == platform::kInvalidSocket) {
+    Print("Cannot initialize socket [0x%08X]\n", LastError());
+    return false;
+  }
+  if (!platform::socketSetOption(socketVariable, platform::SocketOption::SendBuffer, 8192) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveBuffer, 8192) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs,
+                                 10000) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::NoDelay, 1)) {
+    return FailAfterClose(socketVariable, "Cannot set socket options [0x%08X]\n");
+  }
+  char host[1024];
+  std::strncpy(host, hostName, sizeof host - 1);
+  host[sizeof host - 1] = '\0';
+  std::uint32_t address = 0;
+  if (!platform::socketParseDotted(host, &address) &&
+      !platform::socketResolveName(host, &address)) {
+    return FailAfterClose(socketVariable, "Cannot find host address [0x%08X]\n");
+  }
+  if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
+    return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
+  }
+  return true;
+}
+
+bool TcpClose(SocketHandle socket) {
+  if (!platform::socketShutdownSend(socket)) {
+    Print("Error shutting down socket [0x%08X]\n", LastError());
+  }
+  if (!platform::socketClose(socket)) {
+    Print("Error closing socket [0x%08X]\n", LastError());
+  }
+  return true;
+}
+
+bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
+  count = 0;
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  while (count < length) {
+    int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
+    int sent = platform::socketSend(socket, bytes + count, piece);
+    if (sent < 0) return false;
+    if (sent == 0) return true;
+    count += sent;
+  }
+  return true;
+}
+
+bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
+  count = 0;
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  while (count < length) {
+    int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
+    int received = platform::socketReceive(socket, bytes + count, piece);
+    if (received < 0) {
+      Print("error reading %d\n", platform::socketLastError());
+      return false;
+    }
+    if (received == 0) return true;
+    count += received;
+  }
+  return true;
+}

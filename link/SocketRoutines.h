@@ -1,0 +1,23 @@
+// The socket routines both channels share: connect, close, and whole-buffer send and receive.
+#pragma once
+
+#include "platform/socket.h"
+
+using platform::SocketHandle;
+
+// Size of the pieces in which buffers are sent and received; it matches the socket buffers.
+constexpr int TRANSFER_PIECE = 8192;
+
+// Opens a client connection. The new socket is stored in socketVariable as soon as it exists
+// and set back to -1 on every failure after that. Prints the failure to standard output.
+bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
+
+// Shuts the sending direction down and closes the socket; always true. Callers set their
+// socket variable to -1 afterwards.
+bool TcpClose(SocketHandle socket);
+
+// Send or receive length bytes in pieces of at most TRANSFER_PIECE, leaving the number moved in
+// count. True means no socket error occurred, not that everything moved: a peer that closes
+// the connection leaves count below length.
+bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
+bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);

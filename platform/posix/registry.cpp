@@ -1,0 +1,118 @@
+// Read-only registry keys taken from a registry export file named by the environment.
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "platform/posix/RegistryFile.h"
+
+namespace platform {
+
+struct RegistryKey {
+  RegistryValues values;
+};
+
+namespace {
+
+constexpr long kErrorInvalidHandle = 6;
+constexpr long kErrorInvalidParameter = 87;
+
+// KVT_REGISTRY, else the file in the user's XDG configuration folder; empty when neither
+// the variables nor HOME name a place.
+std::string registryFilePath() {
+  const char* explicitPath = std::getenv("KVT_REGISTRY");
+  if (explicitPath != nullptr && explicitPath[0] != '\0') return explicitPath;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] != '\0') {
+    return std::string(config) + "/kvtscanner/registry.reg";
+  }
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0') {
+    return std::string(home) + "/.config/kvtscanner/registry.reg";
+  }
+  return std::string();
+}
+
+// Reads a whole regular file; false with errno's value in *error when it cannot.
+bool readFile(const char* path, std::string* text, int* error) {
+  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = errno;
+    return false;
+  }
+  struct stat info {};
+  // A folder or a pipe is no registry file; O_NONBLOCK keeps opening one from waiting.
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *error = ENOENT;
+    ::close(fd);
+    return false;
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *error = errno;
+      ::close(fd);
+      return false;
+    }
+    text->append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
+
+}  // namespace
+
+// The file is read-only, so every access right reads alike.
+long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t /*access*/,
+                  RegistryKey** key) {
+  if (key == nullptr) return kErrorInvalidParameter;
+  *key = nullptr;
+  std::string path = registryFilePath();
+  std::string text;
+  int error = ENOENT;
+  if (path.empty() || !readFile(path.c_str(), &text, &error)) {
+    return error == EACCES ? kErrorAccessDenied : kErrorFileNotFound;
+  }
+  RegistryKeys keys = parseRegistryFile(text);
+  const RegistryValues* values = findRegistryKey(keys, root, subKey != nullptr ? subKey : "");
+  if (values == nullptr) return kErrorFileNotFound;
+  *key = new RegistryKey{*values};
+  return kErrorSuccess;
+}
+
+long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
+                   std::uint32_t* size) {
+  if (key == nullptr) return kErrorInvalidHandle;
+  if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
+  std::string lowerName = name != nullptr ? name : "";
+  for (char& c : lowerName) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  auto found = key->values.find(lowerName);
+  if (found == key->values.end()) return kErrorFileNotFound;
+  const RegistryValue& value = found->second;
+  if (type != nullptr) *type = value.type;
+  if (size == nullptr) return kErrorSuccess;
+  auto needed = static_cast<std::uint32_t>(value.data.size());
+  if (data != nullptr && *size < needed) {
+    *size = needed;
+    return kErrorMoreData;
+  }
+  if (data != nullptr && needed > 0) std::memcpy(data, value.data.data(), needed);
+  *size = needed;
+  return kErrorSuccess;
+}
+
+void registryClose(RegistryKey* key) { delete key; }
+
+}  // namespace platform

@@ -1,0 +1,125 @@
+// POSIX threads behind the thread contract.
+#include "platform/thread.h"
+
+#include <pthread.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <new>
+
+namespace platform {
+
+struct Thread {
+  pthread_t id{};
+  ThreadProc proc = nullptr;
+  void* argument = nullptr;
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t ended = PTHREAD_COND_INITIALIZER;
+  bool done = false;
+  bool joined = false;  // owner's side only
+  unsigned exitCode = kThreadStillActive;
+  std::atomic<int> references{2};  // the owner's and the thread's own
+};
+
+namespace {
+
+void dropReference(Thread* thread) {
+  if (thread->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    pthread_mutex_destroy(&thread->mutex);
+    pthread_cond_destroy(&thread->ended);
+    delete thread;
+  }
+}
+
+void* trampoline(void* raw) {
+  auto* thread = static_cast<Thread*>(raw);
+  unsigned code = thread->proc(thread->argument);
+  pthread_mutex_lock(&thread->mutex);
+  thread->exitCode = code;
+  thread->done = true;
+  pthread_cond_broadcast(&thread->ended);
+  pthread_mutex_unlock(&thread->mutex);
+  dropReference(thread);
+  return nullptr;
+}
+
+}  // namespace
+
+Thread* threadStart(ThreadProc proc, void* argument) {
+  auto* thread = new (std::nothrow) Thread;
+  if (thread == nullptr) return nullptr;
+  thread->proc = proc;
+  thread->argument = argument;
+  if (pthread_create(&thread->id, nullptr, trampoline, thread) != 0) {
+    delete thread;
+    return nullptr;
+  }
+  return thread;
+}
+
+bool threadWaitEnd(Thread* thread, unsigned timeoutMs) {
+  timespec deadline{};
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  pthread_mutex_lock(&thread->mutex);
+  while (!thread->done) {
+    if (pthread_cond_timedwait(&thread->ended, &thread->mutex, &deadline) == ETIMEDOUT) break;
+  }
+  bool done = thread->done;
+  pthread_mutex_unlock(&thread->mutex);
+  if (done && !thread->joined) {
+    // The procedure has returned; joining waits only for the last instructions of the
+    // trampoline, so no code of this library runs on that thread afterwards.
+    pthread_join(thread->id, nullptr);
+    thread->joined = true;
+  }
+  return done;
+}
+
+bool threadExitCode(Thread* thread, unsigned* code) {
+  pthread_mutex_lock(&thread->mutex);
+  *code = thread->exitCode;
+  pthread_mutex_unlock(&thread->mutex);
+  return true;
+}
+
+bool threadTerminate(Thread* /*thread*/, unsigned /*code*/) { return false; }
+
+void threadRelease(Thread* thread) {
+  if (thread == nullptr) return;
+  if (!thread->joined) pthread_detach(thread->id);
+  dropReference(thread);
+}
+
+bool threadIsCurrent(const Thread* thread) {
+  return thread != nullptr && pthread_equal(thread->id, pthread_self()) != 0;
+}
+
+static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
+static_assert(alignof(pthread_mutex_t) <= 8, "RecursiveLock storage alignment too small");
+
+RecursiveLock::RecursiveLock() {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+RecursiveLock::~RecursiveLock() {
+  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+
+void RecursiveLock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+
+void RecursiveLock::unlock() {
+  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
+}
+
+}  // namespace platform

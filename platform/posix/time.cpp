@@ -1,0 +1,31 @@
+// POSIX clocks behind the time contract.
+#include "platform/time.h"
+
+#include <time.h>
+
+#include <cerrno>
+
+namespace platform {
+
+std::uint32_t tickCount() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                     static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+  return static_cast<std::uint32_t>(ms);
+}
+
+void wallClock(std::int64_t* seconds, int* milliseconds) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  *seconds = now.tv_sec;
+  *milliseconds = static_cast<int>(now.tv_nsec / 1000000);
+}
+
+void sleepMs(unsigned ms) {
+  timespec rest{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+// Read access to the system registry (POSIX: a registry export file named by the environment).
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+enum class RegistryRoot { LocalMachine, CurrentUser };
+
+// Access rights and value types, with the Windows values.
+constexpr std::uint32_t kKeyRead = 0x20019;
+constexpr std::uint32_t kKeyWrite = 0x20006;
+constexpr std::uint32_t kKeyAllAccess = 0xF003F;
+constexpr std::uint32_t kRegNone = 0;
+constexpr std::uint32_t kRegSz = 1;
+constexpr std::uint32_t kRegExpandSz = 2;
+constexpr std::uint32_t kRegBinary = 3;
+constexpr std::uint32_t kRegDword = 4;
+
+// Windows system error codes that the registry calls return.
+constexpr long kErrorSuccess = 0;
+constexpr long kErrorFileNotFound = 2;
+constexpr long kErrorAccessDenied = 5;
+constexpr long kErrorInvalidData = 13;
+constexpr long kErrorMoreData = 234;
+
+struct RegistryKey;
+
+// RegOpenKeyExA: opens root\subKey (a trailing backslash does not matter, case does not
+// matter). kErrorSuccess and the key in *key, or an error code and *key null.
+long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key);
+
+// RegQueryValueExA: the value's type in *type and its bytes in data. *size gives the buffer's
+// size on entry and the value's size on return; kErrorMoreData when the buffer is too small,
+// kErrorFileNotFound when the value does not exist. type and data may be null.
+long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
+                   std::uint32_t* size);
+
+// RegCloseKey. A null key is ignored.
+void registryClose(RegistryKey* key);
+
+}  // namespace platform

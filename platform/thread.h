@@ -1,0 +1,63 @@
+// Threads and a recursive lock, on the operating system's own thread calls.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+struct Thread;
+using ThreadProc = unsigned (*)(void* argument);
+
+// Starts a thread at once with the default stack size running proc(argument); null on failure.
+// The platform's own thread call is used, so nothing of the C++ runtime runs after proc returns
+// except the few instructions that signal its end.
+Thread* threadStart(ThreadProc proc, void* argument);
+
+// Waits at most timeoutMs for proc to have returned; true when it has. Safe inside the loader's
+// unload notification (it waits on an event the thread signals, not on the thread itself).
+bool threadWaitEnd(Thread* thread, unsigned timeoutMs);
+
+// The exit code GetExitCodeThread reports while a thread still runs.
+constexpr unsigned kThreadStillActive = 259;
+
+// Stores proc's result, or kThreadStillActive while it runs; false when the query fails.
+bool threadExitCode(Thread* thread, unsigned* code);
+
+// Ends a running thread by force with the given code. False where the platform has no forced
+// termination (POSIX): the thread then goes on until it returns.
+bool threadTerminate(Thread* thread, unsigned code);
+
+// Gives the handle back. A thread still running goes on and frees its own record when it ends.
+void threadRelease(Thread* thread);
+
+// True when called on the given thread.
+bool threadIsCurrent(const Thread* thread);
+
+// A lock that the thread holding it may take again (CRITICAL_SECTION, recursive pthread mutex).
+class RecursiveLock {
+ public:
+  RecursiveLock();
+  ~RecursiveLock();
+  RecursiveLock(const RecursiveLock&) = delete;
+  RecursiveLock& operator=(const RecursiveLock&) = delete;
+
+  void lock();
+  void unlock();
+
+ private:
+  alignas(8) unsigned char storage_[64];
+};
+
+// Holds a RecursiveLock for a scope.
+class LockGuard {
+ public:
+  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.lock(); }
+  ~LockGuard() { lock_.unlock(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  RecursiveLock& lock_;
+};
+
+}  // namespace platform

@@ -1,0 +1,30 @@
+// The Windows process list and starting programs through the shell.
+#include "platform/process.h"
+
+#include <windows.h>
+// shellapi.h and tlhelp32.h use the types that windows.h declares.
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cstdint>
+
+namespace platform {
+
+bool processForEach(bool (*visit)(const char* exeName, void* context), void* context) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (visit(entry.szExeFile, context)) break;
+  }
+  CloseHandle(snapshot);
+  return true;
+}
+
+bool programStart(const char* file, const char* parameters) {
+  HINSTANCE result = ShellExecuteA(nullptr, "open", file, parameters, nullptr, SW_HIDE);
+  return reinterpret_cast<std::intptr_t>(result) > 32;
+}
+
+}  // namespace platform

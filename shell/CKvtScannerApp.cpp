@@ -1,0 +1,79 @@
+// The application object: module check, current directory and the settings file at load and
+// unload.
+#include "shell/CKvtScannerApp.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "datachannel/DataChannel.h"
+#include "link/CommandChannel.h"
+#include "platform/module.h"
+#include "platform/profile.h"
+#include "shell/SettingsValue.h"
+
+namespace {
+
+constexpr const char* kSettingsFileName = "KvtScanner.ini";
+constexpr const char* kSection = "Lumora";
+constexpr const char* kKeyToolBar = "DisplayToolBar";
+constexpr const char* kKeyStatus = "DisplayStatusBar";
+constexpr const char* kKeyTypeScanning = "TypeScanning";
+
+std::int32_t ReadSetting(const char* key, std::int32_t defaultValue, const char* path) {
+  char text[PATH_BUFFER_SIZE];
+  platform::profileReadString(kSection, key, "", text, sizeof text, path);
+  return SettingsValue(text, defaultValue);
+}
+
+void WriteSetting(const char* key, std::int32_t value, const char* path) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
+  platform::profileWriteString(kSection, key, text, path);
+}
+
+}  // namespace
+
+CKvtScannerApp theApp;
+
+CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_scanner(nullptr) {
+  // The process-wide locks are made before this object, so they are destroyed after it: its
+  // destructor's teardown still uses them.
+  CommandChannelLock();
+  DataChannelLock();
+  const std::string libraryName = std::string("KvtScannerLumora") + platform::kLibraryExtension;
+  if (!platform::moduleIsLoaded(libraryName.c_str())) return;
+
+  // A directory that leaves no room for the file name would give a truncated path: the
+  // library then stays inert rather than read or write some other file.
+  if (!platform::currentDirectory(m_currentDirectory, sizeof m_currentDirectory)) return;
+  int length = std::snprintf(m_settingsPath, sizeof m_settingsPath, "%s%c%s", m_currentDirectory,
+                             platform::kPathSeparator, kSettingsFileName);
+  if (length < 0 || static_cast<unsigned>(length) >= sizeof m_settingsPath) {
+    m_currentDirectory[0] = '\0';
+    m_settingsPath[0] = '\0';
+    return;
+  }
+
+  std::int32_t status = 0;
+  m_scanner = new (std::nothrow) KvtScan3DLumora(&status);
+  if (m_scanner == nullptr) return;
+  m_scanner->m_logDirectory = m_currentDirectory;
+  m_scanner->m_showToolBar = ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0;
+  m_scanner->m_showStatus = ReadSetting(kKeyStatus, 0, m_settingsPath) != 0;
+  m_scanner->m_settingsDialog.m_typeScanning = ReadSetting(kKeyTypeScanning, 1, m_settingsPath);
+  if (status != 0) {
+    delete m_scanner;
+    m_scanner = nullptr;
+  }
+}
+
+CKvtScannerApp::~CKvtScannerApp() {
+  if (m_scanner == nullptr) return;
+  WriteSetting(kKeyToolBar, m_scanner->m_showToolBar ? 1 : 0, m_settingsPath);
+  WriteSetting(kKeyStatus, m_scanner->m_showStatus ? 1 : 0, m_settingsPath);
+  WriteSetting(kKeyTypeScanning, m_scanner->m_settingsDialog.m_typeScanning, m_settingsPath);
+  delete m_scanner;
+  m_scanner = nullptr;
+}

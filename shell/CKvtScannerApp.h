@@ -1,0 +1,21 @@
+// The library's one application object: owns the scanner object and the settings file.
+#pragma once
+
+#include "link/KvtScan3DLumora.h"
+
+constexpr unsigned PATH_BUFFER_SIZE = 260;
+
+class CKvtScannerApp {
+ public:
+  CKvtScannerApp();
+  ~CKvtScannerApp();
+
+  CKvtScannerApp(const CKvtScannerApp&) = delete;
+  CKvtScannerApp& operator=(const CKvtScannerApp&) = delete;
+
+  char m_currentDirectory[PATH_BUFFER_SIZE];
+  char m_settingsPath[PATH_BUFFER_SIZE];
+  KvtScan3DLumora* m_scanner;
+};
+
+extern CKvtScannerApp theApp;

@@ -1,0 +1,117 @@
+// The twenty exported functions: each reaches the one scanner object through the application
+// object, or answers its own fixed value when there is none.
+#include "shell/KvtScannerApi.h"
+#include "shell/CKvtScannerApp.h"
+
+namespace {
+constexpr std::int32_t kNoScanner = 1;
+constexpr std::int32_t kButtonModesWithoutScanner = 0x100000;
+constexpr std::int32_t kButtonModesAvailable = 5;
+}  // namespace
+
+extern "C" {
+
+KVT_API std::int32_t ButtonModeAvailable() {
+  return theApp.m_scanner != nullptr ? kButtonModesAvailable : kButtonModesWithoutScanner;
+}
+
+KVT_API std::int32_t ButtonModeGet() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->m_buttonMode.load() : kNoScanner;
+}
+
+KVT_API std::int32_t ButtonModeSet(std::int32_t mode) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  if (scanner == nullptr) return kNoScanner;
+  scanner->m_buttonMode = mode;
+  return 0;
+}
+
+KVT_API std::int32_t Config() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->Config() : kNoScanner;
+}
+
+KVT_API std::int32_t Connect(std::int32_t mode) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->Connect(mode) : kNoScanner;
+}
+
+KVT_API std::int32_t DetectGet() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->m_detectMode.load() : kNoScanner;
+}
+
+KVT_API std::int32_t DetectSet(std::int32_t value) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  if (scanner == nullptr) return kNoScanner;
+  scanner->m_detectMode = value;
+  return 0;
+}
+
+KVT_API std::int32_t GetPluginVersion(void* /*first*/, void* /*second*/) {
+  return theApp.m_scanner != nullptr ? 0 : kNoScanner;
+}
+
+KVT_API std::int32_t IsConnected() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->m_connected.load() : 0;
+}
+
+KVT_API std::int32_t MeasureStart(MeasureSink* sink) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->MeasureStart(sink) : kNoScanner;
+}
+
+KVT_API std::int32_t MeasureStop() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->MeasureStop() : kNoScanner;
+}
+
+KVT_API std::int32_t MouseGet() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->m_mouseMode.load() : kNoScanner;
+}
+
+KVT_API std::int32_t MouseSet(std::int32_t value) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->MouseSet(value) : kNoScanner;
+}
+
+KVT_API std::int32_t Reset() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->Reset() : kNoScanner;
+}
+
+KVT_API std::int32_t SensorGet(std::int32_t* type, double* radius, std::int32_t* kind) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->SensorGet(type, radius, kind) : kNoScanner;
+}
+
+KVT_API std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused,
+                                   std::int32_t* count) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->SensorGetList(entries, unused, count) : 0;
+}
+
+KVT_API std::int32_t SensorSet(std::int32_t type) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->SensorSet(type) : 0;
+}
+
+KVT_API std::int32_t SetDiameter(float diameter) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->SetDiameter(diameter) : kNoScanner;
+}
+
+KVT_API std::int32_t SoundGet() {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr && scanner->m_sound.load() != 0 ? 1 : 0;
+}
+
+KVT_API std::int32_t SoundSet(std::int32_t value) {
+  KvtScan3DLumora* scanner = theApp.m_scanner;
+  return scanner != nullptr ? scanner->SoundSet(value) : kNoScanner;
+}
+
+}  // extern "C"

@@ -1,0 +1,49 @@
+#!/bin/sh
+# Checks the plug-in's export table: the twenty names, nothing else, and on Windows the
+# export directory's module name, alphabetical ordinals 1 to 20 and system-DLL-only imports.
+set -eu
+mode=$1
+lib=$2
+expected="ButtonModeAvailable ButtonModeGet ButtonModeSet Config Connect DetectGet DetectSet
+GetPluginVersion IsConnected MeasureStart MeasureStop MouseGet MouseSet Reset SensorGet
+SensorGetList SensorSet SetDiameter SoundGet SoundSet"
+expected=$(echo $expected | tr ' ' '\n')
+fail() { echo "FAIL: $*"; exit 1; }
+
+if [ "$mode" = linux ]; then
+  # Every defined dynamic symbol, functions and data alike.
+  got=$(nm -D --defined-only "$lib" | awk '{print $3}' | LC_ALL=C sort)
+  [ "$got" = "$expected" ] || fail "defined dynamic symbols differ:
+$got"
+  echo "20 exports, nothing else"
+  exit 0
+fi
+
+dump=$(i686-w64-mingw32-objdump -p "$lib")
+echo "$dump" | grep -q '^Name .*KvtScannerMouse\.dll$' || fail "export directory name"
+# Lines of the export table: "[ord] name" pairs after the "[Ordinal/Name Pointer] Table" head.
+table=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]')
+count=$(echo "$table" | wc -l)
+[ "$count" -eq 20 ] || fail "expected 20 exports, found $count:
+$table"
+names=$(echo "$table" | sed -E 's/^\s*\[\s*([0-9]+)\]\s+(\S+).*/\2/')
+[ "$names" = "$expected" ] || fail "export names or order differ:
+$names"
+# The ordinal of each name is its position in alphabetical order (base 1).
+echo "$dump" | grep -q 'Ordinal Base.*1' || fail "ordinal base is not 1"
+i=1
+for name in $expected; do
+  line=$(echo "$table" | grep -E "\]\s+$name$") || fail "no entry for $name"
+  ord=$(echo "$line" | sed -E 's/^\s*\[\s*([0-9]+)\].*/\1/')
+  # objdump lists the name table with zero-based hint indexes; the ordinal is index + base.
+  [ "$((ord + 1))" -eq "$i" ] || fail "$name has ordinal $ord, expected $i"
+  i=$((i + 1))
+done
+imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
+for dll in $imports; do
+  case $dll in
+    kernel32.dll|user32.dll|advapi32.dll|ws2_32.dll|shell32.dll|msvcrt.dll|gdi32.dll|comctl32.dll) ;;
+    *) fail "imports a DLL that is not a Windows system DLL: $dll" ;;
+  esac
+done
+echo "export directory KvtScannerMouse.dll, 20 exports in alphabetical ordinal order, imports: $(echo $imports)"

@@ -1,0 +1,139 @@
+// The pose and point conversion: angles, direction, and what each point message stores.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "datachannel/PoseConversion.h"
+#include "link/KvtScan3DLumora.h"
+
+namespace {
+
+std::vector<unsigned char> Block(const std::vector<float>& floats) {
+  std::vector<unsigned char> bytes(floats.size() * 4 + 12);
+  for (size_t i = 0; i < floats.size(); ++i) PutFloat32(&bytes[4 * i], floats[i]);
+  return bytes;
+}
+
+PoseHeader Header(int points, float rx, float ry, float rz) {
+  PoseHeader header{};
+  header.numPoints = points;
+  header.x = 1.5f;
+  header.y = -2.25f;
+  header.z = 300.125f;
+  header.rx = rx;
+  header.ry = ry;
+  header.rz = rz;
+  return header;
+}
+
+class PoseConversionTest : public ::testing::Test {
+ protected:
+  std::int32_t status_ = 0;
+  std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+  PoseConversion conversion_;
+
+  void ExpectDirection(double x, double y, double z) {
+    EXPECT_NEAR(scanner_->m_direction[0], x, 1e-12);
+    EXPECT_NEAR(scanner_->m_direction[1], y, 1e-12);
+    EXPECT_NEAR(scanner_->m_direction[2], z, 1e-12);
+  }
+};
+
+TEST(AngleTest, UsesTheTwelveDecimalConstant) {
+  EXPECT_EQ(DegreesToRadians(180.0f), 3.141592653589);
+  EXPECT_EQ(DegreesToRadians(90.0f), 1.5707963267945);
+  EXPECT_EQ(DegreesToRadians(0.0f), 0.0);
+}
+
+TEST(AngleTest, DirectionTurnsTheZAxisByRzRyRx) {
+  PoseConversion conversion;
+  GPointDouble d = conversion.Direction(Header(0, 0, 0, 0));
+  EXPECT_EQ(d.x, 0.0);
+  EXPECT_EQ(d.y, 0.0);
+  EXPECT_EQ(d.z, 1.0);
+  // Right-handed: +90 about X takes Z to -Y; +90 about Y takes Z to +X.
+  d = conversion.Direction(Header(0, 90, 0, 0));
+  EXPECT_NEAR(d.y, -1.0, 1e-12);
+  d = conversion.Direction(Header(0, 0, 90, 0));
+  EXPECT_NEAR(d.x, 1.0, 1e-12);
+  // Rz alone leaves the Z axis where it is; after Ry it turns the tilted axis: (Rz*Ry)*Rx.
+  d = conversion.Direction(Header(0, 0, 0, 90));
+  EXPECT_NEAR(d.z, 1.0, 1e-12);
+  d = conversion.Direction(Header(0, 0, 90, 90));
+  EXPECT_NEAR(d.x, 0.0, 1e-12);
+  EXPECT_NEAR(d.y, 1.0, 1e-12);
+  // Rx first: X by 90 gives -Y, then Z by 90 turns -Y into +X.
+  d = conversion.Direction(Header(0, 90, 0, 90));
+  EXPECT_NEAR(d.x, 1.0, 1e-12);
+  EXPECT_NEAR(d.y, 0.0, 1e-12);
+  d = conversion.Direction(Header(0, 180, 0, 0));
+  EXPECT_NEAR(d.z, -1.0, 1e-12);
+}
+
+TEST_F(PoseConversionTest, LaserStripeStoresNegatedDirectionPoseAndWidenedPoints) {
+  scanner_->m_laserActive = 1;
+  auto block = Block({1.25f, 2.5f, -3.75f, 4.0f, 5.0f, 6.0f});
+  conversion_.StoreLaserPoints(*scanner_, Header(2, 0, 0, 0), block.data());
+  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+  ExpectDirection(0, 0, -1);
+  EXPECT_EQ(scanner_->m_position[0], 1.5);
+  EXPECT_EQ(scanner_->m_position[1], -2.25);
+  EXPECT_EQ(scanner_->m_position[2], 300.125);
+  const double expected[] = {1.25, 2.5, -3.75, 4.0, 5.0, 6.0};
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(scanner_->m_measure.points[i], expected[i]);
+  EXPECT_TRUE(scanner_->m_dataReady);
+}
+
+TEST_F(PoseConversionTest, LaserStripeWithoutPointsStillTakesThePose) {
+  scanner_->m_laserActive = 1;
+  auto block = Block({});
+  conversion_.StoreLaserPoints(*scanner_, Header(0, 0, 90, 0), block.data());
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  ExpectDirection(-1, 0, 0);
+  EXPECT_EQ(scanner_->m_position[2], 300.125);
+}
+
+TEST_F(PoseConversionTest, LaserStripeWhileTheProbeIsActiveResetsThePose) {
+  scanner_->m_laserActive = 0;
+  scanner_->m_position[0] = 9;
+  scanner_->m_measure.pointCount = 5;
+  auto block = Block({1, 2, 3});
+  conversion_.StoreLaserPoints(*scanner_, Header(1, 10, 20, 30), block.data());
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  ExpectDirection(0, 0, 1);
+  EXPECT_EQ(scanner_->m_position[0], 0.0);
+  EXPECT_TRUE(scanner_->m_dataReady);
+}
+
+TEST_F(PoseConversionTest, ProbeMessagesKeepTheDirectionAndHandOverDifferentPoints) {
+  scanner_->m_autoDetect = 1;
+  auto block = Block({7, 8, 9, 100, 100, 100});
+  PoseHeader header = Header(2, 0, 90, 0);
+
+  conversion_.StoreProbeVector(*scanner_, header, block.data());
+  ExpectDirection(1, 0, 0);
+  EXPECT_EQ(scanner_->m_position[0], 7.0);
+  EXPECT_EQ(scanner_->m_position[2], 9.0);
+  ASSERT_EQ(scanner_->m_measure.pointCount, 1);
+  EXPECT_NEAR(scanner_->m_points[0][0], 1.0, 1e-12) << "a vector hands over the direction";
+  EXPECT_NEAR(scanner_->m_points[0][2], 0.0, 1e-12);
+
+  conversion_.StoreProbePoint(*scanner_, header, block.data());
+  ExpectDirection(1, 0, 0);
+  EXPECT_EQ(scanner_->m_position[1], 8.0);
+  ASSERT_EQ(scanner_->m_measure.pointCount, 1);
+  EXPECT_EQ(scanner_->m_points[0][0], 7.0) << "a point hands over the received point";
+  EXPECT_EQ(scanner_->m_points[0][2], 9.0);
+}
+
+TEST_F(PoseConversionTest, ProbeWithoutAutomaticDetectionHandsOverNoPoint) {
+  auto block = Block({7, 8, 9});
+  conversion_.StoreProbePoint(*scanner_, Header(1, 0, 0, 0), block.data());
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  EXPECT_EQ(scanner_->m_position[0], 7.0);
+  ExpectDirection(0, 0, 1);
+  EXPECT_TRUE(scanner_->m_dataReady);
+}
+
+}  // namespace

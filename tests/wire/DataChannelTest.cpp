@@ -1,0 +1,337 @@
+// The data-channel server over a real socket on port 2002: acknowledgements and reply records
+// byte for byte, the scanner object's changes, connection ends, and hostile input.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "RawPeer.h"
+#include "datachannel/DataChannel.h"
+#include "datachannel/WireRecords.h"
+#include "link/KvtScan3DLumora.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Word(std::int32_t value) {
+  Bytes bytes(4);
+  PutInt32(bytes.data(), value);
+  return bytes;
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes TextPayload(std::int32_t tag, const std::string& text) {
+  Bytes bytes(TEXT_RECORD_SIZE, 0xEE);  // filler behind the terminator must not come back
+  PutInt32(bytes.data(), tag);
+  std::memcpy(&bytes[4], text.data(), text.size());
+  if (text.size() < TEXT_SIZE) bytes[4 + text.size()] = 0;
+  return bytes;
+}
+
+Bytes TextReply(std::int32_t tag, const std::string& text) {
+  Bytes bytes(TEXT_REPLY_SIZE, 0);
+  PutInt32(&bytes[4], tag);
+  std::memcpy(&bytes[8], text.data(), text.size());
+  return bytes;
+}
+
+Bytes HeaderMessage(std::int32_t type, const PoseHeader& header) {
+  Bytes bytes(POSE_HEADER_SIZE);
+  EncodePoseHeader(header, bytes.data());
+  return Word(type) + bytes;
+}
+
+Bytes PointsMessage(std::int32_t type, const std::vector<float>& floats) {
+  Bytes bytes(floats.size() * 4);
+  for (size_t i = 0; i < floats.size(); ++i) PutFloat32(&bytes[4 * i], floats[i]);
+  return Word(type) + bytes;
+}
+
+PoseHeader Pose(int points, float x, float rx = 0, float ry = 0, float rz = 0) {
+  PoseHeader header{};
+  header.numPoints = points;
+  header.x = x;
+  header.y = 2;
+  header.z = 3;
+  header.rx = rx;
+  header.ry = ry;
+  header.rz = rz;
+  return header;
+}
+
+class DataChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+    ASSERT_TRUE(StartDataChannelThread(scanner_.get()));
+    ASSERT_TRUE(peer_.Connect(DATA_PORT));
+  }
+  void TearDown() override {
+    peer_.Close();
+    scanner_.reset();  // teardown stops the data thread
+    EXPECT_EQ(g_serverThread, nullptr);
+  }
+
+  // Every message before an echo has been handled once the echo's reply is back.
+  void Sync(RawPeer& peer) {
+    Bytes payload(ECHO_PAYLOAD_SIZE);
+    for (int i = 0; i < ECHO_PAYLOAD_SIZE; ++i) payload[i] = static_cast<unsigned char>(i + 1);
+    ASSERT_TRUE(peer.Send(Word(DATA_ECHO) + payload));
+    ASSERT_EQ(peer.ReadInt32(), DATA_ECHO_ACK);
+    ASSERT_EQ(peer.Read(ECHO_REPLY_SIZE), Word(0) + payload);
+  }
+  void Sync() { Sync(peer_); }
+
+  std::int32_t status_ = 0;
+  std::unique_ptr<KvtScan3DLumora> scanner_;
+  RawPeer peer_;
+};
+
+TEST_F(DataChannelTest, NoticesAreAcknowledgedAndEchoedByteForByte) {
+  ASSERT_TRUE(peer_.Send(Word(DATA_BEGIN) + TextPayload(7, "abc") + Word(-9)));
+  EXPECT_EQ(peer_.ReadInt32(), 3329);
+  EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(7, "abc") + Word(-9));
+
+  ASSERT_TRUE(peer_.Send(Word(DATA_SCAN_BEGIN) + TextPayload(8, "scan")));
+  EXPECT_EQ(peer_.ReadInt32(), 3345);
+  EXPECT_EQ(peer_.Read(TEXT_REPLY_SIZE), TextReply(8, "scan"));
+  Sync();  // the change follows the reply
+  EXPECT_TRUE(scanner_->m_scanRunning);
+
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_BEGIN) + TextPayload(9, "") + Word(1)));
+  EXPECT_EQ(peer_.ReadInt32(), 3361);
+  EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(9, "") + Word(1));
+  Sync();
+  EXPECT_TRUE(scanner_->m_acquiring);
+
+  // The scan end notice clears acquiring, not scanning.
+  ASSERT_TRUE(peer_.Send(Word(DATA_SCAN_END) + TextPayload(10, "x")));
+  EXPECT_EQ(peer_.ReadInt32(), 3601);
+  EXPECT_EQ(peer_.Read(TEXT_REPLY_SIZE), TextReply(10, "x"));
+  Sync();
+  EXPECT_TRUE(scanner_->m_scanRunning);
+  EXPECT_FALSE(scanner_->m_acquiring);
+
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_ON)));
+  Sync();
+  EXPECT_TRUE(scanner_->m_acquiring);
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_OFF)));
+  Sync();
+  EXPECT_FALSE(scanner_->m_acquiring);
+
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_BEGIN) + TextPayload(1, "a") + Word(0)));
+  ASSERT_EQ(peer_.ReadInt32(), 3361);
+  peer_.Read(TEXT_VALUE_REPLY_SIZE);
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_END) + TextPayload(11, "y") + Word(5)));
+  EXPECT_EQ(peer_.ReadInt32(), 3617);
+  EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(11, "y") + Word(5));
+  Sync();
+  EXPECT_FALSE(scanner_->m_acquiring);
+}
+
+TEST_F(DataChannelTest, FullLengthTextComesBackWholeAndNothingBeyondIt) {
+  std::string text(TEXT_SIZE, 'Z');
+  ASSERT_TRUE(peer_.Send(Word(DATA_BEGIN) + TextPayload(1, text) + Word(0x11223344)));
+  EXPECT_EQ(peer_.ReadInt32(), 3329);
+  EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(1, text) + Word(0x11223344));
+}
+
+TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterAPause) {
+  ASSERT_TRUE(peer_.Send(Word(DATA_SCAN_BEGIN) + TextPayload(1, "s")));
+  ASSERT_EQ(peer_.ReadInt32(), 3345);
+  peer_.Read(TEXT_REPLY_SIZE);
+  ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_ON)));
+
+  std::uint32_t sent = platform::tickCount();
+  ASSERT_TRUE(peer_.Send(Word(DATA_END) + TextPayload(2, "end") + Word(3)));
+  EXPECT_EQ(peer_.ReadInt32(), 3585);
+  EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(2, "end") + Word(3));
+  EXPECT_TRUE(peer_.ClosedByPeer());
+  EXPECT_GE(platform::tickCount() - sent, 400u) << "closed before the pause";
+  EXPECT_FALSE(scanner_->m_scanRunning);
+  EXPECT_FALSE(scanner_->m_acquiring);
+
+  // The next console connection is served at once.
+  RawPeer next;
+  ASSERT_TRUE(next.Connect(DATA_PORT));
+  Sync(next);
+}
+
+TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
+  auto press = [this](std::int32_t type, std::int32_t code) {
+    ASSERT_TRUE(peer_.Send(Word(type) + Word(code)));
+    EXPECT_EQ(peer_.ReadInt32(), DATA_BUTTON_ACK);
+    EXPECT_EQ(peer_.Read(BUTTON_REPLY_SIZE), Word(0) + Word(code));
+    if (type == DATA_BUTTON) Sync();  // the change follows the reply
+  };
+  press(DATA_BUTTON, 1);
+  EXPECT_EQ(scanner_->m_triggerToggle, 1);
+  EXPECT_TRUE(scanner_->m_dataReady);
+  press(DATA_BUTTON, 1);
+  EXPECT_EQ(scanner_->m_triggerToggle, 0);
+  EXPECT_EQ(scanner_->m_buttonEvent, 0) << "button 1 leaves the event code alone";
+
+  press(DATA_BUTTON, 4);
+  EXPECT_EQ(scanner_->m_buttonEvent, 4);
+  scanner_->m_dataReady = false;
+  press(DATA_BUTTON, 0);
+  EXPECT_EQ(scanner_->m_buttonEvent, 0);
+  EXPECT_TRUE(scanner_->m_dataReady);
+
+  press(DATA_BUTTON_FINAL, 2);
+  EXPECT_TRUE(peer_.ClosedByPeer());
+  EXPECT_EQ(scanner_->m_buttonEvent, 2);
+}
+
+TEST_F(DataChannelTest, EchoFinalAnswersThenCloses) {
+  Bytes payload(ECHO_PAYLOAD_SIZE, 0xAB);
+  ASSERT_TRUE(peer_.Send(Word(DATA_ECHO_FINAL) + payload));
+  EXPECT_EQ(peer_.ReadInt32(), DATA_ECHO_ACK);
+  EXPECT_EQ(peer_.Read(ECHO_REPLY_SIZE), Word(0) + payload);
+  EXPECT_TRUE(peer_.ClosedByPeer());
+}
+
+TEST_F(DataChannelTest, UnknownTypesAreSkippedWordByWord) {
+  ASSERT_TRUE(peer_.Send(Word(3329) + Word(0) + Word(-1) + Word(DATA_ACQUIRE_ON)));
+  Sync();
+  EXPECT_TRUE(scanner_->m_acquiring);
+}
+
+TEST_F(DataChannelTest, LaserStripeReachesTheScannerObject) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(2, 10.5f, 0, 90, 0))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6})));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+  EXPECT_EQ(scanner_->m_position[0], 10.5);
+  EXPECT_NEAR(scanner_->m_direction[0], -1.0, 1e-12);
+  EXPECT_EQ(scanner_->m_measure.points[5], 6.0);
+  EXPECT_TRUE(scanner_->m_dataReady);
+
+  // A second block without a new header uses the same count and pose.
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {7, 8, 9, 10, 11, 12})));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.points[0], 7.0);
+  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+}
+
+TEST_F(DataChannelTest, BlockCutInTheMiddleLeavesTheScannerObjectUnchanged) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(3, 10.5f))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4})));
+  peer_.Close();
+  // The server goes back to listening; a new connection proves the old one was dropped.
+  RawPeer next;
+  ASSERT_TRUE(next.Connect(DATA_PORT));
+  Sync(next);
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  EXPECT_EQ(scanner_->m_position[0], 0.0);
+  EXPECT_FALSE(scanner_->m_dataReady);
+}
+
+TEST_F(DataChannelTest, CountsOutsideTheBlockAreReadAndDroppedInStep) {
+  scanner_->m_laserActive = 1;
+  // 10001 points: read whole and dropped, the stream stays in step.
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(10001, 5))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, std::vector<float>(30003, 1.0f))));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  EXPECT_FALSE(scanner_->m_dataReady);
+  // A negative count is no points at all: the next word is a type again.
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(-5, 5))));
+  ASSERT_TRUE(peer_.Send(Word(DATA_LASER_POINTS)));
+  Sync();
+  EXPECT_FALSE(scanner_->m_dataReady);
+  // Then a full block of 10000 points is taken.
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(10000, 5))));
+  std::vector<float> floats(30000);
+  for (int i = 0; i < 30000; ++i) floats[i] = static_cast<float>(i);
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, floats)));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 10000);
+  EXPECT_EQ(scanner_->m_measure.points[29999], 29999.0);
+}
+
+TEST_F(DataChannelTest, PointBeforeAnyHeaderBringsNoPoints) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(Word(DATA_LASER_POINTS)));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  EXPECT_TRUE(scanner_->m_dataReady);
+}
+
+TEST_F(DataChannelTest, BeginNoticeMutesProbeVectorsUntilTheNextHeader) {
+  scanner_->m_autoDetect = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_VECTOR_HEADER, Pose(1, 0))));
+  ASSERT_TRUE(peer_.Send(Word(DATA_BEGIN) + TextPayload(1, "b") + Word(0)));
+  ASSERT_EQ(peer_.ReadInt32(), 3329);
+  peer_.Read(TEXT_VALUE_REPLY_SIZE);
+  // Ignored, but its block is still read so the stream stays in step.
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {4, 5, 6})));
+  Sync();
+  EXPECT_FALSE(scanner_->m_dataReady);
+  // A probe point does not look at the mark.
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {4, 5, 6})));
+  Sync();
+  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(scanner_->m_position[0], 4.0);
+  EXPECT_EQ(scanner_->m_points[0][2], 6.0);
+
+  scanner_->m_dataReady = false;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_VECTOR_HEADER, Pose(1, 0, 0, 90, 0))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {7, 8, 9})));
+  Sync();
+  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(scanner_->m_position[0], 7.0);
+  EXPECT_NEAR(scanner_->m_direction[0], 1.0, 1e-12);
+  EXPECT_NEAR(scanner_->m_points[0][0], 1.0, 1e-12);
+}
+
+TEST_F(DataChannelTest, ProbeMessagesAreIgnoredWhileTheLaserIsActive) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_POINT_HEADER, Pose(2, 0))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {4, 5, 6, 7, 8, 9})));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {4, 5, 6, 7, 8, 9})));
+  Sync();
+  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_EQ(scanner_->m_position[0], 0.0);
+}
+
+TEST_F(DataChannelTest, OtherPointsAreReadAndNotUsed) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_OTHER_HEADER, Pose(1, 0))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_OTHER_POINTS, {4, 5, 6})));
+  Sync();
+  EXPECT_FALSE(scanner_->m_dataReady);
+}
+
+TEST_F(DataChannelTest, SecondConsoleWaitsUntilTheFirstConnectionEnds) {
+  RawPeer second;
+  ASSERT_TRUE(second.Connect(DATA_PORT));  // completes in the backlog
+  ASSERT_TRUE(second.Send(Word(DATA_ACQUIRE_ON)));
+  Sync();
+  EXPECT_FALSE(scanner_->m_acquiring) << "the second console was served too early";
+  ASSERT_TRUE(peer_.Send(Word(DATA_ECHO_FINAL) + Bytes(ECHO_PAYLOAD_SIZE)));
+  ASSERT_EQ(peer_.ReadInt32(), DATA_ECHO_ACK);
+  Sync(second);
+  EXPECT_TRUE(scanner_->m_acquiring);
+}
+
+TEST_F(DataChannelTest, StoppingEndsAThreadThatIsInTheMiddleOfABlock) {
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(1000, 1))));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3})));
+  platform::sleepMs(50);
+  // The console stalls half-way through the block: stopping must not wait for it.
+  EXPECT_TRUE(StopDataChannelThread(3000));
+  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+}
+
+}  // namespace
