@@ -11,6 +11,7 @@ constexpr std::uint32_t kScanEndWaitMs = 5000;
 constexpr unsigned kScanEndPollMs = 30;
 // The data thread leaves its waits at once when woken; a DATA_END pause can hold it 500 ms.
 constexpr unsigned kDataThreadWaitMs = 1000;
+constexpr unsigned kAbandonedWaitMs = 2500;
 }  // namespace
 
 KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
@@ -50,6 +51,16 @@ void KvtScan3DLumora::Teardown() {
   if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   if (m_scanRunning) SendWithRecovery(CMD_SCAN_STOP);
   if (CommandChannelOpen()) WaitScanEndAndDisconnect();
+  // A measurement the host never stopped: its thread must not run on once the library is gone.
+  if (m_acquisitionThread != nullptr) {
+    m_sink = nullptr;
+    StopAcquisitionThread();
+  }
+  for (platform::Thread* thread : m_abandonedThreads) {
+    platform::threadWaitEnd(thread, kAbandonedWaitMs);
+    platform::threadRelease(thread);
+  }
+  m_abandonedThreads.clear();
   // Closing the listening socket stops the data thread; it must be gone, or at least never touch
   // this object again, before the object and the library's code go away.
   StopDataChannelThread(kDataThreadWaitMs);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "platform/thread.h"
 #include "shell/MeasureRecord.h"
@@ -63,6 +64,12 @@ class KvtScan3DLumora {
   // Measurement control.
   std::int32_t MeasureStart(MeasureSink* sink);
   std::int32_t MeasureStop();
+  // Waits about 2500 ms at most for the acquisition thread to end, releasing it when it has.
+  void WaitThreadEnd();
+  // The end of MeasureStop: wait, force the end where the platform can, release the handle.
+  void StopAcquisitionThread();
+  // Once per acquisition cycle: 0 nothing to report, 2 or 3 button event code 2 or 4 taken.
+  std::int32_t PollButtonEvent();
 
   // Sensor and probe queries.
   std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused, std::int32_t* count);
@@ -71,6 +78,10 @@ class KvtScan3DLumora {
   std::int32_t SetDiameter(float diameter);
   std::int32_t MouseSet(std::int32_t value);
   std::int32_t SoundSet(std::int32_t value);
+
+  // Asks the console for the probe diameter; false when no diameter came (a failed send, which
+  // also reconnects, or a short reply).
+  bool QueryProbeDiameter(float* diameter);
 
   // Settings dialog.
   std::int32_t Config();
@@ -108,5 +119,8 @@ class KvtScan3DLumora {
   MeasureRecord m_measure;
   double m_position[3];
   double m_direction[3];
+  // Acquisition threads that outlived MeasureStop's wait where they could not be ended by force;
+  // the teardown waits for them before the library goes away.
+  std::vector<platform::Thread*> m_abandonedThreads;
   double m_points[POINT_CAPACITY][3];
 };

@@ -49,3 +49,6 @@ void DlgCfgLumora::CancelAction() {
   m_isOpen = false;
   if (m_owner != nullptr) m_owner->m_acquiring = false;
 }
+
+// The settings window itself is not built yet: opening it fails.
+std::int32_t KvtScan3DLumora::Config() { return 2; }

@@ -1,0 +1,93 @@
+// A MeasureSink for tests: records every call as a line, with the record's content, and lets a
+// test wait for calls with a bound.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "shell/MeasureSink.h"
+
+class EventSink : public MeasureSink {
+ public:
+  struct Record {
+    bool pass;
+    double position[3];
+    double direction[3];
+    std::vector<double> points;
+  };
+
+  void OnButtonEvent2() override { Add("OnButtonEvent2"); }
+  void OnButtonEvent4() override { Add("OnButtonEvent4"); }
+  void BeginMeasure() override { Add("BeginMeasure"); }
+  void AddPassMeasure(MeasureRecord* record) override { AddRecord(true, record); }
+  void BeginPass() override { Add("BeginPass"); }
+  void EndPass() override { Add("EndPass"); }
+  void AddFreeMeasure(MeasureRecord* record) override { AddRecord(false, record); }
+  void NotifyButton(std::int32_t button) override { Add("NotifyButton " + std::to_string(button)); }
+
+  // Throws from the next call when set, as a faulty host sink might.
+  void ThrowFromNextCall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    throw_ = true;
+  }
+
+  std::vector<std::string> Events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  std::vector<Record> Records() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return records_;
+  }
+  int Count(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    int n = 0;
+    for (const std::string& e : events_) n += e == event;
+    return n;
+  }
+  // Waits until the given event has been seen count times; false after timeoutMs.
+  bool WaitFor(const std::string& event, int count = 1, int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+      int n = 0;
+      for (const std::string& e : events_) n += e == event;
+      return n >= count;
+    });
+  }
+
+ private:
+  void Add(const std::string& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.push_back(event);
+    changed_.notify_all();
+    if (throw_) {
+      throw_ = false;
+      throw std::runtime_error("sink failure");
+    }
+  }
+  void AddRecord(bool pass, MeasureRecord* record) {
+    Record copy{pass, {}, {}, {}};
+    for (int i = 0; i < 3; ++i) {
+      copy.position[i] = record->position[i];
+      copy.direction[i] = record->direction[i];
+    }
+    copy.points.assign(record->points, record->points + 3 * record->pointCount);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      records_.push_back(copy);
+    }
+    Add(pass ? "AddPassMeasure" : "AddFreeMeasure");
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> events_;
+  std::vector<Record> records_;
+  bool throw_ = false;
+};

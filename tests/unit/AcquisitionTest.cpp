@@ -1,0 +1,206 @@
+// The acquisition threads against a scanner object whose fields the test sets as the data
+// channel would: sink call sequences, passes, button events and the distance filter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+
+#include "EventSink.h"
+#include "acquisition/AcquisitionThreads.h"
+#include "link/KvtScan3DLumora.h"
+#include "platform/time.h"
+
+namespace {
+
+TEST(WithinDistanceTest, BoundsAndSpecialValues) {
+  const double origin[3] = {0, 0, 0};
+  const double half[3] = {0.5, 0, 0};
+  const double near[3] = {0.3, 0.3, 0};
+  const double far[3] = {1e38, 0, 0};
+  const double tiny[3] = {1e-6, 0, 0};
+  const double nan[3] = {std::numeric_limits<double>::quiet_NaN(), 0, 0};
+  EXPECT_TRUE(WithinDistance(origin, origin, 0.0));
+  EXPECT_FALSE(WithinDistance(origin, half, 0.5)) << "exactly 0.5 counts as moved";
+  EXPECT_TRUE(WithinDistance(origin, near, 0.5));
+  EXPECT_FALSE(WithinDistance(far, origin, 0.5));
+  EXPECT_TRUE(WithinDistance(origin, tiny, 0.0)) << "zero threshold means below 1e-10";
+  EXPECT_FALSE(WithinDistance(origin, half, 0.0));
+  EXPECT_FALSE(WithinDistance(origin, nan, 0.5));
+  EXPECT_FALSE(WithinDistance(origin, origin, std::numeric_limits<double>::quiet_NaN()));
+  EXPECT_TRUE(WithinDistance(origin, near, -0.5)) << "the threshold is squared";
+}
+
+class AcquisitionTest : public ::testing::Test {
+ protected:
+  void TearDown() override { Stop(); }
+
+  void Start(platform::ThreadProc procedure) {
+    scanner_->m_sink = &sink_;
+    thread_ = platform::threadStart(procedure, scanner_.get());
+    ASSERT_NE(thread_, nullptr);
+    ASSERT_TRUE(sink_.WaitFor("BeginMeasure"));
+    // The first cycle raises m_acquiring: the start, which clears the trigger, is then over.
+    for (int i = 0; i < 500 && !scanner_->m_acquiring; ++i) platform::sleepMs(10);
+    ASSERT_TRUE(scanner_->m_acquiring);
+  }
+  void Stop() {
+    scanner_->m_sink = nullptr;
+    if (thread_ != nullptr) {
+      EXPECT_TRUE(platform::threadWaitEnd(thread_, 5000));
+      platform::threadRelease(thread_);
+      thread_ = nullptr;
+    }
+  }
+  // Moves the sensor as a new message from the data channel would.
+  void MoveTo(double x) {
+    platform::LockGuard guard(scanner_->m_measureLock);
+    scanner_->m_position[0] = x;
+    scanner_->m_dataReady = true;
+  }
+  void Press() {
+    std::int32_t t = scanner_->m_triggerToggle;
+    scanner_->m_triggerToggle = t == 0 ? 1 : 0;
+  }
+  // Waits several acquisition cycles.
+  static void Cycles(int n) { platform::sleepMs(15 * n); }
+
+  std::int32_t status_ = 0;
+  std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+  EventSink sink_;
+  platform::Thread* thread_ = nullptr;
+};
+
+TEST_F(AcquisitionTest, SingleShotGivesOnePassRecordPerTrigger) {
+  scanner_->m_triggerToggle = 1;  // cleared when the thread starts
+  Start(AcquireSingleShot);
+  Cycles(3);
+  EXPECT_EQ(sink_.Count("BeginPass"), 0);
+  EXPECT_EQ(sink_.Count("AddFreeMeasure"), 1) << "the first position always passes";
+
+  Press();
+  ASSERT_TRUE(sink_.WaitFor("EndPass"));
+  std::vector<std::string> events = sink_.Events();
+  std::vector<std::string> tail(events.end() - 3, events.end());
+  EXPECT_EQ(tail, (std::vector<std::string>{"BeginPass", "AddPassMeasure", "EndPass"}))
+      << "a standing sensor adds no free record in the closing cycle";
+  EXPECT_EQ(scanner_->m_triggerToggle, 0);
+
+  Cycles(2);  // past the cycle that closed the pass, which keeps its position
+  MoveTo(10);
+  ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure", 2));
+  Cycles(3);
+  EXPECT_EQ(sink_.Count("AddFreeMeasure"), 2) << "no record while the sensor stands";
+}
+
+TEST_F(AcquisitionTest, ToggledPassLastsWhileTheToggleIsSet) {
+  Start(AcquireToggled);
+  Press();
+  ASSERT_TRUE(sink_.WaitFor("AddPassMeasure"));
+  MoveTo(0.4);
+  Cycles(3);
+  EXPECT_EQ(sink_.Count("AddPassMeasure"), 1) << "0.4 is within the threshold";
+  MoveTo(1.0);
+  ASSERT_TRUE(sink_.WaitFor("AddPassMeasure", 2));
+  Press();
+  ASSERT_TRUE(sink_.WaitFor("EndPass"));
+  EXPECT_EQ(sink_.Count("BeginPass"), 1);
+}
+
+TEST_F(AcquisitionTest, ScanPassesFlipOnArmedTriggers) {
+  scanner_->m_laserActive = 0;  // no console acquisition switching, no data wait
+  scanner_->m_buttonEvent = 2;  // cleared at start
+  scanner_->m_detectMode = 1;
+  Start(AcquireScanPasses);
+  ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure"));
+  scanner_->m_triggerToggle = 1;
+  ASSERT_TRUE(sink_.WaitFor("BeginPass"));
+  ASSERT_TRUE(sink_.WaitFor("AddPassMeasure")) << "the pass's first record passes the test";
+  Cycles(2);
+  scanner_->m_triggerToggle = 1;
+  ASSERT_TRUE(sink_.WaitFor("EndPass"));
+  EXPECT_EQ(sink_.Count("NotifyButton 1"), 0) << "a pending event is cleared at start";
+  MoveTo(0.2);
+  Cycles(3);
+  MoveTo(0.5);
+  ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure", 2)) << "distance counts from the last record";
+}
+
+TEST_F(AcquisitionTest, ButtonEventsWaitForDetectionAndReportInOrder) {
+  scanner_->m_detectMode = 0;
+  scanner_->m_buttonEvent = 4;
+  Start(AcquireSingleShot);
+  Cycles(3);
+  EXPECT_EQ(sink_.Count("NotifyButton 1"), 0);
+  EXPECT_EQ(scanner_->m_buttonEvent, 4) << "held while detection is off";
+  scanner_->m_detectMode = 1;
+  ASSERT_TRUE(sink_.WaitFor("OnButtonEvent4"));
+  std::vector<std::string> events = sink_.Events();
+  auto notify = std::find(events.begin(), events.end(), "NotifyButton 1");
+  ASSERT_NE(notify, events.end());
+  EXPECT_EQ(*(notify + 1), "OnButtonEvent4");
+  scanner_->m_buttonEvent = 7;  // taken and dropped
+  scanner_->m_buttonEvent = 2;
+  ASSERT_TRUE(sink_.WaitFor("OnButtonEvent2"));
+}
+
+TEST_F(AcquisitionTest, ThrowingSinkEndsTheThreadQuietly) {
+  Start(AcquireToggled);
+  sink_.ThrowFromNextCall();
+  MoveTo(5);
+  ASSERT_TRUE(platform::threadWaitEnd(thread_, 5000));
+  unsigned code = 1;
+  EXPECT_TRUE(platform::threadExitCode(thread_, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(scanner_->m_acquiring);
+}
+
+TEST_F(AcquisitionTest, NullSinkReturnsWithoutTouchingTheFlags) {
+  scanner_->m_acquiring = true;
+  platform::Thread* thread = platform::threadStart(AcquireScanPasses, scanner_.get());
+  ASSERT_TRUE(platform::threadWaitEnd(thread, 5000));
+  platform::threadRelease(thread);
+  EXPECT_TRUE(scanner_->m_acquiring);
+}
+
+TEST_F(AcquisitionTest, OpenPassGetsNoEndPassWhenTheSinkGoes) {
+  Start(AcquireToggled);
+  Press();
+  ASSERT_TRUE(sink_.WaitFor("BeginPass"));
+  Stop();
+  EXPECT_EQ(sink_.Count("EndPass"), 0);
+  EXPECT_FALSE(scanner_->m_acquiring);
+}
+
+TEST_F(AcquisitionTest, RecordsAreWholeWhileTheDataThreadRewritesThem) {
+  Start(AcquireToggled);
+  Press();
+  // A writer that stores pose and points of one "stripe" under the lock, as the data thread
+  // does; every record must hold one stripe number throughout.
+  platform::Thread* writer = platform::threadStart(
+      [](void* argument) -> unsigned {
+        auto* scanner = static_cast<KvtScan3DLumora*>(argument);
+        for (int stripe = 1; stripe < 2000; ++stripe) {
+          {
+            platform::LockGuard guard(scanner->m_measureLock);
+            scanner->m_position[0] = stripe;
+            scanner->m_measure.pointCount = 100;
+            for (int i = 0; i < 300; ++i) scanner->m_measure.points[i] = stripe;
+          }
+          platform::sleepMs(1);
+        }
+        return 0;
+      },
+      scanner_.get());
+  ASSERT_TRUE(platform::threadWaitEnd(writer, 20000));
+  platform::threadRelease(writer);
+  Stop();
+  std::vector<EventSink::Record> records = sink_.Records();
+  ASSERT_GT(records.size(), 10u);
+  for (const EventSink::Record& record : records) {
+    for (double value : record.points) ASSERT_EQ(value, record.position[0]);
+  }
+}
+
+}  // namespace
