@@ -1,0 +1,154 @@
+// Data-channel throughput: full and short laser stripes streamed through the real data-channel
+// thread and conversion into the scanner object, against a plain loopback receiver that only
+// reads the same bytes in 8192-byte pieces.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "datachannel/DataChannel.h"
+#include "datachannel/WireRecords.h"
+#include "link/KvtScan3DLumora.h"
+#include "platform/socket.h"
+#include "platform/time.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+constexpr std::uint16_t kPlainPort = 2102;
+
+std::uint32_t Loopback() {
+  std::uint32_t address = 0;
+  platform::socketParseDotted("127.0.0.1", &address);
+  return address;
+}
+
+platform::SocketHandle ConnectTo(std::uint16_t port) {
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    platform::SocketHandle s = platform::socketOpenTcp();
+    if (platform::socketConnect(s, Loopback(), port)) return s;
+    platform::socketClose(s);
+    platform::sleepMs(10);
+  }
+  std::fprintf(stderr, "cannot connect to port %u\n", port);
+  std::exit(1);
+}
+
+bool SendAllBytes(platform::SocketHandle s, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    int piece = length > (1 << 20) ? (1 << 20) : static_cast<int>(length);
+    int sent = platform::socketSend(s, data, piece);
+    if (sent <= 0) return false;
+    data += sent;
+    length -= static_cast<std::size_t>(sent);
+  }
+  return true;
+}
+
+// One stripe as the console sends it: pose header message, then point block message.
+Bytes Stripe(int points) {
+  Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
+  PutInt32(bytes.data(), DATA_LASER_HEADER);
+  PoseHeader header{};
+  header.numPoints = points;
+  header.x = 10;
+  header.rx = 30;
+  EncodePoseHeader(header, bytes.data() + 4);
+  unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
+  PutInt32(block, DATA_LASER_POINTS);
+  for (int i = 0; i < 3 * points; ++i) PutFloat32(block + 4 + 4 * i, static_cast<float>(i));
+  return bytes;
+}
+
+struct Rate {
+  double stripesPerSecond;
+  double pointsPerSecond;
+};
+
+Rate ThroughPlugin(int points, int stripes) {
+  Bytes stripe = Stripe(points);
+  platform::SocketHandle s = ConnectTo(DATA_PORT);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < stripes; ++i) SendAllBytes(s, stripe.data(), stripe.size());
+  // The echo's answer comes after every stripe before it has been converted.
+  unsigned char echo[4 + ECHO_PAYLOAD_SIZE] = {};
+  PutInt32(echo, DATA_ECHO);
+  SendAllBytes(s, echo, sizeof echo);
+  unsigned char reply[4 + ECHO_REPLY_SIZE];
+  int got = 0;
+  while (got < static_cast<int>(sizeof reply)) {
+    int n = platform::socketReceive(s, reply + got, static_cast<int>(sizeof reply) - got);
+    if (n <= 0) break;
+    got += n;
+  }
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  platform::socketClose(s);
+  return {stripes / seconds, static_cast<double>(stripes) * points / seconds};
+}
+
+Rate ThroughPlainReceiver(int points, int stripes) {
+  Bytes stripe = Stripe(points);
+  platform::SocketHandle listener = platform::socketOpenTcp();
+  if (!platform::socketBind(listener, Loopback(), kPlainPort) ||
+      !platform::socketListen(listener, 1)) {
+    std::fprintf(stderr, "cannot listen on port %u\n", kPlainPort);
+    std::exit(1);
+  }
+  std::size_t total = stripe.size() * static_cast<std::size_t>(stripes);
+  std::thread receiver([listener, total] {
+    platform::SocketHandle s = platform::socketAccept(listener);
+    std::vector<unsigned char> piece(8192);
+    std::size_t got = 0;
+    while (got < total) {
+      int n = platform::socketReceive(s, piece.data(), static_cast<int>(piece.size()));
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    platform::socketClose(s);
+  });
+  platform::SocketHandle s = ConnectTo(kPlainPort);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < stripes; ++i) SendAllBytes(s, stripe.data(), stripe.size());
+  receiver.join();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  platform::socketClose(s);
+  platform::socketClose(listener);
+  return {stripes / seconds, static_cast<double>(stripes) * points / seconds};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+  int started = 0;
+  platform::socketsStart(&started);
+  std::int32_t status = 0;
+  auto scanner = std::make_unique<KvtScan3DLumora>(&status);
+  scanner->m_laserActive = 1;
+  if (!StartDataChannelThread(scanner.get())) {
+    std::fprintf(stderr, "cannot start the data-channel thread\n");
+    return 1;
+  }
+  std::printf("%-22s %14s %16s %16s %16s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
+              "plain str/s", "plain pts/s", "ratio");
+  const struct {
+    int points;
+    int stripes;
+  } cases[] = {{10000, 4000}, {1280, 20000}};
+  for (const auto& c : cases) {
+    int stripes = static_cast<int>(c.stripes * scale);
+    if (stripes < 10) stripes = 10;
+    Rate plugin = ThroughPlugin(c.points, stripes);
+    Rate plain = ThroughPlainReceiver(c.points, stripes);
+    char label[32];
+    std::snprintf(label, sizeof label, "%d points x %d", c.points, stripes);
+    std::printf("%-22s %14.0f %16.0f %16.0f %16.0f %7.2f\n", label, plugin.stripesPerSecond,
+                plugin.pointsPerSecond, plain.stripesPerSecond, plain.pointsPerSecond,
+                plugin.pointsPerSecond / plain.pointsPerSecond);
+  }
+  scanner.reset();
+  return 0;
+}
