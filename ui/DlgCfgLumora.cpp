@@ -1,11 +1,69 @@
-// The settings dialog's state and actions.
+// The settings dialog's state and actions, and Config, which opens or raises it.
 #include "ui/DlgCfgLumora.h"
 
 #include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
+#include "platform/time.h"
+
+namespace {
+
+using platform::DialogControlKind;
+
+// The controls in template order; the Windows build takes the same from resource 1002.
+const platform::DialogControl kControls[] = {
+    {1, DialogControlKind::DefaultButton, "OK"},
+    {2, DialogControlKind::Button, "Annuler"},
+    {DlgCfgLumora::kMoverFunctions, DialogControlKind::Button, "Mover Functions"},
+    {DlgCfgLumora::kMoverDiagnostics, DialogControlKind::Button, "Mover Diagnostics"},
+    {DlgCfgLumora::kMoverConnect, DialogControlKind::Button, "Mover Connect"},
+    {DlgCfgLumora::kShowToolBar, DialogControlKind::Button, "Show Tool Bar"},
+    {DlgCfgLumora::kHideToolBar, DialogControlKind::Button, "Hide ToolBar"},
+    {DlgCfgLumora::kShowStatus, DialogControlKind::Button, "Show Status"},
+    {DlgCfgLumora::kHideStatus, DialogControlKind::Button, "Hide Status"},
+    {DlgCfgLumora::kSensorSet, DialogControlKind::Button, "Sensor Set..."},
+    {DlgCfgLumora::kIdmSettings, DialogControlKind::Button, "IDM Settings..."},
+    {DlgCfgLumora::kAutoexposure, DialogControlKind::Button, "Autoexposure..."},
+    {DlgCfgLumora::kCalibrate, DialogControlKind::Button, "Calibrate"},
+    {DlgCfgLumora::kUserOptions, DialogControlKind::Button, "User Options..."},
+    {DlgCfgLumora::kMoverDisconnect, DialogControlKind::Button, "Mover DisConnect"},
+    {DlgCfgLumora::kAlwaysToolBarBox, DialogControlKind::CheckBox,
+     "Always Lumora ToolBar when starting..."},
+    {-1, DialogControlKind::GroupBox, "Lumora ToolBar"},
+    {-1, DialogControlKind::GroupBox, "Mover"},
+    {DlgCfgLumora::kAlwaysStatusBox, DialogControlKind::CheckBox,
+     "Always Lumora Status when starting..."},
+    {DlgCfgLumora::kTypeScanningBox, DialogControlKind::CheckBox,
+     "Lumora sounds only when scanning (current line is not available with this mode)"},
+};
+
+const platform::DialogTemplate kTemplate = {DlgCfgLumora::kTemplateId, "Lumora Settings", kControls,
+                                            sizeof kControls / sizeof kControls[0]};
+
+// The teardown's Cancel ends a run on another thread; the run leaves at its next message.
+constexpr std::uint32_t kRunEndWaitMs = 2000;
+constexpr unsigned kRunEndPollMs = 5;
+
+// A check box shows 0 to 2; a member outside that range becomes 0 before it is shown.
+std::int32_t ShownValue(std::int32_t value) { return value < 0 || value > 2 ? 0 : value; }
+
+}  // namespace
 
 DlgCfgLumora::DlgCfgLumora(KvtScan3DLumora* owner)
-    : m_isOpen(false), m_owner(owner), m_alwaysStatus(0), m_alwaysToolBar(0), m_typeScanning(0) {}
+    : m_isOpen(false),
+      m_owner(owner),
+      m_alwaysStatus(0),
+      m_alwaysToolBar(0),
+      m_typeScanning(0),
+      m_window(nullptr),
+      m_running(false) {}
+
+DlgCfgLumora::~DlgCfgLumora() {
+  if (!m_running || m_runThread == std::this_thread::get_id()) return;
+  std::uint32_t start = platform::tickCount();
+  while (m_running && static_cast<std::uint32_t>(platform::tickCount() - start) < kRunEndWaitMs) {
+    platform::sleepMs(kRunEndPollMs);
+  }
+}
 
 std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {
   switch (controlId) {
@@ -40,6 +98,19 @@ std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {
   }
 }
 
+int DlgCfgLumora::DoModal() {
+  m_runThread = std::this_thread::get_id();
+  m_running = true;
+  int result = platform::dialogRun(kTemplate, this);
+  m_running = false;
+  return result;
+}
+
+void DlgCfgLumora::Raise() {
+  platform::LockGuard guard(m_windowLock);
+  if (m_window != nullptr) platform::dialogRaise(m_window);
+}
+
 void DlgCfgLumora::PressButton(int controlId) {
   std::int32_t code = ButtonCommand(controlId);
   if (code != 0 && m_owner != nullptr) m_owner->SendWithRecovery(code);
@@ -48,7 +119,63 @@ void DlgCfgLumora::PressButton(int controlId) {
 void DlgCfgLumora::CancelAction() {
   m_isOpen = false;
   if (m_owner != nullptr) m_owner->m_acquiring = false;
+  platform::LockGuard guard(m_windowLock);
+  if (m_window != nullptr) platform::dialogEnd(m_window, platform::kDialogCancel);
 }
 
-// The settings window itself is not built yet: opening it fails.
-std::int32_t KvtScan3DLumora::Config() { return 2; }
+void DlgCfgLumora::OkAction(platform::Dialog* dialog) {
+  m_alwaysStatus = platform::dialogIsChecked(dialog, kAlwaysStatusBox) ? 1 : 0;
+  m_alwaysToolBar = platform::dialogIsChecked(dialog, kAlwaysToolBarBox) ? 1 : 0;
+  m_typeScanning = platform::dialogIsChecked(dialog, kTypeScanningBox) ? 1 : 0;
+  m_isOpen = false;
+  if (m_owner != nullptr) {
+    m_owner->m_showStatus = m_alwaysStatus != 0;
+    m_owner->m_showToolBar = m_alwaysToolBar != 0;
+    m_owner->m_acquiring = false;
+  }
+  platform::dialogEnd(dialog, platform::kDialogOk);
+}
+
+void DlgCfgLumora::onInit(platform::Dialog* dialog) {
+  {
+    platform::LockGuard guard(m_windowLock);
+    m_window = dialog;
+  }
+  // The reset changes the member itself, so it stays even when Cancel follows.
+  m_alwaysStatus = ShownValue(m_alwaysStatus);
+  m_alwaysToolBar = ShownValue(m_alwaysToolBar);
+  m_typeScanning = ShownValue(m_typeScanning);
+  // Two-state boxes show 2 as checked, as the platform's own check boxes do.
+  platform::dialogSetChecked(dialog, kAlwaysStatusBox, m_alwaysStatus != 0);
+  platform::dialogSetChecked(dialog, kAlwaysToolBarBox, m_alwaysToolBar != 0);
+  platform::dialogSetChecked(dialog, kTypeScanningBox, m_typeScanning != 0);
+}
+
+void DlgCfgLumora::onCommand(platform::Dialog* dialog, int id) {
+  if (id == platform::kDialogOk) {
+    OkAction(dialog);
+  } else if (id == platform::kDialogCancel) {
+    CancelAction();
+  } else {
+    PressButton(id);
+  }
+}
+
+void DlgCfgLumora::onClose(platform::Dialog* /*dialog*/) { m_isOpen = false; }
+
+void DlgCfgLumora::onDestroy(platform::Dialog* /*dialog*/) {
+  platform::LockGuard guard(m_windowLock);
+  m_window = nullptr;
+}
+
+std::int32_t KvtScan3DLumora::Config() {
+  if (m_settingsDialog.m_isOpen.exchange(true)) {
+    m_settingsDialog.Raise();
+    return 0;
+  }
+  m_settingsDialog.m_owner = this;
+  // A window that cannot be made would leave the dialog marked open for good, so that no later
+  // Config could open it: the mark goes with the failure.
+  if (m_settingsDialog.DoModal() < 0) m_settingsDialog.m_isOpen = false;
+  return 0;
+}

@@ -3,10 +3,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
+
+#include "platform/dialog.h"
+#include "platform/thread.h"
 
 class KvtScan3DLumora;
 
-class DlgCfgLumora {
+class DlgCfgLumora : private platform::DialogHandler {
  public:
   static constexpr int kTemplateId = 1002;
 
@@ -25,13 +29,30 @@ class DlgCfgLumora {
   static constexpr int kUserOptions = 1025;
   static constexpr int kMoverDisconnect = 1026;
 
+  // Control IDs of the three check boxes.
+  static constexpr int kAlwaysToolBarBox = 1027;
+  static constexpr int kAlwaysStatusBox = 1028;
+  static constexpr int kTypeScanningBox = 1029;
+
   explicit DlgCfgLumora(KvtScan3DLumora* owner);
+  // A run on another thread uses this object until it returns: waits a bounded time for it.
+  ~DlgCfgLumora();
+
+  DlgCfgLumora(const DlgCfgLumora&) = delete;
+  DlgCfgLumora& operator=(const DlgCfgLumora&) = delete;
 
   // The command code a button sends, or 0 for an ID that is not a command button.
   static std::int32_t ButtonCommand(int controlId);
 
-  // The Cancel action's effects on the state: the dialog is closed and the owner's acquisition
-  // flag cleared; the members keep their values.
+  // Runs the window modally on this thread until an action ends it. Returns the run's result,
+  // or -1 when the window could not be made.
+  int DoModal();
+
+  // Brings the running window to the top; nothing when there is no window.
+  void Raise();
+
+  // The Cancel action: the dialog is closed and the owner's acquisition flag cleared; the
+  // members keep their values. Ends a running window, also from another thread.
   void CancelAction();
 
   // A command button's action: sends its code and nothing else; a failed send runs the
@@ -44,4 +65,18 @@ class DlgCfgLumora {
   std::int32_t m_alwaysToolBar;  // check box 1027
   // Check box 1029; also the scanner object's scanning type, read by the acquisition threads.
   std::atomic<std::int32_t> m_typeScanning;
+
+ private:
+  void onInit(platform::Dialog* dialog) override;
+  void onCommand(platform::Dialog* dialog, int id) override;
+  void onClose(platform::Dialog* dialog) override;
+  void onDestroy(platform::Dialog* dialog) override;
+  void OkAction(platform::Dialog* dialog);
+
+  // The running window, for other threads too (the teardown's Cancel): set and cleared by the
+  // run's thread under the lock, used under it.
+  platform::RecursiveLock m_windowLock;
+  platform::Dialog* m_window;
+  std::atomic<bool> m_running;
+  std::thread::id m_runThread;
 };

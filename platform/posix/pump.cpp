@@ -1,10 +1,14 @@
 // POSIX message pump: a per-thread queue of tasks stands in for the thread's window messages.
 #include "platform/pump.h"
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <new>
+#include <thread>
 
 namespace platform {
 
@@ -19,28 +23,71 @@ struct PumpTarget {
 };
 
 namespace {
-thread_local PumpTarget t_queue;
+
+// Each thread's queue, made on first use and freed when the thread ends. Not a thread_local
+// object: glibc keeps a library loaded while a thread-local destructor of it is pending, so the
+// host's thread would pin the plug-in for good. The key is made before, and removed after, every
+// other static object of the library, whose destructors may still pump.
+class QueueKey {
+ public:
+  QueueKey() : made_(pthread_key_create(&key_, &freeQueue) == 0) {}
+  ~QueueKey() {
+    if (!made_) return;
+    // The unloading thread's queue goes now; a thread that outlives the library keeps its own.
+    freeQueue(pthread_getspecific(key_));
+    pthread_setspecific(key_, nullptr);
+    pthread_key_delete(key_);
+  }
+  PumpTarget* find() const {
+    return made_ ? static_cast<PumpTarget*>(pthread_getspecific(key_)) : nullptr;
+  }
+  PumpTarget* findOrMake() {
+    PumpTarget* queue = find();
+    if (queue != nullptr || !made_) return queue;
+    queue = new (std::nothrow) PumpTarget;
+    if (queue != nullptr && pthread_setspecific(key_, queue) != 0) {
+      delete queue;
+      queue = nullptr;
+    }
+    return queue;
+  }
+
+ private:
+  static void freeQueue(void* queue) { delete static_cast<PumpTarget*>(queue); }
+  pthread_key_t key_;
+  bool made_;
+};
+
+__attribute__((init_priority(101))) QueueKey g_queues;
+
 }  // namespace
 
 bool pumpDispatchOne() {
+  PumpTarget* queue = g_queues.find();
+  if (queue == nullptr) return false;
   PumpTarget::Task task{};
   {
-    std::lock_guard<std::mutex> lock(t_queue.mutex);
-    if (t_queue.tasks.empty()) return false;
-    task = t_queue.tasks.front();
-    t_queue.tasks.pop_front();
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    if (queue->tasks.empty()) return false;
+    task = queue->tasks.front();
+    queue->tasks.pop_front();
   }
   task.run(task.argument);
   return true;
 }
 
 void pumpWait(unsigned timeoutMs) {
-  std::unique_lock<std::mutex> lock(t_queue.mutex);
-  t_queue.posted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                          [] { return !t_queue.tasks.empty(); });
+  PumpTarget* queue = g_queues.findOrMake();
+  if (queue == nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    return;
+  }
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  queue->posted.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                         [queue] { return !queue->tasks.empty(); });
 }
 
-PumpTarget* pumpCurrentThread() { return &t_queue; }
+PumpTarget* pumpCurrentThread() { return g_queues.findOrMake(); }
 
 bool pumpPost(PumpTarget* target, void (*task)(void*), void* argument) {
   if (target == nullptr || task == nullptr) return false;

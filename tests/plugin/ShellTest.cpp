@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <string>
 
-#include "PluginLibrary.h"
 #include "TempDir.h"
 #include "platform/module.h"
 #include "platform/profile.h"
+#include "tools/host/PluginLibrary.h"
 
 namespace {
 
@@ -75,7 +75,7 @@ TEST_F(ShellTest, SettingsAreReadAtLoadAndWrittenBackConverted) {
   const SettingsCase cases[] = {
       {"7", "abc", "-3", "1", "0", "-3"},
       {"0", "1", "0", "0", "1", "0"},
-      {"", "", "", "1", "0", "1"},            // present but empty: the defaults
+      {"", "", "", "1", "0", "1"},             // present but empty: the defaults
       {"abc", " 12x", "+42", "0", "1", "42"},  // no digits read as 0, not as the default
       {"-1", "0", "99999999999", "1", "0", "2147483647"},
   };
@@ -151,7 +151,8 @@ TEST_F(ShellTest, CopyUnderAnotherNameIsInert) {
     EXPECT_EQ(type, 5);
     EXPECT_EQ(plugin.Config(), 1);
   }
-  EXPECT_EQ(ReadWholeFile(ini_), "[Lumora]\r\nDisplayToolBar=0\r\n") << "an inert copy writes nothing";
+  EXPECT_EQ(ReadWholeFile(ini_), "[Lumora]\r\nDisplayToolBar=0\r\n")
+      << "an inert copy writes nothing";
 }
 
 TEST_F(ShellTest, CopyUnderAnotherNameCreatesNoSettingsFile) {

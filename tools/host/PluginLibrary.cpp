@@ -1,5 +1,5 @@
 // Loads the built plug-in by path and resolves its exports.
-#include "PluginLibrary.h"
+#include "tools/host/PluginLibrary.h"
 
 #include <string>
 

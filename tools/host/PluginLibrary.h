@@ -7,7 +7,7 @@
 
 class PluginLibrary {
  public:
-  // The library built beside this test program, optionally copied elsewhere first.
+  // The plug-in library beside the running program, where the build puts both.
   static std::string BuiltPath();
 
   PluginLibrary() = default;

@@ -1,0 +1,132 @@
+// End-to-end fixture: the built plug-in loaded by path in a fresh folder, the registry pointing
+// at the folder of the console programs, and the console simulator on the fixed ports.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+#include "TestRegistry.h"
+#include "tools/console-sim/ConsoleSimulator.h"
+#include "tools/host/PluginLibrary.h"
+
+using Words = std::vector<std::int32_t>;
+
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cwd_ = std::make_unique<CurrentDirectory>(dir_.path());
+    registry_ = std::make_unique<TestRegistry>(dir_.path().string());
+    registry_->SetAppDir(ProgramFolder());
+    starts_ = dir_.file("starts.txt");
+    SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
+    ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000))
+        << "a console of an earlier test still runs";
+    ASSERT_TRUE(WaitForProcess("linestudio.exe", false, 10000));
+  }
+
+  void TearDown() override {
+    UnloadWithin(20000);
+    if (sim_) sim_->stop();
+    dummyConsole_.Kill();
+    dummyScanner_.Kill();
+    // Consoles that the plug-in started quit when their command connection ends.
+    EXPECT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
+    EXPECT_TRUE(WaitForProcess("linestudio.exe", false, 10000));
+    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
+    registry_.reset();
+    cwd_.reset();
+  }
+
+  void StartSimulator(SimulatorOptions options = {}) {
+    sim_ = std::make_unique<ConsoleSimulator>(options);
+    std::string error;
+    ASSERT_TRUE(sim_->start(&error)) << error;
+  }
+
+  // Both console programs count as running, without serving the fixed ports: the simulator in
+  // this process is the console the plug-in talks to.
+  void PretendConsoleRuns() {
+    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    ASSERT_TRUE(dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe",
+                                    {"--command-port", "42003", "--data-port", "42002",
+                                     "--duration", "300"}));
+    SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
+    ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", true, 10000));
+  }
+  void PretendProgramsRun() {
+    PretendConsoleRuns();
+    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    ASSERT_TRUE(dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}));
+    SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
+    ASSERT_TRUE(WaitForProcess("linestudio.exe", true, 10000));
+  }
+
+  void Load() { ASSERT_TRUE(plugin_.Load(PluginLibrary::BuiltPath())) << plugin_.error(); }
+
+  // Connected to the simulator with both console programs counting as running.
+  void LoadConnected(SimulatorOptions options = {}) {
+    PretendProgramsRun();
+    StartSimulator(options);
+    Load();
+    ASSERT_EQ(plugin_.Connect(1), 0);
+    ASSERT_EQ(plugin_.IsConnected(), 1);
+  }
+
+  // Unloads on another thread and fails the test when that takes longer than the bound: an
+  // unload that hangs would hang the host.
+  void UnloadWithin(int ms) {
+    if (!plugin_.loaded()) return;
+    auto unloaded = std::async(std::launch::async, [this] { plugin_.Unload(); });
+    if (unloaded.wait_for(std::chrono::milliseconds(ms)) != std::future_status::ready) {
+      ADD_FAILURE() << "unloading took more than " << ms << " ms";
+      std::fflush(nullptr);
+      std::abort();
+    }
+  }
+
+  // The words the simulator received after the first skip, once count of them have arrived.
+  Words WordsAfter(std::size_t skip, std::size_t count) {
+    sim_->waitForCommandWords(skip + count, 5000);
+    Words words = sim_->commandWords();
+    return Words(words.begin() + static_cast<long>(std::min(skip, words.size())), words.end());
+  }
+
+  // Text files as written: Windows writes its C runtime's text mode line ends.
+  static std::string Lines(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+  }
+  std::string RawLog() { return ReadWholeFile(dir_.file("Debug_Lumora.txt")); }
+  std::string Log() { return Lines(RawLog()); }
+  // The program starts recorded so far, once at least lines of them are there (a started program
+  // records itself when it runs, which may be after the plug-in has moved on).
+  std::string Starts(int lines = 0) {
+    std::string text;
+    for (int i = 0; i < 250; ++i) {
+      text = Lines(ReadWholeFile(starts_));
+      if (std::count(text.begin(), text.end(), '\n') >= lines) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return text;
+  }
+
+  TempDir dir_;
+  std::unique_ptr<CurrentDirectory> cwd_;
+  std::unique_ptr<TestRegistry> registry_;
+  std::string starts_;
+  std::unique_ptr<ConsoleSimulator> sim_;
+  ChildProcess dummyConsole_;
+  ChildProcess dummyScanner_;
+  PluginLibrary plugin_;
+};

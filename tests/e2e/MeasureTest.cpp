@@ -1,0 +1,174 @@
+// Measurements through the exports against the console simulator: start and stop rules, the
+// button-mode-2 passes with the console's acquisition switched per pass, whole records under
+// load, and unloading in the middle of a measurement.
+#include <algorithm>
+
+#include "E2eFixture.h"
+#include "EventSink.h"
+#include "platform/time.h"
+
+namespace {
+
+using MeasureTest = E2eTest;
+
+TEST_F(MeasureTest, StartRefusesWithoutALinkOrWithAMeasurementRunning) {
+  PretendProgramsRun();
+  StartSimulator();
+  Load();
+  EventSink sink;
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
+  EXPECT_EQ(plugin_.MeasureStop(), 1);
+  EXPECT_EQ(sim_->commandConnections(), 0) << "nothing was sent";
+
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 0);
+  // The handshake, the scan start and, with the laser not chosen, the acquisition start.
+  std::size_t before = WordsAfter(0, 11).size();
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
+  platform::sleepMs(50);
+  EXPECT_EQ(sim_->commandWords().size(), before);
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  EXPECT_EQ(plugin_.MeasureStop(), 1);
+}
+
+TEST_F(MeasureTest, UnknownButtonModeSendsTheScanStartButCreatesNoThread) {
+  LoadConnected();
+  std::size_t before = WordsAfter(0, 9).size();
+  EventSink sink;
+  EXPECT_EQ(plugin_.ButtonModeSet(3), 0);
+  EXPECT_EQ(plugin_.ButtonModeGet(), 3);
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
+  // The laser is not chosen: acquisition is switched on too, before the mode is looked at.
+  EXPECT_EQ(WordsAfter(before, 2), (Words{3872, 3905}));
+  EXPECT_EQ(plugin_.MeasureStop(), 1);
+  EXPECT_EQ(sink.Count("BeginMeasure"), 0);
+}
+
+TEST_F(MeasureTest, NullSinkStartsAndStops) {
+  LoadConnected();
+  EXPECT_EQ(plugin_.MeasureStart(nullptr), 0);
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+}
+
+TEST_F(MeasureTest, AutomaticDetectionOfTheProbeSwitchesAcquisitionOnAtStart) {
+  SimulatorOptions options;
+  options.laserActive = false;
+  LoadConnected(options);
+  std::size_t before = WordsAfter(0, 9).size();
+  plugin_.SensorSet(1);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  EXPECT_EQ(WordsAfter(before, 3), (Words{3971, 3872, 3905}));
+  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  platform::sleepMs(100);  // the thread's cycles raise m_acquiring
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  // Acquiring with the probe: stop switches acquisition off before the scan stop.
+  Words after = WordsAfter(before + 3, 2);
+  EXPECT_EQ(after, (Words{3904, 3873}));
+  EXPECT_EQ(sim_->errorCount(), 0);
+}
+
+TEST_F(MeasureTest, ScanPassesSwitchTheConsolesAcquisitionPerPass) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 200;
+  options.pointsPerStripe = 100;
+  LoadConnected(options);
+  std::size_t before = WordsAfter(0, 9).size();
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(2);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  platform::sleepMs(50);  // the thread arms itself in its first cycles
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sink.WaitFor("BeginPass"));
+  ASSERT_TRUE(sink.WaitFor("AddPassMeasure", 5));
+  platform::sleepMs(50);
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sink.WaitFor("EndPass"));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+
+  Words words = WordsAfter(before, 4);
+  EXPECT_EQ(words, (Words{3872, 3905, 3904, 3873})) << "3905 opens the pass, 3904 closes it";
+  // Records of the pass carry the console's stripes (the button event itself counts as fresh
+  // data, so the first record may come before the first stripe and hold none).
+  int stripes = 0;
+  for (const EventSink::Record& record : sink.Records()) {
+    if (!record.pass || record.points.empty()) continue;
+    ++stripes;
+    EXPECT_EQ(record.points.size(), 300u);
+    EXPECT_LT(record.direction[2], 0.0) << "the sensor looks down";
+  }
+  EXPECT_GT(stripes, 0);
+  EXPECT_EQ(sim_->errorCount(), 0);
+}
+
+TEST_F(MeasureTest, EveryRecordIsWholeWhileStripesStreamAtFullSpeed) {
+  SimulatorOptions options;
+  // Fast enough that every cycle finds a new stripe, slow enough for a few hundred cycles.
+  options.stripesPerSecond = 2500;
+  options.pointsPerStripe = 1000;
+  options.stamped = true;
+  options.streamOn = SimStreamOn::Scan;
+  LoadConnected(options);
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(1);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  platform::sleepMs(30);
+  ASSERT_TRUE(sim_->sendButton(1));  // a pass for as long as the toggle stays set
+  ASSERT_TRUE(sim_->waitForStripes(10000, 120000));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+
+  std::vector<EventSink::Record> records = sink.Records();
+  ASSERT_GT(records.size(), 20u);
+  int torn = 0;
+  for (const EventSink::Record& record : records) {
+    if (record.points.size() != 3000u) {
+      ++torn;
+      continue;
+    }
+    for (std::size_t i = 0; i < record.points.size(); i += 3) {
+      if (record.points[i] != record.position[0]) {
+        ++torn;
+        break;
+      }
+    }
+  }
+  EXPECT_EQ(torn, 0) << "of " << records.size() << " records over " << sim_->stripesSent()
+                     << " stripes";
+}
+
+TEST_F(MeasureTest, UnloadInTheMiddleOfAMeasurementEndsEverything) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 0;
+  options.pointsPerStripe = 10000;
+  options.streamOn = SimStreamOn::Scan;
+  LoadConnected(options);
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(0);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_TRUE(sim_->waitForStripes(20, 10000));
+  std::size_t before = sim_->commandWords().size();
+  UnloadWithin(10000);
+  // Acquisition stop, scan stop, then the disconnect, which stops acquisition once more when the
+  // thread raised the flag again after the console's end notice cleared it.
+  Words after = WordsAfter(before, 4);
+  if (after.size() == 5 && after[2] == 3904) after.erase(after.begin() + 2);
+  EXPECT_EQ(after, (Words{3904, 3873, 3959, 3957}));
+  int calls = static_cast<int>(sink.Events().size());
+  platform::sleepMs(100);
+  EXPECT_EQ(static_cast<int>(sink.Events().size()), calls) << "no sink call after unloading";
+}
+
+TEST_F(MeasureTest, UnloadWhenTheConsoleDiedWhileScanningIsBounded) {
+  LoadConnected();
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  sim_->stop();  // the console dies: no end of scanning will ever come
+  UnloadWithin(15000);
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+// Child processes of a test on POSIX: fork and exec, SIGKILL and wait.
+#include "ChildProcess.h"
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  std::vector<std::string> words{program};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
+  pid_t child = ::fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  id_ = child;
+  return true;
+}
+
+void ChildProcess::Kill() {
+  if (id_ <= 0) return;
+  ::kill(static_cast<pid_t>(id_), SIGKILL);
+  ::waitpid(static_cast<pid_t>(id_), nullptr, 0);
+  id_ = 0;
+}
+
+void SetTestEnvironment(const char* name, const char* value) {
+  if (value != nullptr) {
+    ::setenv(name, value, 1);
+  } else {
+    ::unsetenv(name);
+  }
+}

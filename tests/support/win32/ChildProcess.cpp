@@ -1,0 +1,38 @@
+// Child processes of a test on Windows: CreateProcess and TerminateProcess.
+#include "ChildProcess.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
+  std::string line = "\"" + program + "\"";
+  for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hThread);
+  handle_ = process.hProcess;
+  id_ = process.dwProcessId;
+  return true;
+}
+
+void ChildProcess::Kill() {
+  if (handle_ == nullptr) return;
+  TerminateProcess(static_cast<HANDLE>(handle_), 1);
+  WaitForSingleObject(static_cast<HANDLE>(handle_), 5000);
+  CloseHandle(static_cast<HANDLE>(handle_));
+  handle_ = nullptr;
+  id_ = 0;
+}
+
+void SetTestEnvironment(const char* name, const char* value) {
+  // Both the C runtime's copy (getenv) and the process's (inherited by CreateProcess and
+  // ShellExecute) change.
+  _putenv_s(name, value != nullptr ? value : "");
+  SetEnvironmentVariableA(name, value);
+}
