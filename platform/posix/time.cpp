@@ -3,11 +3,20 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace platform {
 
+namespace {
+std::atomic<std::uint32_t (*)()> g_tickSource{nullptr};
+}  // namespace
+
+void setTickSourceForTesting(std::uint32_t (*source)()) { g_tickSource = source; }
+
 std::uint32_t tickCount() {
+  std::uint32_t (*source)() = g_tickSource.load();
+  if (source != nullptr) return source();
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +

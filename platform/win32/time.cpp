@@ -3,9 +3,20 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 namespace platform {
 
-std::uint32_t tickCount() { return GetTickCount(); }
+namespace {
+std::atomic<std::uint32_t (*)()> g_tickSource{nullptr};
+}  // namespace
+
+std::uint32_t tickCount() {
+  std::uint32_t (*source)() = g_tickSource.load();
+  return source != nullptr ? source() : GetTickCount();
+}
+
+void setTickSourceForTesting(std::uint32_t (*source)()) { g_tickSource = source; }
 
 void wallClock(std::int64_t* seconds, int* milliseconds) {
   // FILETIME counts 100-nanosecond intervals since 1601-01-01; Unix time starts 1970-01-01.

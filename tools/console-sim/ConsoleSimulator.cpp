@@ -939,6 +939,7 @@ bool ConsoleSimulator::Impl::sendStripeNow() {
   makeStripe(number, options_.pointsPerStripe, options_.stamped, &header, &floats_);
   encodePointMessages(DATA_LASER_HEADER, header, DATA_LASER_POINTS, floats_.data(),
                       static_cast<std::size_t>(header.numPoints), &buffer_);
+  if (options_.onStripeSend) options_.onStripeSend(number);
   if (!sendData(buffer_.data(), buffer_.size())) return false;
   ++stripes_;
   transcript_.line("data %d stripe %d", DATA_LASER_HEADER, number);

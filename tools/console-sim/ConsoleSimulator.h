@@ -41,6 +41,9 @@ struct SimulatorOptions {
   std::vector<HeldReply> heldReplies;
   std::vector<ScriptEvent> script;
   std::string transcriptPath;  // "" none, "-" standard output
+  // Called on the data thread with each laser stripe's number just before the stripe is sent,
+  // so that a caller can time the stripe's way through the plug-in; it must return at once.
+  std::function<void(int number)> onStripeSend;
 };
 
 // Probe touches stream at this rate at most, a slow hand rather than a line sensor.

@@ -154,6 +154,15 @@ int runConnect(PluginLibrary& plugin, const HostConsole& console) {
   return exitCode;
 }
 
+// Opens the plug-in's settings dialog and waits until it is closed. On Windows that is its window;
+// on Linux the dialog reads its commands from standard input (show, press ID, check ID 0|1, ok,
+// cancel, close) and lists its buttons and options on standard error.
+int runConfig(PluginLibrary& plugin, const HostConsole& console) {
+  std::int32_t result = plugin.Config();
+  console.out << "settings dialog closed (Config " << result << ")\n";
+  return result == 0 ? 0 : HOST_EXIT_CONNECT;
+}
+
 void printProgress(const HostConsole& console, double seconds, const SinkCounts& counts,
                    int passTarget) {
   std::ostringstream line;
@@ -291,6 +300,10 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
   CLI::App* sensors = app.add_subcommand("sensors", "List the sensors (SensorGetList)");
   CLI::App* connect =
       app.add_subcommand("connect", "Connect, report the active sensor (SensorGet), disconnect");
+  CLI::App* config = app.add_subcommand(
+      "config",
+      "Open the settings dialog; on Linux it is driven from the terminal (type 'show' for its "
+      "buttons and options, 'ok' or 'cancel' to close it)");
   CLI::App* measure = app.add_subcommand(
       "measure",
       "Connect, measure, disconnect and write the points; Ctrl-C ends the measurement early");
@@ -335,5 +348,6 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
   if (!loadPlugin(plugin, library, console)) return HOST_EXIT_LIBRARY;
   if (*sensors) return runSensors(plugin, console);
   if (*connect) return runConnect(plugin, console);
+  if (*config) return runConfig(plugin, console);
   return runMeasure(plugin, options, console);
 }

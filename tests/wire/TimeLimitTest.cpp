@@ -1,0 +1,102 @@
+// The connection sequence's 60-second wait and the measurement start's 30-second wait, run
+// against the console simulator with a clock that the test moves on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "EventSink.h"
+#include "TempDir.h"
+#include "TestRegistry.h"
+#include "link/KvtScan3DLumora.h"
+#include "platform/time.h"
+#include "tools/console-sim/ConsoleSimulator.h"
+
+namespace {
+
+using Words = std::vector<std::int32_t>;
+
+std::atomic<std::uint32_t> g_now{1000};
+std::atomic<std::uint32_t> g_step{0};
+
+// Each look at the clock moves it on by g_step milliseconds.
+std::uint32_t FakeTicks() { return g_now.fetch_add(g_step.load()); }
+
+class TimeLimitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The console programs do not run and cannot be started: every "AppDir" start fails, so
+    // the sequence waits for a handshake.
+    registry_.SetAppDir(dir_.file("nowhere"));
+    scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+    scanner_->m_logDirectory = logFolder_.c_str();
+    scanner_->m_showToolBar = false;
+  }
+  void TearDown() override {
+    platform::setTickSourceForTesting(nullptr);
+    scanner_.reset();
+    if (sim_) sim_->stop();
+  }
+  void UseClock(std::uint32_t step) {
+    g_step = step;
+    platform::setTickSourceForTesting(FakeTicks);
+  }
+  void StartSimulator(SimulatorOptions options = {}) {
+    sim_ = std::make_unique<ConsoleSimulator>(options);
+    ASSERT_TRUE(sim_->start());
+  }
+  std::string Log() {
+    std::string text = ReadWholeFile(dir_.file("Debug_Lumora.txt"));
+    std::string lines;
+    for (char c : text) {
+      if (c != '\r') lines += c;
+    }
+    return lines;
+  }
+
+  TempDir dir_;
+  std::string logFolder_ = dir_.path().string();
+  TestRegistry registry_{dir_.path().string()};
+  std::int32_t status_ = 0;
+  std::unique_ptr<KvtScan3DLumora> scanner_;
+  std::unique_ptr<ConsoleSimulator> sim_;
+};
+
+TEST_F(TimeLimitTest, ConsoleThatNeverAnswersEndsTheWaitAfterSixtySeconds) {
+  UseClock(20000);
+  EXPECT_EQ(scanner_->Connect(1), 2);
+  EXPECT_EQ(scanner_->m_connected, 0);
+  std::string log = Log();
+  EXPECT_NE(log.find("LinestudioConsole is not running: start it\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("OnConnect Failed. TimeOut\n"), std::string::npos) << log;
+}
+
+TEST_F(TimeLimitTest, HandshakeAfterTheSixtySecondMarkStillCountsAsATimeOut) {
+  StartSimulator();
+  UseClock(61000);
+  EXPECT_EQ(scanner_->Connect(1), 2);
+  // The link is up all the same, with the handshake's model start but nothing after it.
+  EXPECT_EQ(scanner_->m_connected, 1);
+  ASSERT_TRUE(sim_->waitForCommandWords(6, 5000));
+  EXPECT_EQ(sim_->commandWords(), (Words{3925, 3928, 3936, 3923, 3961, 7}));
+  EXPECT_NE(Log().find("OnConnect Failed. TimeOut\n"), std::string::npos);
+  EXPECT_EQ(Log().find("Before Onmodelstart"), std::string::npos);
+}
+
+TEST_F(TimeLimitTest, ScanThatNeverBeginsEndsTheStartAfterThirtySeconds) {
+  SimulatorOptions options;
+  options.noScanBegin = true;
+  StartSimulator(options);
+  ASSERT_EQ(scanner_->Connect(2), 0);
+  UseClock(16000);
+  EventSink sink;
+  EXPECT_EQ(scanner_->MeasureStart(&sink), 2);
+  EXPECT_EQ(scanner_->m_sink, nullptr) << "the sink is stored only after the wait";
+  EXPECT_EQ(scanner_->MeasureStop(), 1);
+  Words words = sim_->commandWords();
+  ASSERT_FALSE(words.empty());
+  EXPECT_EQ(words.back(), 3872) << "no scan stop for a measurement that never started";
+}
+
+}  // namespace
