@@ -1,18 +1,11 @@
 // Parsing of registry export (.reg) text into keys and values.
 #include "platform/posix/RegistryFile.h"
 
+#include "platform/posix/TextFile.h"
+
 namespace platform {
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string lowerCase(std::string_view text) {
   std::string lower(text);

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/TextFile.h"
+
 namespace platform {
 namespace {
 
@@ -20,15 +22,6 @@ namespace {
 // different keys of one file would each rename their own copy and one change would be lost.
 std::mutex g_profileMutex;
 
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -105,37 +98,6 @@ std::size_t findEntry(const std::vector<ProfileLine>& lines, std::size_t begin, 
   return end;
 }
 
-// Reads a whole regular file and its permission bits. False with errno's value in *error.
-bool readFile(const char* path, std::string* text, int* error, int* mode) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  struct stat info {};
-  // A folder or a pipe is no settings file; O_NONBLOCK keeps opening one from waiting.
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-    ::close(fd);
-    return false;
-  }
-  *mode = static_cast<int>(info.st_mode & 07777);
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      *error = errno;
-      ::close(fd);
-      return false;
-    }
-    text->append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
-}
-
 bool writeAll(int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
@@ -184,7 +146,7 @@ unsigned profileReadString(const char* section, const char* key, const char* def
   int error = 0;
   int mode = 0;
   if (section != nullptr && key != nullptr && path != nullptr &&
-      readFile(path, &text, &error, &mode)) {
+      readRegularFile(path, &text, &error, &mode)) {
     std::vector<ProfileLine> lines = splitLines(text);
     std::size_t header = findSection(lines, trimBlanks(section));
     if (header < lines.size()) {
@@ -213,7 +175,7 @@ bool profileWriteString(const char* section, const char* key, const char* value,
   std::string text;
   int error = 0;
   int mode = -1;
-  if (!readFile(path, &text, &error, &mode) && error != ENOENT) {
+  if (!readRegularFile(path, &text, &error, &mode) && error != ENOENT) {
     // Rewriting a file that could not be read would lose its content.
     return false;
   }

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/posix/RegistryFile.h"
+#include "platform/posix/TextFile.h"
 
 namespace platform {
 
@@ -40,35 +41,6 @@ std::string registryFilePath() {
   return std::string();
 }
 
-// Reads a whole regular file; false with errno's value in *error when it cannot.
-bool readFile(const char* path, std::string* text, int* error) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    *error = errno;
-    return false;
-  }
-  struct stat info {};
-  // A folder or a pipe is no registry file; O_NONBLOCK keeps opening one from waiting.
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    *error = ENOENT;
-    ::close(fd);
-    return false;
-  }
-  char buffer[4096];
-  for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      *error = errno;
-      ::close(fd);
-      return false;
-    }
-    text->append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
-}
 
 }  // namespace
 
@@ -80,7 +52,7 @@ long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t /*access*
   std::string path = registryFilePath();
   std::string text;
   int error = ENOENT;
-  if (path.empty() || !readFile(path.c_str(), &text, &error)) {
+  if (path.empty() || !readRegularFile(path.c_str(), &text, &error)) {
     return error == EACCES ? kErrorAccessDenied : kErrorFileNotFound;
   }
   RegistryKeys keys = parseRegistryFile(text);
