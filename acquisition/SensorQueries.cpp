@@ -74,7 +74,8 @@ std::int32_t KvtScan3DLumora::SensorGet(std::int32_t* type, double* radius, std:
   if (m_connected == 0) return 2;
   if (m_acquiring) {
     // During an acquisition nothing is asked: a reply must not cross the measurement's traffic.
-    answer(m_sensorType, halfDiameter(), m_laserActive != 0 ? SENSOR_KIND_LASER : SENSOR_KIND_PROBE);
+    answer(m_sensorType, halfDiameter(),
+           m_laserActive != 0 ? SENSOR_KIND_LASER : SENSOR_KIND_PROBE);
     return 0;
   }
   if (m_autoDetect != 0 && !m_scanRunning) {

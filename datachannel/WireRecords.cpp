@@ -31,8 +31,7 @@ void EncodeTextReply(const TextRecord& record, unsigned char* out) {
   PutInt32(out, 0);
   PutInt32(out + 4, record.tag);
   const void* end = std::memchr(record.text, '\0', TEXT_SIZE);
-  std::size_t length =
-      end != nullptr ? static_cast<const char*>(end) - record.text + 1 : TEXT_SIZE;
+  std::size_t length = end != nullptr ? static_cast<const char*>(end) - record.text + 1 : TEXT_SIZE;
   std::memset(out + 8, 0, TEXT_SIZE);
   std::memcpy(out + 8, record.text, length);
 }

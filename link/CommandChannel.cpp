@@ -12,8 +12,8 @@ platform::RecursiveLock& CommandChannelLock() {
   return lock;
 }
 
-bool KvtScan3DLumora::ExchangeCommand(std::int32_t code, const std::int32_t* argument,
-                                      void* reply, int replySize, int* received) {
+bool KvtScan3DLumora::ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply,
+                                      int replySize, int* received) {
   platform::LockGuard guard(CommandChannelLock());
   unsigned char bytes[4];
   int count = 0;

@@ -33,8 +33,7 @@ constexpr const char* kDebugLogName = "Debug_Lumora.txt";
 
 // Reads a string value as ATL's CRegKey::QueryStringValue does: the type must be REG_SZ or
 // REG_EXPAND_SZ, the value must fit, and a value that is not empty must end in a zero byte.
-long QueryStringValue(platform::RegistryKey* key, const char* name, char* out,
-                      std::uint32_t size) {
+long QueryStringValue(platform::RegistryKey* key, const char* name, char* out, std::uint32_t size) {
   std::uint32_t type = 0;
   std::uint32_t bytes = size;
   long result = platform::registryQuery(key, name, &type, out, &bytes);
@@ -123,8 +122,8 @@ std::int32_t KvtScan3DLumora::Init() {
     return 3;
   }
   char appDir[kAppDirSize] = {};
-  bool appDirRead = QueryStringValue(key, "AppDir", appDir, sizeof appDir) ==
-                    platform::kErrorSuccess;
+  bool appDirRead =
+      QueryStringValue(key, "AppDir", appDir, sizeof appDir) == platform::kErrorSuccess;
   if (!appDirRead) {
     platform::showMessageBox("Pb in QueryStringValue function\n",
                              platform::kMbOk | platform::kMbIconExclamation);

@@ -44,8 +44,8 @@ class KvtScan3DLumora {
   // Command senders. Each command (code, argument, reply) is one step on the command channel.
   // Sends code and, when the code went out, the argument; then reads the reply when one is
   // asked for. Returns whether the code went out; received gets the reply's byte count.
-  bool ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply,
-                       int replySize, int* received);
+  bool ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply, int replySize,
+                       int* received);
   // Reads a reply without sending anything first.
   void ReceiveReply(void* reply, int replySize, int* received);
   // The code alone; a failed send runs ReconnectAfterFailure.

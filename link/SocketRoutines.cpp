@@ -37,8 +37,7 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   }
   if (!platform::socketSetOption(socketVariable, platform::SocketOption::SendBuffer, 8192) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveBuffer, 8192) ||
-      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs,
-                                 10000) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs, 10000) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::NoDelay, 1)) {
     return FailAfterClose(socketVariable, "Cannot set socket options [0x%08X]\n");
   }

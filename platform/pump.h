@@ -1,4 +1,5 @@
-// The calling thread's message queue: what the plug-in dispatches while it waits on the host's thread.
+// The calling thread's message queue: what the plug-in dispatches while it waits on the host's
+// thread.
 #pragma once
 
 namespace platform {

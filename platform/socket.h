@@ -1,4 +1,5 @@
-// Sockets: the IPv4 TCP calls of both channels, reporting Windows Sockets error codes on every platform.
+// Sockets: the IPv4 TCP calls of both channels, reporting Windows Sockets error codes on every
+// platform.
 #pragma once
 
 #include <cstdint>
@@ -11,26 +12,26 @@ constexpr SocketHandle kInvalidSocket = -1;
 
 // Windows Sockets error codes. The POSIX layer maps errno onto them so that every message
 // the plug-in prints reads the same on both platforms.
-constexpr int kWsaInterrupted = 10004;     // WSAEINTR
-constexpr int kWsaBadHandle = 10009;       // WSAEBADF
-constexpr int kWsaAccessDenied = 10013;    // WSAEACCES
-constexpr int kWsaFault = 10014;           // WSAEFAULT
-constexpr int kWsaInvalid = 10022;         // WSAEINVAL
-constexpr int kWsaTooManySockets = 10024;  // WSAEMFILE
-constexpr int kWsaWouldBlock = 10035;      // WSAEWOULDBLOCK
-constexpr int kWsaNotSocket = 10038;       // WSAENOTSOCK
-constexpr int kWsaAddressInUse = 10048;    // WSAEADDRINUSE
-constexpr int kWsaNetworkDown = 10050;     // WSAENETDOWN
-constexpr int kWsaNetUnreachable = 10051;  // WSAENETUNREACH
-constexpr int kWsaConnAborted = 10053;     // WSAECONNABORTED
-constexpr int kWsaConnReset = 10054;       // WSAECONNRESET
-constexpr int kWsaNoBuffers = 10055;       // WSAENOBUFS
-constexpr int kWsaNotConnected = 10057;    // WSAENOTCONN
-constexpr int kWsaShutdown = 10058;        // WSAESHUTDOWN
-constexpr int kWsaTimedOut = 10060;        // WSAETIMEDOUT
-constexpr int kWsaConnRefused = 10061;     // WSAECONNREFUSED
-constexpr int kWsaHostUnreachable = 10065; // WSAEHOSTUNREACH
-constexpr int kWsaHostNotFound = 11001;    // WSAHOST_NOT_FOUND
+constexpr int kWsaInterrupted = 10004;      // WSAEINTR
+constexpr int kWsaBadHandle = 10009;        // WSAEBADF
+constexpr int kWsaAccessDenied = 10013;     // WSAEACCES
+constexpr int kWsaFault = 10014;            // WSAEFAULT
+constexpr int kWsaInvalid = 10022;          // WSAEINVAL
+constexpr int kWsaTooManySockets = 10024;   // WSAEMFILE
+constexpr int kWsaWouldBlock = 10035;       // WSAEWOULDBLOCK
+constexpr int kWsaNotSocket = 10038;        // WSAENOTSOCK
+constexpr int kWsaAddressInUse = 10048;     // WSAEADDRINUSE
+constexpr int kWsaNetworkDown = 10050;      // WSAENETDOWN
+constexpr int kWsaNetUnreachable = 10051;   // WSAENETUNREACH
+constexpr int kWsaConnAborted = 10053;      // WSAECONNABORTED
+constexpr int kWsaConnReset = 10054;        // WSAECONNRESET
+constexpr int kWsaNoBuffers = 10055;        // WSAENOBUFS
+constexpr int kWsaNotConnected = 10057;     // WSAENOTCONN
+constexpr int kWsaShutdown = 10058;         // WSAESHUTDOWN
+constexpr int kWsaTimedOut = 10060;         // WSAETIMEDOUT
+constexpr int kWsaConnRefused = 10061;      // WSAECONNREFUSED
+constexpr int kWsaHostUnreachable = 10065;  // WSAEHOSTUNREACH
+constexpr int kWsaHostNotFound = 11001;     // WSAHOST_NOT_FOUND
 
 // Starts Windows Sockets 2.2 for the process (POSIX: nothing to start). Returns false and
 // leaves the system's code in *error on failure. Any thread; never blocks for long.
@@ -46,7 +47,8 @@ SocketHandle socketOpenTcp();
 enum class SocketOption {
   SendBuffer,        // SO_SNDBUF, bytes
   ReceiveBuffer,     // SO_RCVBUF, bytes
-  ReceiveTimeoutMs,  // SO_RCVTIMEO, milliseconds; a receive that waits longer fails with kWsaTimedOut
+  ReceiveTimeoutMs,  // SO_RCVTIMEO, milliseconds; a receive that waits longer fails with
+                     // kWsaTimedOut
   NoDelay,           // TCP_NODELAY, 0 or 1
   NonBlocking,       // FIONBIO, 0 or 1
 };

@@ -1,7 +1,7 @@
 // The twenty exported functions: each reaches the one scanner object through the application
 // object, or answers its own fixed value when there is none.
-#include "shell/KvtScannerApi.h"
 #include "shell/CKvtScannerApp.h"
+#include "shell/KvtScannerApi.h"
 
 namespace {
 constexpr std::int32_t kNoScanner = 1;
@@ -88,8 +88,7 @@ KVT_API std::int32_t SensorGet(std::int32_t* type, double* radius, std::int32_t*
   return scanner != nullptr ? scanner->SensorGet(type, radius, kind) : kNoScanner;
 }
 
-KVT_API std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused,
-                                   std::int32_t* count) {
+KVT_API std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused, std::int32_t* count) {
   KvtScan3DLumora* scanner = theApp.m_scanner;
   return scanner != nullptr ? scanner->SensorGetList(entries, unused, count) : 0;
 }

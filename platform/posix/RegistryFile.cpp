@@ -6,7 +6,6 @@
 namespace platform {
 namespace {
 
-
 std::string lowerCase(std::string_view text) {
   std::string lower(text);
   for (char& c : lower) c = lowerAscii(c);

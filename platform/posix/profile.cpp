@@ -22,7 +22,6 @@ namespace {
 // different keys of one file would each rename their own copy and one change would be lost.
 std::mutex g_profileMutex;
 
-
 bool equalsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {

@@ -41,7 +41,6 @@ std::string registryFilePath() {
   return std::string();
 }
 
-
 }  // namespace
 
 // The file is read-only, so every access right reads alike.

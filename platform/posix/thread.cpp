@@ -118,8 +118,6 @@ RecursiveLock::~RecursiveLock() {
 
 void RecursiveLock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
-void RecursiveLock::unlock() {
-  pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_));
-}
+void RecursiveLock::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
 
 }  // namespace platform

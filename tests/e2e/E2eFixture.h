@@ -58,9 +58,9 @@ class E2eTest : public ::testing::Test {
   // this process is the console the plug-in talks to.
   void PretendConsoleRuns() {
     SetTestEnvironment("KVT_SIM_STARTS", nullptr);
-    ASSERT_TRUE(dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe",
-                                    {"--command-port", "42003", "--data-port", "42002",
-                                     "--duration", "300"}));
+    ASSERT_TRUE(dummyConsole_.Start(
+        ProgramFolder() + "LineStudioConsole.exe",
+        {"--command-port", "42003", "--data-port", "42002", "--duration", "300"}));
     SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
     ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", true, 10000));
   }

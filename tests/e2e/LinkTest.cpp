@@ -24,8 +24,7 @@ TEST_F(LinkTest, FirstConnectHandshakesShowsWindowsAndStartsTheModelTwice) {
   EXPECT_EQ(plugin_.SoundGet(), 0);
   ASSERT_EQ(plugin_.Connect(1), 0);
   EXPECT_EQ(plugin_.IsConnected(), 1);
-  EXPECT_EQ(WordsAfter(0, 10),
-            (Words{3925, 3928, 3936, 3923, 3961, 7, 3958, 3956, 3961, 7}));
+  EXPECT_EQ(WordsAfter(0, 10), (Words{3925, 3928, 3936, 3923, 3961, 7, 3958, 3956, 3961, 7}));
   EXPECT_EQ(sim_->commandConnections(), 1);
   EXPECT_EQ(plugin_.SoundGet(), 0);
 
