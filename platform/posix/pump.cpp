@@ -3,12 +3,14 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <vector>
 
 namespace platform {
 
@@ -30,13 +32,16 @@ namespace {
 // other static object of the library, whose destructors may still pump.
 class QueueKey {
  public:
-  QueueKey() : made_(pthread_key_create(&key_, &freeQueue) == 0) {}
+  QueueKey() : made_(pthread_key_create(&key_, &threadEnded) == 0) {}
   ~QueueKey() {
     if (!made_) return;
-    // The unloading thread's queue goes now; a thread that outlives the library keeps its own.
-    freeQueue(pthread_getspecific(key_));
+    // Every queue goes with the library: no thread can reach one without the library's code,
+    // and the threads that made them (the host's among them) may well live on.
     pthread_setspecific(key_, nullptr);
     pthread_key_delete(key_);
+    std::lock_guard<std::mutex> lock(allMutex_);
+    for (PumpTarget* queue : all_) delete queue;
+    all_.clear();
   }
   PumpTarget* find() const {
     return made_ ? static_cast<PumpTarget*>(pthread_getspecific(key_)) : nullptr;
@@ -45,20 +50,36 @@ class QueueKey {
     PumpTarget* queue = find();
     if (queue != nullptr || !made_) return queue;
     queue = new (std::nothrow) PumpTarget;
-    if (queue != nullptr && pthread_setspecific(key_, queue) != 0) {
+    if (queue == nullptr) return nullptr;
+    if (pthread_setspecific(key_, queue) != 0) {
       delete queue;
-      queue = nullptr;
+      return nullptr;
     }
+    std::lock_guard<std::mutex> lock(allMutex_);
+    all_.push_back(queue);
     return queue;
   }
 
  private:
-  static void freeQueue(void* queue) { delete static_cast<PumpTarget*>(queue); }
+  // A thread that ends while the library is loaded takes its queue with it.
+  static void threadEnded(void* queue);
+
   pthread_key_t key_;
   bool made_;
+  std::mutex allMutex_;
+  std::vector<PumpTarget*> all_;
 };
 
 __attribute__((init_priority(101))) QueueKey g_queues;
+
+void QueueKey::threadEnded(void* queue) {
+  {
+    std::lock_guard<std::mutex> lock(g_queues.allMutex_);
+    auto& all = g_queues.all_;
+    all.erase(std::remove(all.begin(), all.end(), static_cast<PumpTarget*>(queue)), all.end());
+  }
+  delete static_cast<PumpTarget*>(queue);
+}
 
 }  // namespace
 

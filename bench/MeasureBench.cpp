@@ -1,0 +1,366 @@
+// Measurements through the exports of the built plug-in: the latency from a laser stripe's send
+// on the data channel to the host sink's record call, and the CPU time the plug-in's threads use
+// while a measurement runs without data and while its start waits for the console's scanning.
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+#include "TestRegistry.h"
+#include "link/CommandCodes.h"
+#include "platform/socket.h"
+#include "platform/time.h"
+#include "shell/MeasureSink.h"
+#include "tools/console-sim/ConsoleSimulator.h"
+#include "tools/host/PluginLibrary.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPointsPerStripe = 1000;
+constexpr int kCpuWindowMs = 5000;
+// After MeasureStart has returned: the acquisition thread's first cycles are not the steady state.
+constexpr int kCpuSettleMs = 1000;
+// The console of the waiting case reports scanning this long after the scan start, which ends
+// the wait well after the measured window and long before MeasureStart's own limit of 30 s.
+constexpr int kWaitWindowStartMs = 500;
+constexpr int kLateScanBeginMs = 6500;
+constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
+constexpr const char* kScannerProgram = "linestudio.exe";
+
+double Milliseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// A sink that keeps, for every pass record, the stripe number stamped into it and when the call
+// came; it ignores every other call but the measurement's begin.
+class TimingSink : public MeasureSink {
+ public:
+  struct Sample {
+    int stripe;
+    Clock::time_point at;
+  };
+
+  explicit TimingSink(std::size_t capacity) { samples_.reserve(capacity); }
+
+  void OnButtonEvent2() override {}
+  void OnButtonEvent4() override {}
+  void BeginMeasure() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    begun_ = true;
+    changed_.notify_all();
+  }
+  void AddPassMeasure(MeasureRecord* record) override {
+    const Clock::time_point at = Clock::now();
+    const int stripe = static_cast<int>(record->position[0]);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (samples_.size() < samples_.capacity()) samples_.push_back({stripe, at});
+  }
+  void BeginPass() override {}
+  void EndPass() override {}
+  void AddFreeMeasure(MeasureRecord* record) override {}
+  void NotifyButton(std::int32_t button) override {}
+
+  bool WaitBegun(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return begun_; });
+  }
+  std::vector<Sample> Samples() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return samples_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool begun_ = false;
+  std::vector<Sample> samples_;
+};
+
+// CPU time of the whole process and its context switches, the voluntary ones being wake-ups.
+struct Usage {
+  Clock::time_point wall;
+  double cpuMs;
+  long switches;
+};
+
+Usage TakeUsage() {
+  timespec cpu{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &cpu);
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return {Clock::now(), cpu.tv_sec * 1e3 + cpu.tv_nsec / 1e6, usage.ru_nvcsw + usage.ru_nivcsw};
+}
+
+struct CpuFigure {
+  double cpuMs;
+  double windowMs;
+  double switchesPerSecond;
+};
+
+CpuFigure Between(const Usage& from, const Usage& to) {
+  double windowMs = Milliseconds(to.wall - from.wall);
+  return {to.cpuMs - from.cpuMs, windowMs,
+          static_cast<double>(to.switches - from.switches) * 1000.0 / windowMs};
+}
+
+bool WaitForCommandPort(int timeoutMs) {
+  std::uint32_t loopback = 0;
+  platform::socketParseDotted("127.0.0.1", &loopback);
+  const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < giveUp) {
+    platform::SocketHandle s = platform::socketOpenTcp();
+    bool open = platform::socketConnect(s, loopback, COMMAND_PORT);
+    platform::socketClose(s);
+    if (open) return true;
+    platform::sleepMs(20);
+  }
+  return false;
+}
+
+// One measurement's surroundings, as a host machine has them: a fresh current folder, the
+// registry's AppDir at the console programs beside this program, both console programs running
+// so that the plug-in starts none, and the plug-in loaded by path. Torn down in reverse order.
+class Session {
+ public:
+  Session() : cwd_(dir_.path()), registry_(dir_.path().string()) {
+    registry_.SetAppDir(ProgramFolder());
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
+    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+  }
+  ~Session() {
+    plugin.Unload();
+    if (simulator) simulator->stop();
+    companion_.Kill();
+    console_.Kill();
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  std::string File(const std::string& name) const { return dir_.file(name); }
+
+  // The console program as a process of its own with these options, on the fixed ports.
+  bool StartConsoleProgram(const std::vector<std::string>& arguments) {
+    return StartPrograms(arguments) && Report(WaitForCommandPort(10000), "no console on 2003");
+  }
+
+  // The console simulator inside this process on the fixed ports, with a console program that
+  // counts as running but serves other ports.
+  bool StartSimulator(const SimulatorOptions& options) {
+    if (!StartPrograms({"--command-port", "42003", "--data-port", "42002", "--duration", "300"})) {
+      return false;
+    }
+    simulator = std::make_unique<ConsoleSimulator>(options);
+    std::string error;
+    return Report(simulator->start(&error), error.c_str());
+  }
+
+  // Loads and connects the plug-in and picks the laser sensor and the button mode.
+  bool Connect(std::int32_t buttonMode) {
+    if (!Report(plugin.Load(PluginLibrary::BuiltPath()), plugin.error().c_str())) return false;
+    if (!Report(plugin.Connect(1) == 0, "Connect failed")) return false;
+    plugin.SensorSet(2);
+    plugin.ButtonModeSet(buttonMode);
+    return true;
+  }
+
+  static bool Report(bool ok, const char* what) {
+    if (!ok) std::fprintf(stderr, "measure_bench: %s\n", what);
+    return ok;
+  }
+
+  PluginLibrary plugin;
+  std::unique_ptr<ConsoleSimulator> simulator;
+
+ private:
+  bool StartPrograms(const std::vector<std::string>& consoleArguments) {
+    return Report(console_.Start(ProgramFolder() + kConsoleProgram, consoleArguments) &&
+                      WaitForProcess(kConsoleProgram, true, 10000),
+                  "the console program does not start") &&
+           Report(companion_.Start(ProgramFolder() + kScannerProgram, {}) &&
+                      WaitForProcess(kScannerProgram, true, 10000),
+                  "the companion program does not start");
+  }
+
+  TempDir dir_;
+  CurrentDirectory cwd_;
+  TestRegistry registry_;
+  ChildProcess console_;
+  ChildProcess companion_;
+};
+
+struct LatencyFigure {
+  int stripes;
+  int records;
+  int unmatched;  // records without a stripe sent (the pass's first record may come before one)
+  double medianMs;
+  double p99Ms;
+  double maxMs;
+};
+
+double NearestRank(const std::vector<double>& sorted, double fraction) {
+  if (sorted.empty()) return NAN;
+  std::size_t rank = static_cast<std::size_t>(std::ceil(fraction * sorted.size()));
+  return sorted[std::min(sorted.size(), std::max<std::size_t>(rank, 1)) - 1];
+}
+
+// Button mode 2 with the laser: a button press opens a pass, the plug-in switches the console's
+// acquisition on, and stamped stripes stream at the rate until count have gone.
+bool MeasureLatency(double rate, int count, LatencyFigure* figure) {
+  std::vector<Clock::time_point> sent(static_cast<std::size_t>(count) + 2);
+  LatencyFigure result{};
+  {
+    Session session;
+    SimulatorOptions options;
+    options.stripesPerSecond = rate;
+    options.pointsPerStripe = kPointsPerStripe;
+    options.stamped = true;
+    options.streamOn = SimStreamOn::Acquire;
+    options.onStripeSend = [&sent](int number) {
+      if (number >= 0 && static_cast<std::size_t>(number) < sent.size())
+        sent[number] = Clock::now();
+    };
+    TimingSink sink(static_cast<std::size_t>(count) + 100);
+    if (!session.StartSimulator(options) || !session.Connect(2)) return false;
+    if (!Session::Report(session.plugin.MeasureStart(&sink) == 0, "MeasureStart failed") ||
+        !Session::Report(sink.WaitBegun(5000), "no BeginMeasure")) {
+      return false;
+    }
+    platform::sleepMs(50);  // the thread arms its trigger in its first cycles
+    if (!Session::Report(session.simulator->sendButton(1), "the button press failed")) return false;
+    const int streamMs = static_cast<int>(count / rate * 1000.0);
+    bool streamed = session.simulator->waitForStripes(count, streamMs + 10000);
+    session.plugin.MeasureStop();
+    session.plugin.Unload();
+    session.simulator->stop();
+    if (!Session::Report(streamed, "the stripes did not all go out")) return false;
+    if (session.simulator->errorCount() != 0) {
+      std::fprintf(stderr, "measure_bench: the simulator saw %d errors\n",
+                   session.simulator->errorCount());
+    }
+    result.stripes = session.simulator->stripesSent();
+    std::vector<double> latencies;
+    for (const TimingSink::Sample& sample : sink.Samples()) {
+      if (sample.stripe < 1 || static_cast<std::size_t>(sample.stripe) >= sent.size() ||
+          sent[sample.stripe] == Clock::time_point()) {
+        ++result.unmatched;
+        continue;
+      }
+      latencies.push_back(Milliseconds(sample.at - sent[sample.stripe]));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    result.records = static_cast<int>(latencies.size());
+    result.medianMs = NearestRank(latencies, 0.5);
+    result.p99Ms = NearestRank(latencies, 0.99);
+    result.maxMs = latencies.empty() ? NAN : latencies.back();
+  }
+  *figure = result;
+  return true;
+}
+
+// Button mode 1 with the laser and a console that streams only once acquisition is switched on,
+// which that mode never does: the measurement runs and no data comes. The console is a process
+// of its own, so the process's CPU time is the plug-in's and this program's idle main thread.
+bool MeasureIdleCpu(CpuFigure* figure) {
+  Session session;
+  TimingSink sink(16);
+  if (!session.StartConsoleProgram({"--stream", "acquire"}) || !session.Connect(1)) return false;
+  if (!Session::Report(session.plugin.MeasureStart(&sink) == 0, "MeasureStart failed") ||
+      !Session::Report(sink.WaitBegun(5000), "no BeginMeasure")) {
+    return false;
+  }
+  platform::sleepMs(kCpuSettleMs);
+  Usage from = TakeUsage();
+  platform::sleepMs(kCpuWindowMs);
+  *figure = Between(from, TakeUsage());
+  session.plugin.MeasureStop();
+  return true;
+}
+
+// MeasureStart on a host thread of its own, against a console that reports scanning only
+// kLateScanBeginMs after the scan start; the window lies inside the wait.
+bool MeasureWaitingCpu(CpuFigure* figure) {
+  Session session;
+  const std::string script = session.File("late-scan-begin.txt");
+  WriteWholeFile(script, std::to_string(kLateScanBeginMs) + " scan-begin\n");
+  if (!session.StartConsoleProgram({"--no-scan-begin", "--script", script}) ||
+      !session.Connect(1)) {
+    return false;
+  }
+  TimingSink sink(16);
+  std::atomic<bool> returned{false};
+  std::int32_t result = -1;
+  std::thread host([&] {
+    result = session.plugin.MeasureStart(&sink);
+    returned = true;
+  });
+  platform::sleepMs(kWaitWindowStartMs);
+  Usage from = TakeUsage();
+  platform::sleepMs(kCpuWindowMs);
+  Usage to = TakeUsage();
+  bool waitedThroughout = !returned;
+  host.join();
+  if (result == 0) session.plugin.MeasureStop();
+  if (!Session::Report(waitedThroughout, "MeasureStart returned inside the window")) return false;
+  *figure = Between(from, to);
+  return true;
+}
+
+void PrintCpu(const char* label, const CpuFigure& figure, double targetPercent) {
+  double percent = figure.cpuMs * 100.0 / figure.windowMs;
+  std::printf("%-36s %9.1f %10.0f %10.2f %10.0f %9.0f%%\n", label, figure.cpuMs, figure.windowMs,
+              percent, figure.switchesPerSecond, targetPercent);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+  int started = 0;
+  platform::socketsStart(&started);
+
+  std::printf("stripe sent to AddPassMeasure, button mode 2, %d points per stripe\n",
+              kPointsPerStripe);
+  std::printf("%-10s %8s %8s %10s %10s %10s\n", "str/s", "stripes", "records", "median ms",
+              "p99 ms", "max ms");
+  const struct {
+    double rate;
+    int stripes;
+  } cases[] = {{200, 2000}, {50, 750}};
+  for (const auto& c : cases) {
+    int stripes = std::max(20, static_cast<int>(c.stripes * scale));
+    LatencyFigure figure{};
+    if (!MeasureLatency(c.rate, stripes, &figure)) return 1;
+    std::printf("%-10.0f %8d %8d %10.2f %10.2f %10.2f\n", c.rate, figure.stripes, figure.records,
+                figure.medianMs, figure.p99Ms, figure.maxMs);
+    if (figure.unmatched > 0) {
+      std::printf("  left out: %d pass record(s) from before the first stripe\n", figure.unmatched);
+    }
+  }
+  std::printf("target: median within 10 ms, p99 within 15 ms\n\n");
+
+  std::printf("CPU of the plug-in's threads\n");
+  std::printf("%-36s %9s %10s %10s %10s %10s\n", "while", "cpu ms", "window ms", "% core",
+              "switch/s", "target");
+  CpuFigure idle{};
+  if (!MeasureIdleCpu(&idle)) return 1;
+  PrintCpu("a measurement runs without data", idle, 1);
+  CpuFigure waiting{};
+  if (!MeasureWaitingCpu(&waiting)) return 1;
+  PrintCpu("MeasureStart waits for scanning", waiting, 2);
+  return 0;
+}
