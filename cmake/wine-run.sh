@@ -5,5 +5,6 @@ here=$(cd "$(dirname "$1")/.." 2>/dev/null && pwd)
 : "${WINEPREFIX:=$here/wineprefix}"
 export WINEPREFIX
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+# No Mono or Gecko installers, and no debugger that would hold a crashed test program open.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}"
 exec timeout "${KVT_WINE_TIMEOUT:-600}" wine "$@"

@@ -7,45 +7,84 @@
 
 namespace platform {
 
-// Owned by the caller and by the running thread; the last one to let go frees it. Allocated
-// from the process heap so that the thread's end calls only Windows, not the C++ runtime.
+// The record of a thread. Who frees it is settled once, when the thread ends or its owner lets go
+// first: a thread that finishes while its owner still holds the record signals `done` and the
+// owner frees everything; a thread whose owner has already let go frees the record itself.
+// Allocated from the process heap, so that nothing of the C++ runtime runs at the thread's end.
 struct Thread {
   HANDLE handle;
   DWORD id;
   HANDLE done;  // manual reset, set once proc has returned
   ThreadProc proc;
   void* argument;
-  volatile LONG references;
+  volatile LONG state;
   volatile DWORD code;
 };
 
 namespace {
 
-void dropReference(Thread* thread) {
-  if (InterlockedDecrement(&thread->references) == 0) {
-    CloseHandle(thread->done);
-    HeapFree(GetProcessHeap(), 0, thread);
-  }
+constexpr LONG kRunning = 0;
+constexpr LONG kFinishing = 1;  // the thread has returned and is about to signal `done`
+constexpr LONG kOrphaned = 2;   // the owner let go first
+
+void freeRecord(Thread* thread) {
+  CloseHandle(thread->done);
+  HeapFree(GetProcessHeap(), 0, thread);
+}
+
+using SetEventFn = BOOL(WINAPI*)(HANDLE);
+using ExitThreadFn = VOID(WINAPI*)(DWORD);
+
+// The system's own entry points, not this library's import stubs: they are jumped to last.
+SetEventFn g_setEvent = nullptr;
+ExitThreadFn g_exitThread = nullptr;
+
+// Sets the event and ends the thread without running one more instruction of this library:
+// SetEvent returns straight into ExitThread. The waiter may unload the library as soon as the
+// event is set, even from inside the loader's unload notification, where it cannot wait for the
+// thread's real end.
+[[noreturn]] void signalAndExit(HANDLE event, DWORD code) {
+  __asm__ volatile(
+      "pushl %1\n\t"  // ExitThread's argument
+      "pushl $0\n\t"  // ExitThread's return address, never used
+      "pushl %0\n\t"  // SetEvent's argument
+      "pushl %2\n\t"  // SetEvent's return address: ExitThread
+      "jmp *%3\n\t"
+      :
+      : "r"(event), "r"(code), "r"(g_exitThread), "r"(g_setEvent)
+      : "memory");
+  __builtin_unreachable();
 }
 
 DWORD WINAPI trampoline(void* parameter) {
   Thread* thread = static_cast<Thread*>(parameter);
   DWORD code = thread->proc(thread->argument);
   thread->code = code;
-  SetEvent(thread->done);
-  dropReference(thread);
+  if (InterlockedCompareExchange(&thread->state, kFinishing, kRunning) == kRunning) {
+    signalAndExit(thread->done, code);
+  }
+  // Nobody waits for this thread any more.
+  freeRecord(thread);
   return code;
 }
 
 }  // namespace
 
 Thread* threadStart(ThreadProc proc, void* argument) {
+  if (g_setEvent == nullptr || g_exitThread == nullptr) {
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    g_setEvent = reinterpret_cast<SetEventFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetEvent")));
+    g_exitThread = reinterpret_cast<ExitThreadFn>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "ExitThread")));
+    if (g_setEvent == nullptr || g_exitThread == nullptr) return nullptr;
+  }
   void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(Thread));
   if (!memory) return nullptr;
   Thread* thread = new (memory) Thread();
   thread->proc = proc;
   thread->argument = argument;
-  thread->references = 2;
+  thread->state = kRunning;
   thread->code = kThreadStillActive;
   thread->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!thread->done) {
@@ -55,8 +94,7 @@ Thread* threadStart(ThreadProc proc, void* argument) {
   // Suspended until the handle and id are stored, so threadIsCurrent() works from proc's start.
   thread->handle = CreateThread(nullptr, 0, trampoline, thread, CREATE_SUSPENDED, &thread->id);
   if (!thread->handle) {
-    CloseHandle(thread->done);
-    HeapFree(GetProcessHeap(), 0, thread);
+    freeRecord(thread);
     return nullptr;
   }
   ResumeThread(thread->handle);
@@ -80,7 +118,7 @@ bool threadExitCode(Thread* thread, unsigned* code) {
   return true;
 }
 
-// A thread ended by force never drops its reference, so its record and done event stay behind.
+// A thread ended by force never finishes: its owner's release leaves the record behind.
 bool threadTerminate(Thread* thread, unsigned code) {
   return TerminateThread(thread->handle, code) != 0;
 }
@@ -88,7 +126,10 @@ bool threadTerminate(Thread* thread, unsigned code) {
 void threadRelease(Thread* thread) {
   if (!thread) return;
   CloseHandle(thread->handle);
-  dropReference(thread);
+  if (InterlockedCompareExchange(&thread->state, kOrphaned, kRunning) == kRunning) return;
+  // The thread has returned and signals at once; after that it no longer touches the record.
+  WaitForSingleObject(thread->done, 5000);
+  freeRecord(thread);
 }
 
 bool threadIsCurrent(const Thread* thread) { return thread && GetCurrentThreadId() == thread->id; }
