@@ -22,7 +22,7 @@ constexpr std::uint32_t CONNECT_TIMEOUT_MS = 60000;
 constexpr std::int32_t START_MODE = 7;
 // Between two handshake attempts the wait is for a message, at most this long, instead of a
 // spin that would try thousands of connections a second.
-constexpr unsigned kRetryWaitMs = 50;
+constexpr unsigned kRetryWaitMs = 100;
 constexpr std::uint32_t kAppDirSize = 400;
 
 constexpr const char* kConfigKey = "SOFTWARE\\Lumora\\Linestudio\\config\\";
