@@ -20,7 +20,6 @@ namespace {
 // loopback transfers to a fraction of what a streaming sensor delivers.
 constexpr int kAcceptedReceiveBuffer = 256 * 1024;
 constexpr int kAcceptedSendBuffer = 8192;
-constexpr unsigned kEndPauseMs = 500;
 constexpr int kListenBacklog = 5;
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
@@ -28,14 +27,6 @@ constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte or
 KvtScan3DLumora* g_servedScanner = nullptr;
 bool g_stopping = false;
 std::atomic<bool> g_socketsStarted{false};
-
-// Thread-private state, kept across messages and connections.
-struct ChannelState {
-  PoseHeader storedHeader{};  // zeroed: a point message before any header brings no points
-  unsigned char pointBuffer[MAX_BLOCK_POINTS * POINT_WIRE_SIZE] = {};
-  bool keepOpen = false;
-  PoseConversion conversion;
-};
 
 // Runs change(scanner) under the channel lock when a scanner object is still served.
 template <typename Change>
@@ -66,7 +57,7 @@ enum class Block { Received, Dropped, Broken };
 // Receives the point block that follows a point message. A count outside 0 to 10000 cannot be
 // held: its bytes are read and dropped so the stream stays in step (a negative count is no
 // points at all).
-Block ReceivePointBlock(SocketHandle socket, ChannelState& state) {
+Block ReceivePointBlock(SocketHandle socket, DataChannelState& state) {
   const std::int32_t points = state.storedHeader.numPoints;
   if (points >= 0 && points <= MAX_BLOCK_POINTS) {
     return ReceiveWhole(socket, state.pointBuffer, points * POINT_WIRE_SIZE) ? Block::Received
@@ -135,7 +126,7 @@ bool HandleEcho(SocketHandle socket) {
   return true;
 }
 
-bool HandleHeader(SocketHandle socket, ChannelState& state) {
+bool HandleHeader(SocketHandle socket, DataChannelState& state) {
   unsigned char payload[POSE_HEADER_SIZE];
   if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
   state.storedHeader = DecodePoseHeader(payload);
@@ -149,7 +140,7 @@ bool LaserActive() {
 }
 
 // Handles one message; false when the connection is to be closed.
-bool HandleMessage(SocketHandle socket, std::int32_t type, ChannelState& state) {
+bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& state) {
   switch (type) {
     case DATA_BEGIN:
       if (!AnswerTextValue(socket, DATA_BEGIN + 1)) return false;
@@ -198,7 +189,7 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, ChannelState& state) 
       return ReceivePointBlock(socket, state) != Block::Broken;
     case DATA_END:
       if (!AnswerTextValue(socket, DATA_END + 1)) return false;
-      platform::sleepMs(kEndPauseMs);
+      platform::sleepMs(state.endPauseMs);
       WithScanner([](KvtScan3DLumora& scanner) {
         scanner.m_scanRunning = false;
         scanner.m_acquiring = false;
@@ -231,15 +222,6 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, ChannelState& state) 
     default:
       // Unknown types carry no payload: the next four bytes are the next type.
       return true;
-  }
-}
-
-void Serve(SocketHandle socket, ChannelState& state) {
-  state.keepOpen = true;
-  while (state.keepOpen) {
-    unsigned char type[4];
-    if (!ReceiveWhole(socket, type, sizeof type)) return;
-    if (!HandleMessage(socket, GetInt32(type), state)) return;
   }
 }
 
@@ -283,7 +265,7 @@ void ServeConnections() {
   // Loopback only: the console runs on this machine, and nothing else may feed points.
   if (!platform::socketBind(g_listenSocket, kLoopback, DATA_PORT)) return;
   // The state is large (the point buffer), so it lives on the heap, once per thread.
-  auto* state = new ChannelState;
+  auto* state = new DataChannelState;
   for (;;) {
     SocketHandle listener = ListenUnlessStopping();
     if (listener == platform::kInvalidSocket) break;
@@ -297,13 +279,27 @@ void ServeConnections() {
       ReleaseAccepted();
       break;
     }
-    Serve(accepted, *state);
+    ServeDataConnection(accepted, *state);
     ReleaseAccepted();
   }
   delete state;
 }
 
 }  // namespace
+
+void ServeDataConnection(SocketHandle socket, DataChannelState& state) {
+  state.keepOpen = true;
+  while (state.keepOpen) {
+    unsigned char type[4];
+    if (!ReceiveWhole(socket, type, sizeof type)) return;
+    if (!HandleMessage(socket, GetInt32(type), state)) return;
+  }
+}
+
+void SetServedScanner(KvtScan3DLumora* scanner) {
+  platform::LockGuard guard(DataChannelLock());
+  g_servedScanner = scanner;
+}
 
 platform::RecursiveLock& DataChannelLock() {
   static platform::RecursiveLock lock;
@@ -339,9 +335,9 @@ unsigned DataChannelThread(void* /*unused*/) {
 bool StartDataChannelThread(KvtScan3DLumora* scanner) {
   if (g_serverThread != nullptr) return true;
   StartSockets();
+  SetServedScanner(scanner);
   {
     platform::LockGuard guard(DataChannelLock());
-    g_servedScanner = scanner;
     g_stopping = false;
   }
   g_serverThread = platform::threadStart(DataChannelThread, nullptr);

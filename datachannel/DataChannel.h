@@ -2,6 +2,8 @@
 // and turns its messages into changes of the scanner object.
 #pragma once
 
+#include "datachannel/PoseConversion.h"
+#include "datachannel/WireRecords.h"
 #include "link/SocketRoutines.h"
 #include "platform/thread.h"
 
@@ -25,6 +27,30 @@ bool StartSockets();
 
 // The thread procedure; its argument is not used.
 unsigned DataChannelThread(void* unused);
+
+// DATA_END's pause before it clears the scanning flags and the connection closes.
+constexpr unsigned DATA_END_PAUSE_MS = 500;
+
+// What the data thread keeps across messages and connections. Large (the point buffer): one per
+// thread, on the heap.
+struct DataChannelState {
+  PoseHeader storedHeader{};  // zeroed: a point message before any header brings no points
+  unsigned char pointBuffer[MAX_BLOCK_POINTS * POINT_WIRE_SIZE] = {};
+  bool keepOpen = false;
+  PoseConversion conversion;
+  // How long DATA_END holds the connection before it clears the flags. Fuzzing shortens it, so
+  // that an input with DATA_END does not cost half a second.
+  unsigned endPauseMs = DATA_END_PAUSE_MS;
+};
+
+// Serves one accepted connection until it ends (DATA_END, a FINAL type, a closed or failed read,
+// a payload cut short), storing into the scanner object given by SetServedScanner. Blocks in the
+// socket's reads and sends; the data thread, or one other thread at a time.
+void ServeDataConnection(SocketHandle socket, DataChannelState& state);
+
+// Gives the data channel the scanner object to store into; StopDataChannelThread takes it away
+// again. StartDataChannelThread calls it for its thread. Host's thread.
+void SetServedScanner(KvtScan3DLumora* scanner);
 
 // Starts the thread for this scanner object unless g_serverThread is set, starting Windows
 // Sockets first so the command channel can be used at once. False when the thread could not

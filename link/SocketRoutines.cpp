@@ -1,6 +1,7 @@
 // The socket routines both channels share.
 #include "link/SocketRoutines.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -8,9 +9,11 @@ namespace {
 
 // Messages go to the host process's standard output; flushing keeps them in order with the
 // host's own output when that is a pipe.
-template <typename... Args>
-void Print(const char* format, Args... args) {
-  std::printf(format, args...);
+__attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  std::vprintf(format, arguments);
+  va_end(arguments);
   std::fflush(stdout);
 }
 

@@ -73,8 +73,8 @@ DWORD WINAPI trampoline(void* parameter) {
 Thread* threadStart(ThreadProc proc, void* argument) {
   if (g_setEvent == nullptr || g_exitThread == nullptr) {
     HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    g_setEvent = reinterpret_cast<SetEventFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "SetEvent")));
+    g_setEvent =
+        reinterpret_cast<SetEventFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetEvent")));
     g_exitThread = reinterpret_cast<ExitThreadFn>(
         reinterpret_cast<void*>(GetProcAddress(kernel, "ExitThread")));
     if (g_setEvent == nullptr || g_exitThread == nullptr) return nullptr;

@@ -1,0 +1,144 @@
+// libFuzzer target: arbitrary bytes as the console sends them on the data channel, served by the
+// plug-in's own connection loop over one end of a socket pair.
+//
+// Input: one flag byte (bit 0: laser sensor active, bit 1: automatic detection), then the byte
+// stream of the connection.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "HelperThread.h"
+#include "datachannel/DataChannel.h"
+#include "link/KvtScan3DLumora.h"
+
+namespace {
+
+// The longest one input may take: the server reads a few kilobytes and answers each message.
+constexpr auto kIterationLimit = std::chrono::seconds(20);
+
+void Require(bool condition, const char* what) {
+  if (condition) return;
+  std::fprintf(stderr, "fuzz_data_channel: %s\n", what);
+  std::abort();
+}
+
+struct Fixture {
+  KvtScan3DLumora* scanner;
+  DataChannelState* state;
+  HelperThread* peer;
+};
+
+// One scanner object for the whole run, as the thread has one for the library's life. It is
+// never destroyed: its teardown would talk to a console.
+Fixture& Fixed() {
+  static Fixture fixture = [] {
+    std::int32_t status = 0;
+    Fixture made{new KvtScan3DLumora(&status), new DataChannelState, new HelperThread};
+    SetServedScanner(made.scanner);
+    return made;
+  }();
+  return fixture;
+}
+
+// Each input starts from the state of a new library, so that a finding replays from its file.
+void Reset(Fixture& fixture, std::uint8_t flags) {
+  DataChannelState& state = *fixture.state;
+  state.storedHeader = PoseHeader{};
+  std::memset(state.pointBuffer, 0, sizeof state.pointBuffer);
+  state.keepOpen = false;
+  state.endPauseMs = 0;
+  KvtScan3DLumora& scanner = *fixture.scanner;
+  scanner.m_scanRunning = false;
+  scanner.m_acquiring = false;
+  scanner.m_dataReady = false;
+  scanner.m_triggerToggle = 0;
+  scanner.m_buttonEvent = 0;
+  scanner.m_measure.pointCount = 0;
+  scanner.m_laserActive = (flags & 1) != 0 ? 1 : 0;
+  scanner.m_autoDetect = (flags & 2) != 0 ? 1 : 0;
+}
+
+int MsLeft(std::chrono::steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// The console's end: writes the stream, shuts its sending side down, and reads the answers
+// until the server closes, so that neither side waits on a full buffer. False when the server
+// took longer than the limit; the peer is then shut down so the server's reads end.
+bool RunPeer(int peer, const std::uint8_t* data, std::size_t size) {
+  ::fcntl(peer, F_SETFL, ::fcntl(peer, F_GETFL) | O_NONBLOCK);
+  auto deadline = std::chrono::steady_clock::now() + kIterationLimit;
+  std::size_t written = 0;
+  bool writing = true;
+  if (size == 0) {
+    ::shutdown(peer, SHUT_WR);
+    writing = false;
+  }
+  unsigned char answers[16384];
+  for (;;) {
+    pollfd wait{peer, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
+    int ready = ::poll(&wait, 1, MsLeft(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) {
+      ::shutdown(peer, SHUT_RDWR);
+      return false;
+    }
+    if ((wait.revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+      ssize_t got = ::recv(peer, answers, sizeof answers, 0);
+      // End of stream, or a reset: the server has closed its end.
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return true;
+    }
+    if (writing && (wait.revents & POLLOUT) != 0) {
+      ssize_t put = ::send(peer, data + written, size - written, MSG_NOSIGNAL);
+      if (put > 0) written += static_cast<std::size_t>(put);
+      // The server stopped reading and closed before taking everything (DATA_END, FINAL).
+      if (put < 0 && errno != EAGAIN && errno != EINTR) writing = false;
+      if (written == size) {
+        ::shutdown(peer, SHUT_WR);
+        writing = false;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  Fixture& fixture = Fixed();
+  Reset(fixture, data[0]);
+
+  int pair[2];
+  Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
+  bool ended = false;
+  fixture.peer->Start([&] { ended = RunPeer(pair[1], data + 1, size - 1); });
+  ServeDataConnection(pair[0], *fixture.state);
+  // As the data thread closes a connection it has served.
+  TcpClose(pair[0]);
+  fixture.peer->Wait(kIterationLimit + std::chrono::seconds(10));
+  ::close(pair[1]);
+  Require(ended, "the server did not finish with the connection within 20 seconds");
+
+  // What the host may read after any stream: a point count the point buffer holds.
+  const KvtScan3DLumora& scanner = *fixture.scanner;
+  Require(scanner.m_measure.pointCount >= 0 && scanner.m_measure.pointCount <= MAX_BLOCK_POINTS,
+          "point count outside 0 to 10000");
+  Require(scanner.m_measure.points == &scanner.m_points[0][0], "the record's points moved");
+  // Without the laser only probe points are handed over: one, and only in automatic detection.
+  if (scanner.m_laserActive == 0) {
+    Require(scanner.m_measure.pointCount <= (scanner.m_autoDetect != 0 ? 1 : 0),
+            "more points than a probe message hands over");
+  }
+  Require(scanner.m_triggerToggle == 0 || scanner.m_triggerToggle == 1, "toggle not 0 or 1");
+  return 0;
+}
