@@ -79,6 +79,7 @@ bool programStart(const char* file, const char* parameters) {
     at = end;
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
   if (::access(file, X_OK) != 0) return false;

@@ -48,7 +48,7 @@ class E2eTest : public ::testing::Test {
     cwd_.reset();
   }
 
-  void StartSimulator(SimulatorOptions options = {}) {
+  void StartSimulator(const SimulatorOptions& options = {}) {
     sim_ = std::make_unique<ConsoleSimulator>(options);
     std::string error;
     ASSERT_TRUE(sim_->start(&error)) << error;
@@ -75,7 +75,7 @@ class E2eTest : public ::testing::Test {
   void Load() { ASSERT_TRUE(plugin_.Load(PluginLibrary::BuiltPath())) << plugin_.error(); }
 
   // Connected to the simulator with both console programs counting as running.
-  void LoadConnected(SimulatorOptions options = {}) {
+  void LoadConnected(const SimulatorOptions& options = {}) {
     PretendProgramsRun();
     StartSimulator(options);
     Load();

@@ -29,6 +29,7 @@ class HostCommandsTest : public ::testing::Test {
   static HostRun Host(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), "kvt-host");
     std::vector<const char*> argv;
+    argv.reserve(arguments.size());
     for (const std::string& argument : arguments) argv.push_back(argument.c_str());
     std::ostringstream out, err;
     HostRun run;

@@ -118,7 +118,7 @@ StripeMessage readStripe(RawPeer& peer) {
   stripe.header = DecodePoseHeader(header.data());
   if (peer.ReadInt32() != DATA_LASER_POINTS) return stripe;
   Bytes block = peer.Read(stripe.header.numPoints * POINT_WIRE_SIZE);
-  if (block.size() != static_cast<std::size_t>(stripe.header.numPoints * POINT_WIRE_SIZE)) {
+  if (block.size() != static_cast<std::size_t>(stripe.header.numPoints) * POINT_WIRE_SIZE) {
     return stripe;
   }
   for (std::size_t at = 0; at < block.size(); at += 4) {

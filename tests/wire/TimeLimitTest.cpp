@@ -42,7 +42,7 @@ class TimeLimitTest : public ::testing::Test {
     g_step = step;
     platform::setTickSourceForTesting(FakeTicks);
   }
-  void StartSimulator(SimulatorOptions options = {}) {
+  void StartSimulator(const SimulatorOptions& options = {}) {
     sim_ = std::make_unique<ConsoleSimulator>(options);
     ASSERT_TRUE(sim_->start());
   }

@@ -92,9 +92,7 @@ int usageError(const std::string& message) {
   return kExitUsage;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   recordStart(argc, argv);
   if (argc > 0 && isCompanion(argv[0])) return runCompanion();
 
@@ -181,6 +179,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> arguments = argumentsWithEnvironment(argc, argv);
   std::vector<char*> pointers;
+  pointers.reserve(arguments.size());
   for (std::string& argument : arguments) pointers.push_back(&argument[0]);
   try {
     app.parse(static_cast<int>(pointers.size()), pointers.data());
@@ -230,4 +229,17 @@ int main(int argc, char** argv) {
   std::fprintf(stderr, "LineStudioConsole: %d errors\n", simulator.errorCount());
   for (const std::string& text : simulator.errors()) std::fprintf(stderr, "  %s\n", text.c_str());
   return kExitProtocolErrors;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "LineStudioConsole: %s\n", error.what());
+  } catch (...) {
+    std::fprintf(stderr, "LineStudioConsole: unexpected failure\n");
+  }
+  return kExitStart;
 }

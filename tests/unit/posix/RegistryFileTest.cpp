@@ -16,6 +16,9 @@
 namespace platform {
 namespace {
 
+// A string value's bytes as the registry stores them: the text and its terminator.
+std::string WithNul(const char* text) { return std::string(text) + '\0'; }
+
 constexpr const char* kConfigKey = "SOFTWARE\\Lumora\\Linestudio\\config";
 constexpr RegistryRoot kMachine = RegistryRoot::LocalMachine;
 constexpr const char* kVariables[] = {"KVT_REGISTRY", "XDG_CONFIG_HOME", "HOME"};
@@ -115,14 +118,14 @@ TEST_F(RegistryFileTest, ReadsStringDwordAndHexValues) {
   EXPECT_EQ(type, kRegBinary);
   EXPECT_EQ(value(kConfigKey, "Nothing", &type), "");
   EXPECT_EQ(type, kRegNone);
-  EXPECT_EQ(value(kConfigKey, ""), std::string("default", 8));
+  EXPECT_EQ(value(kConfigKey, ""), WithNul("default"));
 }
 
 TEST_F(RegistryFileTest, KeyAndValueNamesMatchWithoutCase) {
   writeFile(path_, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(kConfigKey) +
                        "\\]\n\"DataPath\"=\"D:\\\\scans\"\n");
   EXPECT_EQ(value("software\\LUMORA\\linestudio\\Config\\", "datapath"),
-            std::string("D:\\scans", 9));
+            WithNul("D:\\scans"));
   EXPECT_FALSE(hasKey(RegistryRoot::CurrentUser, kConfigKey));
   EXPECT_FALSE(hasKey(kMachine, "SOFTWARE\\Lumora\\Line"));
   // A parent exists through its subkey, as in the registry, but holds no values.
@@ -159,7 +162,7 @@ TEST_F(RegistryFileTest, MalformedLinesDeletionsAndOtherHeadersAreSkipped) {
       "\"Deleted\"=-\n; \"Comment\"=\"x\"\n\"Later\"  =  dword:2\n"
       "[-HKEY_LOCAL_MACHINE\\Gone]\n\"InGone\"=\"x\"\n[HKEY_CLASSES_ROOT\\Test]\n\"Root\"=\"x\"\n"
       "[HKEY_LOCAL_MACHINE\\Test] junk\n\"AfterJunk\"=\"x\"\n");
-  EXPECT_EQ(value("Test", "Good"), std::string("1", 2));
+  EXPECT_EQ(value("Test", "Good"), WithNul("1"));
   EXPECT_EQ(value("Test", "Later"), std::string("\x02\0\0\0", 4));
   for (const char* name : {"Orphan", "BadEscape", "Open", "Long", "NoDigits", "BadHex", "Trailing",
                            "Bare", "Deleted", "Comment", "InGone", "Root", "AfterJunk"}) {
