@@ -124,8 +124,7 @@ TEST_F(RegistryFileTest, ReadsStringDwordAndHexValues) {
 TEST_F(RegistryFileTest, KeyAndValueNamesMatchWithoutCase) {
   writeFile(path_, "REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + std::string(kConfigKey) +
                        "\\]\n\"DataPath\"=\"D:\\\\scans\"\n");
-  EXPECT_EQ(value("software\\LUMORA\\linestudio\\Config\\", "datapath"),
-            WithNul("D:\\scans"));
+  EXPECT_EQ(value("software\\LUMORA\\linestudio\\Config\\", "datapath"), WithNul("D:\\scans"));
   EXPECT_FALSE(hasKey(RegistryRoot::CurrentUser, kConfigKey));
   EXPECT_FALSE(hasKey(kMachine, "SOFTWARE\\Lumora\\Line"));
   // A parent exists through its subkey, as in the registry, but holds no values.
