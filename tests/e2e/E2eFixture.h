@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
+#include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "tools/console-sim/ConsoleSimulator.h"
@@ -81,6 +82,17 @@ class E2eTest : public ::testing::Test {
     Load();
     ASSERT_EQ(plugin_.Connect(1), 0);
     ASSERT_EQ(plugin_.IsConnected(), 1);
+  }
+
+  // Connected to a console that streams laser stripes from the scan start, with a measurement of
+  // the laser running in the given button mode.
+  void StartStreamingMeasurement(SimulatorOptions options, int buttonMode, EventSink& sink) {
+    options.streamOn = SimStreamOn::Scan;
+    LoadConnected(options);
+    plugin_.SensorSet(2);
+    plugin_.ButtonModeSet(buttonMode);
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+    ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
   }
 
   // Unloads on another thread and fails the test when that takes longer than the bound: an

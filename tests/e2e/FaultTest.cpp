@@ -19,15 +19,10 @@ ScriptEvent Event(ScriptEventKind kind, std::int32_t number = 0, std::int32_t po
 
 TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
   SimulatorOptions options;
-  options.streamOn = SimStreamOn::Scan;
   options.stripesPerSecond = 100;
   options.pointsPerStripe = 200;
-  LoadConnected(options);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(1);
   EventSink sink;
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
-  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   // Counts the block cannot hold, sent whole: read and dropped, the stream stays in step.
   sim_->runEvent(Event(ScriptEventKind::BadCount, 10001));
   sim_->runEvent(Event(ScriptEventKind::BadCount, -7));

@@ -109,13 +109,8 @@ TEST_F(MeasureTest, EveryRecordIsWholeWhileStripesStreamAtFullSpeed) {
   options.stripesPerSecond = 2500;
   options.pointsPerStripe = 1000;
   options.stamped = true;
-  options.streamOn = SimStreamOn::Scan;
-  LoadConnected(options);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(1);
   EventSink sink;
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
-  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   platform::sleepMs(30);
   ASSERT_TRUE(sim_->sendButton(1));  // a pass for as long as the toggle stays set
   ASSERT_TRUE(sim_->waitForStripes(10000, 120000));
@@ -144,12 +139,8 @@ TEST_F(MeasureTest, UnloadInTheMiddleOfAMeasurementEndsEverything) {
   SimulatorOptions options;
   options.stripesPerSecond = 0;
   options.pointsPerStripe = 10000;
-  options.streamOn = SimStreamOn::Scan;
-  LoadConnected(options);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(0);
   EventSink sink;
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 0, sink));
   ASSERT_TRUE(sim_->waitForStripes(20, 10000));
   std::size_t before = sim_->commandWords().size();
   UnloadWithin(10000);
