@@ -5,6 +5,7 @@
 
 #include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
+#include "platform/guard.h"
 #include "platform/pump.h"
 #include "platform/time.h"
 
@@ -15,6 +16,16 @@ constexpr unsigned kDataWaitMs = 20;
 constexpr double kMoveThreshold = 0.5;
 // A reference this far away makes the next record pass the distance test.
 constexpr double kFarAway = 1e38;
+
+// A sink call that threw: the measurement thread ends quietly.
+struct SinkFailed {};
+
+// Calls into the host's sink. The guard sits right around the host's code, so that whatever
+// this library holds at the call (the measurement lock) is given back on the way out.
+template <typename Call>
+void CallSink(Call call) {
+  if (!platform::callGuarded(call)) throw SinkFailed{};
+}
 
 // State of one running thread; nothing survives the thread.
 struct Cycle {
@@ -43,11 +54,11 @@ struct Cycle {
   // The host reads the record in place: the data thread cannot rewrite it during the call.
   void AddPass(MeasureSink* sink) {
     platform::LockGuard guard(scanner.m_measureLock);
-    sink->AddPassMeasure(&scanner.m_measure);
+    CallSink([&] { sink->AddPassMeasure(&scanner.m_measure); });
   }
   void AddFree(MeasureSink* sink) {
     platform::LockGuard guard(scanner.m_measureLock);
-    sink->AddFreeMeasure(&scanner.m_measure);
+    CallSink([&] { sink->AddFreeMeasure(&scanner.m_measure); });
   }
 };
 
@@ -61,7 +72,7 @@ unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
   if (sink == nullptr) return 0;
   try {
     if (scanPasses) scanner.m_dataReady = false;
-    sink->BeginMeasure();
+    CallSink([&] { sink->BeginMeasure(); });
     scanner.m_triggerToggle = 0;
     if (scanPasses) scanner.m_buttonEvent = 0;
     Cycle cycle(scanner);
@@ -73,9 +84,9 @@ unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
         MeasureSink* current = scanner.m_sink;
         if (current == nullptr) break;
         if (button == 2) {
-          current->OnButtonEvent2();
+          CallSink([&] { current->OnButtonEvent2(); });
         } else {
-          current->OnButtonEvent4();
+          CallSink([&] { current->OnButtonEvent4(); });
         }
         continue;
       }
@@ -107,20 +118,20 @@ std::int32_t KvtScan3DLumora::PollButtonEvent() {
   std::int32_t code = m_buttonEvent.exchange(0);
   if (code != 2 && code != 4) return 0;
   MeasureSink* sink = m_sink;
-  if (sink != nullptr) sink->NotifyButton(1);
+  if (sink != nullptr) CallSink([&] { sink->NotifyButton(1); });
   return code == 2 ? 2 : 3;
 }
 
 unsigned AcquireSingleShot(void* argument) {
   return RunAcquisition(argument, false, [](Cycle& c, MeasureSink* sink) {
     if (!c.inPass && TakeTrigger(c.scanner)) {
-      sink->BeginPass();
+      CallSink([&] { sink->BeginPass(); });
       c.AddPass(sink);
       c.inPass = true;
     } else {
       if (c.Moved()) c.AddFree(sink);
       if (c.scanner.m_triggerToggle == 0 && c.inPass) {
-        sink->EndPass();
+        CallSink([&] { sink->EndPass(); });
         c.inPass = false;
       }
     }
@@ -134,11 +145,11 @@ unsigned AcquireToggled(void* argument) {
     if (toggle != 0) {
       if (c.prevToggle != toggle) {
         c.lastPosition[0] = kFarAway;
-        sink->BeginPass();
+        CallSink([&] { sink->BeginPass(); });
       }
       if (c.Moved()) c.AddPass(sink);
     } else {
-      if (c.prevToggle != 0) sink->EndPass();
+      if (c.prevToggle != 0) CallSink([&] { sink->EndPass(); });
       if (c.Moved()) c.AddFree(sink);
     }
     c.KeepPosition();
@@ -155,11 +166,11 @@ unsigned AcquireScanPasses(void* argument) {
           scanner.m_laserActive != 0 && scanner.m_settingsDialog.m_typeScanning == 1;
       if (c.triggerArmed && c.inPass) {
         if (switchAcquisition) scanner.SendIgnoringFailure(CMD_ACQUIRE_STOP);
-        sink->EndPass();
+        CallSink([&] { sink->EndPass(); });
         c.inPass = false;
       } else if (c.triggerArmed) {
         if (switchAcquisition) scanner.SendWithRecovery(CMD_ACQUIRE_START);
-        sink->BeginPass();
+        CallSink([&] { sink->BeginPass(); });
         c.lastPosition[0] = kFarAway;
         c.inPass = true;
       }

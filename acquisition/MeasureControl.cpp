@@ -27,6 +27,7 @@ bool TimedOut(std::uint32_t start, std::uint32_t limit) {
 }  // namespace
 
 std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
+  if (m_stoppedOnItsThread) StopAcquisitionThread();
   if (m_acquisitionThread != nullptr) return 2;
   if (m_connected == 0) return 2;
   if (m_autoDetect != 0) {
@@ -49,6 +50,9 @@ std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
     if (TimedOut(start, kScanStartTimeoutMs)) return 2;
   }
   platform::sleepMs(kSettleMs);
+  // A host window procedure run by the wait may have started a measurement of its own; a second
+  // thread would go on unseen.
+  if (m_acquisitionThread != nullptr) return 2;
 
   if (m_laserActive == 0 || m_settingsDialog.m_typeScanning == 0) {
     SendWithRecovery(CMD_ACQUIRE_START);
@@ -87,11 +91,18 @@ std::int32_t KvtScan3DLumora::MeasureStop() {
     }
   }
   m_sink = nullptr;
+  if (platform::threadIsCurrent(m_acquisitionThread)) {
+    // Called from the host's sink: the thread cannot wait for its own end. It ends as soon as
+    // the sink returns, and is collected by the next start or stop, or by the unload.
+    m_stoppedOnItsThread = true;
+    return 0;
+  }
   StopAcquisitionThread();
   return 0;
 }
 
 void KvtScan3DLumora::StopAcquisitionThread() {
+  m_stoppedOnItsThread = false;
   WaitThreadEnd();
   if (m_acquisitionThread != nullptr) {
     if (platform::threadTerminate(m_acquisitionThread, 0)) WaitThreadEnd();

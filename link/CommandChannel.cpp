@@ -24,8 +24,24 @@ bool KvtScan3DLumora::ExchangeCommand(std::int32_t code, const std::int32_t* arg
     PutInt32(bytes, *argument);
     SendAll(g_commandSocket, bytes, sizeof bytes, count);
   }
-  if (sent && reply != nullptr) ReceiveReply(reply, replySize, received);
+  if (sent && reply != nullptr) {
+    int count = 0;
+    ReceiveReply(reply, replySize, &count);
+    if (received != nullptr) *received = count;
+    if (count < replySize) DropOutOfStepConnection();
+  }
   return sent;
+}
+
+void KvtScan3DLumora::DropOutOfStepConnection() {
+  platform::LockGuard guard(CommandChannelLock());
+  if (g_commandSocket == platform::kInvalidSocket) return;
+  // What is missing of the reply may still come, and every later reply would then be read one
+  // behind. The link is down for the host (IsConnected) until it connects again; a command
+  // sent before that takes its failure path.
+  TcpClose(g_commandSocket);
+  g_commandSocket = platform::kInvalidSocket;
+  m_connected = 0;
 }
 
 void KvtScan3DLumora::ReceiveReply(void* reply, int replySize, int* received) {

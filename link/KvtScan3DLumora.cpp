@@ -1,6 +1,8 @@
 // Construction and teardown of the scanner object, and the operations that only touch its fields.
 #include "link/KvtScan3DLumora.h"
 
+#include <cstdio>
+
 #include "datachannel/DataChannel.h"
 #include "link/CommandCodes.h"
 #include "platform/time.h"
@@ -70,6 +72,12 @@ void KvtScan3DLumora::Teardown() {
     }
     platform::threadRelease(g_serverThread);
     g_serverThread = nullptr;
+  }
+  // Last, after everything that may still log. An open log would also keep the file locked on
+  // Windows for as long as the host runs.
+  if (m_debugLog != nullptr) {
+    std::fclose(m_debugLog);
+    m_debugLog = nullptr;
   }
 }
 

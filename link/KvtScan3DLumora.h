@@ -43,11 +43,15 @@ class KvtScan3DLumora {
 
   // Command senders. Each command (code, argument, reply) is one step on the command channel.
   // Sends code and, when the code went out, the argument; then reads the reply when one is
-  // asked for. Returns whether the code went out; received gets the reply's byte count.
+  // asked for. Returns whether the code went out; received gets the reply's byte count. A reply
+  // that comes short drops the connection.
   bool ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply, int replySize,
                        int* received);
   // Reads a reply without sending anything first.
   void ReceiveReply(void* reply, int replySize, int* received);
+  // Closes a command connection whose reply came short (timed out or cut) and marks the link
+  // down.
+  void DropOutOfStepConnection();
   // The code alone; a failed send runs ReconnectAfterFailure.
   void SendWithRecovery(std::int32_t code);
   // The code alone; a failed send is ignored.
@@ -98,7 +102,8 @@ class KvtScan3DLumora {
   std::atomic<std::int32_t> m_connected;
   std::atomic<std::int32_t> m_startMode;
   std::atomic<bool> m_dataReady;
-  platform::Thread* m_acquisitionThread;
+  // Read on the acquisition thread too, when the host's sink calls MeasureStop.
+  std::atomic<platform::Thread*> m_acquisitionThread;
   std::atomic<MeasureSink*> m_sink;
   DlgCfgLumora m_settingsDialog;
   std::atomic<std::int32_t> m_triggerToggle;
@@ -122,5 +127,7 @@ class KvtScan3DLumora {
   // Acquisition threads that outlived MeasureStop's wait where they could not be ended by force;
   // the teardown waits for them before the library goes away.
   std::vector<platform::Thread*> m_abandonedThreads;
+  // MeasureStop ran on the acquisition thread itself, which then ends on its own.
+  std::atomic<bool> m_stoppedOnItsThread{false};
   double m_points[POINT_CAPACITY][3];
 };

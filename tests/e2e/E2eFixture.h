@@ -16,6 +16,7 @@
 #include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "platform/socket.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
 
@@ -71,6 +72,36 @@ class E2eTest : public ::testing::Test {
     ASSERT_TRUE(dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}));
     SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
     ASSERT_TRUE(WaitForProcess("linestudio.exe", true, 10000));
+  }
+
+  // The console program itself serves the fixed ports, as a process a test can kill, and the
+  // scanner program counts as running.
+  void StartConsoleProgram(const std::vector<std::string>& arguments) {
+    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    ASSERT_TRUE(dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe", arguments));
+    ASSERT_TRUE(dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}));
+    SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
+    ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", true, 10000));
+    ASSERT_TRUE(WaitForProcess("linestudio.exe", true, 10000));
+    ASSERT_TRUE(WaitForCommandPort(10000));
+    // A console the plug-in starts again once this one is gone ends with the test.
+    SetTestEnvironment("KVT_SIM_ARGS", "--quit-on-disconnect");
+  }
+
+  // Waits until something listens on the command port; false after timeoutMs.
+  static bool WaitForCommandPort(int timeoutMs) {
+    int started = 0;
+    platform::socketsStart(&started);
+    std::uint32_t loopback = 0;
+    platform::socketParseDotted("127.0.0.1", &loopback);
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+      platform::SocketHandle probe = platform::socketOpenTcp();
+      bool listening = platform::socketConnect(probe, loopback, COMMAND_PORT);
+      platform::socketClose(probe);
+      if (listening) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
   }
 
   void Load() { ASSERT_TRUE(plugin_.Load(PluginLibrary::BuiltPath())) << plugin_.error(); }

@@ -1,7 +1,15 @@
-// The exports against a console that misbehaves: garbage and impossible counts on the data
-// channel, a block cut off, the data port taken by another program, and a console that dies.
+// The exports against a console that misbehaves or dies and a host that misbehaves: garbage and
+// impossible counts on the data channel, blocks cut off, the data port taken, a console killed
+// at every stage, replies held back, a second console, a throwing sink, and calls from inside
+// the plug-in's own waits. Each case ends with the library unloaded within a bound and, by the
+// fixture, nothing of it left in the process.
+#include <atomic>
+#include <fstream>
+
 #include "E2eFixture.h"
 #include "EventSink.h"
+#include "HostFaults.h"
+#include "RawPeer.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 
@@ -73,6 +81,212 @@ TEST_F(FaultTest, ConsoleKilledDuringTheHandshakeFailsTheConnect) {
   EXPECT_EQ(plugin_.Connect(1), 2);
   EXPECT_EQ(plugin_.IsConnected(), 0);
   UnloadWithin(5000);
+}
+
+// Milliseconds that call takes.
+template <typename Call>
+std::uint32_t Timed(Call call) {
+  std::uint32_t start = platform::tickCount();
+  call();
+  return platform::tickCount() - start;
+}
+
+// The console programs' arguments for a laser that streams from the scan start.
+std::vector<std::string> StreamingConsole(std::vector<std::string> more = {}) {
+  std::vector<std::string> arguments = {"--stream", "scan", "--rate", "200", "--points", "300"};
+  arguments.insert(arguments.end(), more.begin(), more.end());
+  return arguments;
+}
+
+TEST_F(FaultTest, ConsoleKilledWhileScanningUnloadsWithinTheBound) {
+  ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(StreamingConsole()));
+  Load();
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(1);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_TRUE(sink.WaitFor("AddFreeMeasure", 3)) << "no records before the kill";
+  dummyConsole_.Kill();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::size_t calls = sink.Events().size();
+  // The unload stops the measurement the host left running; the scan end it waits for cannot
+  // come, so its bound decides.
+  EXPECT_LE(Timed([&] { UnloadWithin(20000); }), 10000u);
+  EXPECT_EQ(sink.Events().size(), calls) << "records from a dead console";
+}
+
+TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
+  std::string script = dir_.file("stall.script");
+  std::string transcript = dir_.file("console.txt");
+  std::ofstream(script) << "300 stall\n";
+  ASSERT_NO_FATAL_FAILURE(
+      StartConsoleProgram(StreamingConsole({"--script", script, "--transcript", transcript})));
+  Load();
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(1);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  bool stalled = false;
+  for (int i = 0; i < 250 && !stalled; ++i) {
+    stalled = ReadWholeFile(transcript).find("stalled") != std::string::npos;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_TRUE(stalled) << "the console never stopped half-way through a block";
+  dummyConsole_.Kill();
+  // The unload stops a measurement the host left running, with a console that is gone.
+  EXPECT_LE(Timed([&] { UnloadWithin(30000); }), 30000u);
+}
+
+TEST_F(FaultTest, ConsoleKilledDuringTheStopsWaitEndsItWithinTheBound) {
+  // The console takes the scan stop and then says nothing: the stop waits for the scan end.
+  ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(
+      StreamingConsole({"--hold-reply", std::to_string(CMD_SCAN_STOP) + ":600000"})));
+  Load();
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  plugin_.SensorSet(2);
+  plugin_.ButtonModeSet(1);
+  EventSink sink;
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+  auto stop = std::async(std::launch::async, [this] {
+    std::int32_t result = -1;
+    std::uint32_t ms = Timed([&] { result = plugin_.MeasureStop(); });
+    return std::make_pair(result, ms);
+  });
+  ASSERT_EQ(stop.wait_for(std::chrono::milliseconds(1000)), std::future_status::timeout)
+      << "the stop did not wait for the scan end";
+  dummyConsole_.Kill();
+  ASSERT_EQ(stop.wait_for(std::chrono::seconds(45)), std::future_status::ready);
+  auto [result, ms] = stop.get();
+  EXPECT_EQ(result, 0);
+  EXPECT_LE(ms, 40000u);
+  UnloadWithin(20000);
+}
+
+TEST_F(FaultTest, ReplyHeldPastTheReceiveLimitDropsTheLinkInsteadOfReadingOneBehind) {
+  SimulatorOptions options;
+  options.heldReplies.push_back(HeldReply{CMD_SENSOR_QUERY, 12000, 1});
+  LoadConnected(options);
+  plugin_.SensorSet(SENSOR_TYPE_AUTOMATIC);  // SensorGet asks the console
+  std::int32_t type = -1, kind = -1;
+  double radius = -1;
+  std::int32_t result = -1;
+  std::uint32_t ms = Timed([&] { result = plugin_.SensorGet(&type, &radius, &kind); });
+  EXPECT_EQ(result, 2);
+  EXPECT_GE(ms, 9000u);
+  EXPECT_LE(ms, 15000u);
+  EXPECT_EQ(plugin_.IsConnected(), 0) << "the late reply would be read as the next one";
+  // The host connects again and the console's answers are in step.
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  sim_->setLaserActive(false);
+  EXPECT_EQ(plugin_.SensorGet(&type, &radius, &kind), 0);
+  EXPECT_EQ(kind, SENSOR_KIND_PROBE);
+  EXPECT_DOUBLE_EQ(radius, 1.0) << "the probe's 2.0 diameter, halved";
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, SecondConsoleConnectingWhileOneIsServedWaitsAndCostsNothing) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  options.pointsPerStripe = 200;
+  EventSink sink;
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
+  int started = 0;
+  platform::socketsStart(&started);
+  platform::SocketHandle second = platform::socketOpenTcp();
+  std::uint32_t loopback = 0;
+  platform::socketParseDotted("127.0.0.1", &loopback);
+  ASSERT_TRUE(platform::socketConnect(second, loopback, DATA_PORT));
+  RawPeer intruder(second);
+  unsigned char garbage[256];
+  for (std::size_t i = 0; i < sizeof garbage; ++i) garbage[i] = static_cast<unsigned char>(i * 37);
+  intruder.Send(garbage, sizeof garbage);
+  int before = sim_->stripesSent();
+  ASSERT_TRUE(sim_->waitForStripes(before + 20, 5000));
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sink.WaitFor("AddPassMeasure")) << "the served console lost its stream";
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  options.pointsPerStripe = 200;
+  EventSink sink;
+  // Thrown while the plug-in holds the record for the host.
+  sink.OnNext("AddPassMeasure", ThrowFromHostCode);
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sink.WaitFor("AddPassMeasure"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(sink.Count("AddPassMeasure"), 1) << "the thread went on after the throw";
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  // The record's lock was given back: the data channel stores again and a new measurement
+  // records.
+  EventSink next;
+  ASSERT_EQ(plugin_.MeasureStart(&next), 0);
+  // Free records show the new thread has cleared the toggle it starts with.
+  ASSERT_TRUE(next.WaitFor("AddFreeMeasure"));
+  ASSERT_TRUE(sim_->sendButton(1));
+  EXPECT_TRUE(next.WaitFor("AddPassMeasure", 3));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, SinkCallingMeasureStopOnItsButtonEndsTheMeasurement) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  EventSink sink;
+  std::atomic<std::int32_t> stopped{-1};
+  sink.OnNext("OnButtonEvent2", [&] { stopped = plugin_.MeasureStop(); });
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
+  plugin_.DetectSet(1);
+  ASSERT_TRUE(sim_->sendButton(2));
+  ASSERT_TRUE(sink.WaitFor("OnButtonEvent2"));
+  ASSERT_TRUE(sim_->waitUntil([&] { return stopped != -1; }, 35000));
+  EXPECT_EQ(stopped, 0);
+  std::size_t calls = sink.Events().size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(sink.Events().size(), calls) << "the measurement went on";
+  // The stopped thread is collected: the host may measure again at once.
+  EventSink next;
+  ASSERT_EQ(plugin_.MeasureStart(&next), 0);
+  ASSERT_TRUE(next.WaitFor("BeginMeasure"));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  EXPECT_EQ(plugin_.MeasureStop(), 1) << "nothing left to stop";
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, HostWindowCallingTheExportsInsideTheirWaitsNeverDoublesAMeasurement) {
+  LoadConnected();
+  plugin_.SensorSet(2);
+  EventSink sink, nestedSink;
+  std::atomic<std::int32_t> nestedStart{-1}, nestedStop{-1};
+  if (!PostToHostWindow([&] { nestedStart = plugin_.MeasureStart(&nestedSink); })) {
+    GTEST_SKIP() << "no host window messages on this platform";
+  }
+  // The nested start runs inside the outer start's wait and wins; the outer one must not start
+  // a second thread beside it.
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
+  EXPECT_EQ(nestedStart, 0);
+  ASSERT_TRUE(nestedSink.WaitFor("BeginMeasure"));
+  // A stop inside the stop's wait for the scan end.
+  ASSERT_TRUE(PostToHostWindow([&] { nestedStop = plugin_.MeasureStop(); }));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  EXPECT_EQ(nestedStop, 0);
+  EXPECT_EQ(sink.Count("BeginMeasure"), 0);
+  EXPECT_EQ(plugin_.MeasureStop(), 1);
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, UnloadWhileTheConsoleIsHalfWayThroughABlock) {
+  EventSink sink;
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement({}, 1, sink));
+  ASSERT_TRUE(sim_->runEvent(Event(ScriptEventKind::Stall)));
+  EXPECT_LE(Timed([&] { UnloadWithin(15000); }), 15000u);
 }
 
 }  // namespace

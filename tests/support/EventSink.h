@@ -31,10 +31,18 @@ class EventSink : public MeasureSink {
   void AddFreeMeasure(MeasureRecord* record) override { AddRecord(false, record); }
   void NotifyButton(std::int32_t button) override { Add("NotifyButton " + std::to_string(button)); }
 
-  // Throws from the next call when set, as a faulty host sink might.
-  void ThrowFromNextCall() {
+  // Throws from the next call, as a faulty host sink might, by default a C++ exception.
+  void ThrowFromNextCall(std::function<void()> thrower = [] {
+    throw std::runtime_error("sink failure");
+  }) {
     std::lock_guard<std::mutex> lock(mutex_);
-    throw_ = true;
+    thrower_ = std::move(thrower);
+  }
+  // Runs action on the sink's thread at the next call of the named event, after recording it.
+  void OnNext(const std::string& event, std::function<void()> action) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    actionEvent_ = event;
+    action_ = std::move(action);
   }
 
   std::vector<std::string> Events() {
@@ -63,13 +71,17 @@ class EventSink : public MeasureSink {
 
  private:
   void Add(const std::string& event) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.push_back(event);
-    changed_.notify_all();
-    if (throw_) {
-      throw_ = false;
-      throw std::runtime_error("sink failure");
+    std::function<void()> thrower;
+    std::function<void()> action;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
+      changed_.notify_all();
+      thrower.swap(thrower_);
+      if (action_ && event == actionEvent_) action.swap(action_);
     }
+    if (action) action();
+    if (thrower) thrower();
   }
   void AddRecord(bool pass, MeasureRecord* record) {
     Record copy{pass, {}, {}, {}};
@@ -89,5 +101,7 @@ class EventSink : public MeasureSink {
   std::condition_variable changed_;
   std::vector<std::string> events_;
   std::vector<Record> records_;
-  bool throw_ = false;
+  std::function<void()> thrower_;
+  std::string actionEvent_;
+  std::function<void()> action_;
 };

@@ -241,7 +241,8 @@ class ConsoleSimulator::Impl : public std::enable_shared_from_this<ConsoleSimula
   bool sendProbe(std::int32_t headerType, std::int32_t pointType, const float* values, float rx,
                  float ry, float rz);
   bool sendBadCount(std::int32_t count, std::int32_t sent);
-  bool sendCut();
+  // Half a stripe; then the connection is closed (cut) or left silent (stall).
+  bool sendCut(bool close);
   bool sendGarbage(int count);
   void sendStreamed();
   void startStreaming();
@@ -718,7 +719,9 @@ bool ConsoleSimulator::Impl::runEvent(const ScriptEvent& event) {
       return sendBadCount(event.number,
                           event.pointsSent >= 0 ? event.pointsSent : std::max(event.number, 0));
     case ScriptEventKind::Cut:
-      return sendCut();
+      return sendCut(true);
+    case ScriptEventKind::Stall:
+      return sendCut(false);
     case ScriptEventKind::Close:
       if (dataSocket_ == kInvalidSocket) {
         transcript_.line("data close: not connected");
@@ -993,7 +996,7 @@ bool ConsoleSimulator::Impl::sendBadCount(std::int32_t count, std::int32_t sent)
   return true;
 }
 
-bool ConsoleSimulator::Impl::sendCut() {
+bool ConsoleSimulator::Impl::sendCut(bool close) {
   const int number = ++stripeNumber_;
   PoseHeader header;
   makeStripe(number, std::max(options_.pointsPerStripe, 2), options_.stamped, &header, &floats_);
@@ -1005,9 +1008,14 @@ bool ConsoleSimulator::Impl::sendCut() {
   const std::size_t cutAt = blockStart + std::min(blockSize / 2 + 5, blockSize - 1);
   if (!sendData(buffer_.data(), cutAt)) return false;
   transcript_.line("data %d stripe %d", DATA_LASER_HEADER, number);
-  transcript_.line("data %d cut after %d of %d bytes", DATA_LASER_POINTS,
+  transcript_.line("data %d %s after %d of %d bytes", DATA_LASER_POINTS, close ? "cut" : "stalled",
                    static_cast<int>(cutAt - blockStart), static_cast<int>(blockSize));
-  dropData();
+  if (close) {
+    dropData();
+  } else {
+    // Whatever followed would be read as the rest of the block.
+    stopStreaming();
+  }
   return true;
 }
 

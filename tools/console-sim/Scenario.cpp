@@ -41,6 +41,7 @@ constexpr EventSyntax kEvents[] = {
     {"garbage", ScriptEventKind::Garbage, Arguments::Count},
     {"bad-count", ScriptEventKind::BadCount, Arguments::BadCount},
     {"cut", ScriptEventKind::Cut, Arguments::None},
+    {"stall", ScriptEventKind::Stall, Arguments::None},
     {"close", ScriptEventKind::Close, Arguments::None},
     {"quit", ScriptEventKind::Quit, Arguments::None},
 };
@@ -275,5 +276,7 @@ const char* const kScriptHelp =
     "                                (default max(N, 0))\n"
     "  cut                           a stripe whose point block stops half way: the data\n"
     "                                connection is closed there\n"
+    "  stall                         a stripe whose point block stops half way: the\n"
+    "                                connection stays open and streaming stops\n"
     "  close                         close the data connection\n"
     "  quit                          end the program\n";

@@ -26,6 +26,7 @@ enum class ScriptEventKind {
   Garbage,       // random bytes
   BadCount,      // a laser header whose count disagrees with what is sensible or with the block
   Cut,           // a laser stripe whose point block is cut off by closing the connection
+  Stall,         // a laser stripe whose point block stops half way; nothing more is sent
   Close,         // close the data connection
   Quit,          // end the program
 };

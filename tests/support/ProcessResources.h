@@ -1,0 +1,20 @@
+// What the test process holds of the operating system: the plug-in must give all of it back.
+#pragma once
+
+#include <ostream>
+
+struct ProcessResources {
+  int threads = 0;
+  // Open file descriptors (POSIX) or handles (Windows): sockets, files, events, threads.
+  int handles = 0;
+};
+
+ProcessResources CountProcessResources();
+
+// Runs the work that leaves the system's own lasting state in a process (socket layer,
+// message queues, process snapshot), so that later counts show only what the plug-in keeps.
+void WarmUpProcessResources();
+
+inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r) {
+  return out << r.threads << " threads, " << r.handles << " handles";
+}

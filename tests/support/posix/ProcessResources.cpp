@@ -1,0 +1,29 @@
+// Counts of the test process's threads and open descriptors, read from /proc.
+#include "ProcessResources.h"
+
+#include <dirent.h>
+
+namespace {
+
+// Entries of a /proc folder, less those that reading it adds itself.
+int CountEntries(const char* folder, int ownEntries) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return -1;
+  int count = 0;
+  while (const dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') ++count;
+  }
+  closedir(dir);
+  return count - ownEntries;
+}
+
+}  // namespace
+
+ProcessResources CountProcessResources() {
+  ProcessResources counts;
+  counts.threads = CountEntries("/proc/self/task", 0);
+  counts.handles = CountEntries("/proc/self/fd", 1);  // the open folder's own descriptor
+  return counts;
+}
+
+void WarmUpProcessResources() {}

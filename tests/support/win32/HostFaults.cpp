@@ -1,0 +1,50 @@
+// A host of Microsoft's compiler, as far as the plug-in can tell: its throws and its window.
+#include "HostFaults.h"
+
+#include <windows.h>
+
+namespace {
+
+constexpr DWORD kMicrosoftCppException = 0xE06D7363;
+constexpr ULONG_PTR kMicrosoftCppMagic = 0x19930520;
+constexpr UINT kRunTask = WM_APP + 7;
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kRunTask) {
+    auto* task = reinterpret_cast<std::function<void()>*>(lParam);
+    (*task)();
+    delete task;
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+void ThrowFromHostCode() {
+  // What _CxxThrowException raises; the object and its type are never looked at here.
+  ULONG_PTR arguments[3] = {kMicrosoftCppMagic, 0, 0};
+  RaiseException(kMicrosoftCppException, EXCEPTION_NONCONTINUABLE, 3, arguments);
+  for (;;) {
+  }
+}
+
+bool PostToHostWindow(std::function<void()> task) {
+  // One message-only window per thread, as a host's main window would be.
+  thread_local HWND window = [] {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = HostWindowProc;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = "KvtTestHostWindow";
+    RegisterClassA(&windowClass);
+    return CreateWindowExA(0, "KvtTestHostWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                           GetModuleHandleA(nullptr), nullptr);
+  }();
+  if (window == nullptr) return false;
+  auto* posted = new std::function<void()>(std::move(task));
+  if (!PostMessageA(window, kRunTask, 0, reinterpret_cast<LPARAM>(posted))) {
+    delete posted;
+    return false;
+  }
+  return true;
+}
