@@ -17,9 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "ChildProcess.h"
-#include "TempDir.h"
-#include "TestRegistry.h"
+#include "BenchSession.h"
 #include "link/CommandCodes.h"
 #include "platform/socket.h"
 #include "platform/time.h"
@@ -29,6 +27,7 @@
 
 namespace {
 
+using bench::Session;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPointsPerStripe = 1000;
@@ -39,8 +38,6 @@ constexpr int kCpuSettleMs = 1000;
 // the wait well after the measured window and long before MeasureStart's own limit of 30 s.
 constexpr int kWaitWindowStartMs = 500;
 constexpr int kLateScanBeginMs = 6500;
-constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
-constexpr const char* kScannerProgram = "linestudio.exe";
 
 double Milliseconds(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
@@ -117,91 +114,6 @@ CpuFigure Between(const Usage& from, const Usage& to) {
   return {to.cpuMs - from.cpuMs, windowMs,
           static_cast<double>(to.switches - from.switches) * 1000.0 / windowMs};
 }
-
-bool WaitForCommandPort(int timeoutMs) {
-  std::uint32_t loopback = 0;
-  platform::socketParseDotted("127.0.0.1", &loopback);
-  const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < giveUp) {
-    platform::SocketHandle s = platform::socketOpenTcp();
-    bool open = platform::socketConnect(s, loopback, COMMAND_PORT);
-    platform::socketClose(s);
-    if (open) return true;
-    platform::sleepMs(20);
-  }
-  return false;
-}
-
-// One measurement's surroundings, as a host machine has them: a fresh current folder, the
-// registry's AppDir at the console programs beside this program, both console programs running
-// so that the plug-in starts none, and the plug-in loaded by path. Torn down in reverse order.
-class Session {
- public:
-  Session() : cwd_(dir_.path()), registry_(dir_.path().string()) {
-    registry_.SetAppDir(ProgramFolder());
-    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
-    SetTestEnvironment("KVT_SIM_STARTS", nullptr);
-  }
-  ~Session() {
-    plugin.Unload();
-    if (simulator) simulator->stop();
-    companion_.Kill();
-    console_.Kill();
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  std::string File(const std::string& name) const { return dir_.file(name); }
-
-  // The console program as a process of its own with these options, on the fixed ports.
-  bool StartConsoleProgram(const std::vector<std::string>& arguments) {
-    return StartPrograms(arguments) && Report(WaitForCommandPort(10000), "no console on 2003");
-  }
-
-  // The console simulator inside this process on the fixed ports, with a console program that
-  // counts as running but serves other ports.
-  bool StartSimulator(const SimulatorOptions& options) {
-    if (!StartPrograms({"--command-port", "42003", "--data-port", "42002", "--duration", "300"})) {
-      return false;
-    }
-    simulator = std::make_unique<ConsoleSimulator>(options);
-    std::string error;
-    return Report(simulator->start(&error), error.c_str());
-  }
-
-  // Loads and connects the plug-in and picks the laser sensor and the button mode.
-  bool Connect(std::int32_t buttonMode) {
-    if (!Report(plugin.Load(PluginLibrary::BuiltPath()), plugin.error().c_str())) return false;
-    if (!Report(plugin.Connect(1) == 0, "Connect failed")) return false;
-    plugin.SensorSet(2);
-    plugin.ButtonModeSet(buttonMode);
-    return true;
-  }
-
-  static bool Report(bool ok, const char* what) {
-    if (!ok) std::fprintf(stderr, "measure_bench: %s\n", what);
-    return ok;
-  }
-
-  PluginLibrary plugin;
-  std::unique_ptr<ConsoleSimulator> simulator;
-
- private:
-  bool StartPrograms(const std::vector<std::string>& consoleArguments) {
-    return Report(console_.Start(ProgramFolder() + kConsoleProgram, consoleArguments) &&
-                      WaitForProcess(kConsoleProgram, true, 10000),
-                  "the console program does not start") &&
-           Report(companion_.Start(ProgramFolder() + kScannerProgram, {}) &&
-                      WaitForProcess(kScannerProgram, true, 10000),
-                  "the companion program does not start");
-  }
-
-  TempDir dir_;
-  CurrentDirectory cwd_;
-  TestRegistry registry_;
-  ChildProcess console_;
-  ChildProcess companion_;
-};
 
 struct LatencyFigure {
   int stripes;

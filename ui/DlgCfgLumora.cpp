@@ -102,6 +102,10 @@ int DlgCfgLumora::DoModal() {
   m_runThread = std::this_thread::get_id();
   m_running = true;
   int result = platform::dialogRun(kTemplate, this);
+  // A window that cannot be made would leave the dialog marked open for good, so that no later
+  // Config could open it: the mark goes with the failure.
+  if (result < 0) m_isOpen = false;
+  // Last: an unload on another thread frees this object once the run is over.
   m_running = false;
   return result;
 }
@@ -174,8 +178,6 @@ std::int32_t KvtScan3DLumora::Config() {
     return 0;
   }
   m_settingsDialog.m_owner = this;
-  // A window that cannot be made would leave the dialog marked open for good, so that no later
-  // Config could open it: the mark goes with the failure.
-  if (m_settingsDialog.DoModal() < 0) m_settingsDialog.m_isOpen = false;
+  m_settingsDialog.DoModal();
   return 0;
 }

@@ -28,7 +28,9 @@ GuardFrame* RegisteredFrame() {
   return frame;
 }
 
-void Register(GuardFrame* frame) { __asm__ __volatile__("movl %0, %%fs:0" : : "r"(frame) : "memory"); }
+void Register(GuardFrame* frame) {
+  __asm__ __volatile__("movl %0, %%fs:0" : : "r"(frame) : "memory");
+}
 
 EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* establisher,
                                            CONTEXT* /*context*/, void* /*dispatcher*/) {

@@ -16,7 +16,6 @@
 #include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
-#include "platform/socket.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
 
@@ -83,25 +82,9 @@ class E2eTest : public ::testing::Test {
     SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());
     ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", true, 10000));
     ASSERT_TRUE(WaitForProcess("linestudio.exe", true, 10000));
-    ASSERT_TRUE(WaitForCommandPort(10000));
+    ASSERT_TRUE(WaitForListener(COMMAND_PORT, 10000));
     // A console the plug-in starts again once this one is gone ends with the test.
     SetTestEnvironment("KVT_SIM_ARGS", "--quit-on-disconnect");
-  }
-
-  // Waits until something listens on the command port; false after timeoutMs.
-  static bool WaitForCommandPort(int timeoutMs) {
-    int started = 0;
-    platform::socketsStart(&started);
-    std::uint32_t loopback = 0;
-    platform::socketParseDotted("127.0.0.1", &loopback);
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-      platform::SocketHandle probe = platform::socketOpenTcp();
-      bool listening = platform::socketConnect(probe, loopback, COMMAND_PORT);
-      platform::socketClose(probe);
-      if (listening) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
   }
 
   void Load() { ASSERT_TRUE(plugin_.Load(PluginLibrary::BuiltPath())) << plugin_.error(); }

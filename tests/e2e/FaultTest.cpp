@@ -6,6 +6,7 @@
 #include <atomic>
 #include <fstream>
 
+#include "DialogDriver.h"
 #include "E2eFixture.h"
 #include "EventSink.h"
 #include "HostFaults.h"
@@ -287,6 +288,23 @@ TEST_F(FaultTest, UnloadWhileTheConsoleIsHalfWayThroughABlock) {
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement({}, 1, sink));
   ASSERT_TRUE(sim_->runEvent(Event(ScriptEventKind::Stall)));
   EXPECT_LE(Timed([&] { UnloadWithin(15000); }), 15000u);
+}
+
+TEST_F(FaultTest, UnloadWhileTheSettingsWindowIsOpenOnTheHostsThread) {
+  LoadConnected();
+  std::unique_ptr<DialogDriver> driver = DialogDriver::Create();
+  std::uint32_t unloadMs = 0;
+  EXPECT_EQ(RunDialog(
+                *driver, [this] { return plugin_.Config(); },
+                [&](DialogDriver& dialog) {
+                  ASSERT_TRUE(dialog.WaitOpen());
+                  // The host ends while its thread still runs the window.
+                  unloadMs = Timed([&] { UnloadWithin(15000); });
+                  EXPECT_TRUE(dialog.WaitClosed());
+                }),
+            0);
+  EXPECT_LE(unloadMs, 10000u);
+  EXPECT_FALSE(plugin_.loaded());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Starts a program as a child of the test and ends it when the test is done.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,10 @@ bool ProcessRuns(const char* exeName);
 
 // Waits until ProcessRuns(exeName) equals running; false after timeoutMs.
 bool WaitForProcess(const char* exeName, bool running, int timeoutMs);
+
+// Waits until a program listens on 127.0.0.1:port (each look is a connection it sees opened
+// and closed at once); false after timeoutMs.
+bool WaitForListener(std::uint16_t port, int timeoutMs);
 
 // Sets or, with null, removes an environment variable of the test process (inherited by the
 // programs it and the plug-in start).

@@ -5,6 +5,7 @@
 #include "ChildProcess.h"
 #include "platform/module.h"
 #include "platform/process.h"
+#include "platform/socket.h"
 #include "platform/time.h"
 
 std::string ProgramFolder() {
@@ -36,4 +37,20 @@ bool WaitForProcess(const char* exeName, bool running, int timeoutMs) {
     platform::sleepMs(20);
   }
   return true;
+}
+
+bool WaitForListener(std::uint16_t port, int timeoutMs) {
+  int started = 0;
+  platform::socketsStart(&started);
+  std::uint32_t loopback = 0;
+  platform::socketParseDotted("127.0.0.1", &loopback);
+  std::uint32_t start = platform::tickCount();
+  for (;;) {
+    platform::SocketHandle probe = platform::socketOpenTcp();
+    bool listening = platform::socketConnect(probe, loopback, port);
+    platform::socketClose(probe);
+    if (listening) return true;
+    if (static_cast<int>(platform::tickCount() - start) > timeoutMs) return false;
+    platform::sleepMs(20);
+  }
 }

@@ -1,8 +1,8 @@
 // Counts of the test process's threads (process snapshot) and handles.
 #include "ProcessResources.h"
 
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 #include <winsock2.h>
 
 ProcessResources CountProcessResources() {
@@ -20,8 +20,8 @@ ProcessResources CountProcessResources() {
     counts.threads = -1;
   }
   DWORD handles = 0;
-  counts.handles = GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<int>(handles)
-                                                                       : -1;
+  counts.handles =
+      GetProcessHandleCount(GetCurrentProcess(), &handles) ? static_cast<int>(handles) : -1;
   return counts;
 }
 
