@@ -11,4 +11,4 @@
 // Queues task as a window message of the calling thread, to run when a message loop on this
 // thread (the plug-in's waits included) dispatches it. False where hosts have no message queue
 // (POSIX).
-bool PostToHostWindow(std::function<void()> task);
+bool PostToHostWindow(const std::function<void()>& task);

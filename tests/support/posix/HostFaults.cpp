@@ -4,4 +4,4 @@
 
 void ThrowFromHostCode() { throw std::runtime_error("host sink failure"); }
 
-bool PostToHostWindow(std::function<void()> /*task*/) { return false; }
+bool PostToHostWindow(const std::function<void()>& /*task*/) { return false; }

@@ -29,7 +29,7 @@ void ThrowFromHostCode() {
   }
 }
 
-bool PostToHostWindow(std::function<void()> task) {
+bool PostToHostWindow(const std::function<void()>& task) {
   // One message-only window per thread, as a host's main window would be.
   thread_local HWND window = [] {
     WNDCLASSA windowClass{};
@@ -41,7 +41,7 @@ bool PostToHostWindow(std::function<void()> task) {
                            GetModuleHandleA(nullptr), nullptr);
   }();
   if (window == nullptr) return false;
-  auto* posted = new std::function<void()>(std::move(task));
+  auto* posted = new std::function<void()>(task);
   if (!PostMessageA(window, kRunTask, 0, reinterpret_cast<LPARAM>(posted))) {
     delete posted;
     return false;
