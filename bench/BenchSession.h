@@ -42,7 +42,8 @@ class Session {
 
   // The console program as a process of its own with these options, on the fixed ports.
   bool StartConsoleProgram(const std::vector<std::string>& arguments) {
-    return StartPrograms(arguments) && Report(WaitForListener(COMMAND_PORT, 10000), "no console on 2003");
+    return StartPrograms(arguments) &&
+           Report(WaitForListener(COMMAND_PORT, 10000), "no console on 2003");
   }
 
   // The console simulator inside this process on the fixed ports, with a console program that

@@ -26,9 +26,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPointsPerStripe = 1000;
-constexpr int kMeasureMs = 2500;        // each measurement runs this long
-constexpr int kPassMs = 1000;           // of which a pass (toggle on) takes this long
-constexpr int kResetEvery = 4;          // measurements between two resets of the link
+constexpr int kMeasureMs = 2500;         // each measurement runs this long
+constexpr int kPassMs = 1000;            // of which a pass (toggle on) takes this long
+constexpr int kResetEvery = 4;           // measurements between two resets of the link
 constexpr long kRssAllowanceKiB = 4096;  // what allocator caches may move by
 
 // Checks each record in the call, as a host copying it would see it, and keeps only counts.
@@ -171,19 +171,21 @@ int main(int argc, char** argv) {
               measurements, sink.passes.load(), resets);
   std::printf("stripes sent %d (%.0f a second, %d points each), records checked %ld, torn %ld\n",
               stripes, stripes / elapsed, kPointsPerStripe, sink.records.load(), sink.torn.load());
-  std::printf("starts accepted %ld, stops accepted %ld, BeginMeasure %ld; console saw %ld scan "
-              "starts, %ld scan stops\n",
-              startsAccepted, stopsAccepted, sink.begun.load(), scanStarts, scanStops);
+  std::printf(
+      "starts accepted %ld, stops accepted %ld, BeginMeasure %ld; console saw %ld scan "
+      "starts, %ld scan stops\n",
+      startsAccepted, stopsAccepted, sink.begun.load(), scanStarts, scanStops);
   std::printf("resident memory KiB: after the first cycle %ld, at the end %ld, peak %ld\n",
               first.rssKiB, last.rssKiB, peak.rssKiB);
   std::printf("descriptors: %d then %d (peak %d); threads: %d then %d (peak %d)\n",
               first.descriptors, last.descriptors, peak.descriptors, first.threads, last.threads,
               peak.threads);
   std::printf("console's complaints about the plug-in's answers: %d\n", console.errorCount());
-  std::printf("records whole: %s; starts matched by stops: %s; memory flat: %s; descriptors and "
-              "threads flat: %s; other failures: %ld\n",
-              recordsWhole ? "yes" : "NO", startsMatched ? "yes" : "NO", memoryFlat ? "yes" : "NO",
-              handlesFlat ? "yes" : "NO", failures);
+  std::printf(
+      "records whole: %s; starts matched by stops: %s; memory flat: %s; descriptors and "
+      "threads flat: %s; other failures: %ld\n",
+      recordsWhole ? "yes" : "NO", startsMatched ? "yes" : "NO", memoryFlat ? "yes" : "NO",
+      handlesFlat ? "yes" : "NO", failures);
   return recordsWhole && startsMatched && memoryFlat && handlesFlat && consoleContent &&
                  failures == 0
              ? 0
