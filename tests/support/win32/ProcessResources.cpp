@@ -1,9 +1,11 @@
 // Counts of the test process's threads (process snapshot) and handles.
 #include "ProcessResources.h"
 
-#include <tlhelp32.h>
-#include <windows.h>
 #include <winsock2.h>
+// winsock2.h must come before windows.h.
+#include <windows.h>
+// tlhelp32.h uses the types that windows.h declares.
+#include <tlhelp32.h>
 
 ProcessResources CountProcessResources() {
   ProcessResources counts;
