@@ -33,6 +33,10 @@ void threadRelease(Thread* thread);
 // True when called on the given thread.
 bool threadIsCurrent(const Thread* thread);
 
+// The calling thread's identity as the operating system numbers it (any thread, not only those
+// of threadStart).
+std::uint64_t threadCurrentId();
+
 // A lock that the thread holding it may take again (CRITICAL_SECTION, recursive pthread mutex).
 class RecursiveLock {
  public:

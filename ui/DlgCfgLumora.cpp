@@ -55,10 +55,11 @@ DlgCfgLumora::DlgCfgLumora(KvtScan3DLumora* owner)
       m_alwaysToolBar(0),
       m_typeScanning(0),
       m_window(nullptr),
-      m_running(false) {}
+      m_running(false),
+      m_runThread(0) {}
 
 DlgCfgLumora::~DlgCfgLumora() {
-  if (!m_running || m_runThread == std::this_thread::get_id()) return;
+  if (!m_running || m_runThread == platform::threadCurrentId()) return;
   std::uint32_t start = platform::tickCount();
   while (m_running && static_cast<std::uint32_t>(platform::tickCount() - start) < kRunEndWaitMs) {
     platform::sleepMs(kRunEndPollMs);
@@ -99,7 +100,7 @@ std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {
 }
 
 int DlgCfgLumora::DoModal() {
-  m_runThread = std::this_thread::get_id();
+  m_runThread = platform::threadCurrentId();
   m_running = true;
   int result = platform::dialogRun(kTemplate, this);
   // A window that cannot be made would leave the dialog marked open for good, so that no later

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 
 #include "platform/dialog.h"
 #include "platform/thread.h"
@@ -78,5 +77,5 @@ class DlgCfgLumora : private platform::DialogHandler {
   platform::RecursiveLock m_windowLock;
   platform::Dialog* m_window;
   std::atomic<bool> m_running;
-  std::thread::id m_runThread;
+  std::uint64_t m_runThread;  // platform::threadCurrentId() of the thread that runs it
 };

@@ -2,7 +2,9 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -99,6 +101,11 @@ void threadRelease(Thread* thread) {
 
 bool threadIsCurrent(const Thread* thread) {
   return thread != nullptr && pthread_equal(thread->id, pthread_self()) != 0;
+}
+
+std::uint64_t threadCurrentId() {
+  // The kernel's thread id: unique among the living threads, as GetCurrentThreadId is.
+  return static_cast<std::uint64_t>(syscall(SYS_gettid));
 }
 
 static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");

@@ -134,6 +134,8 @@ void threadRelease(Thread* thread) {
 
 bool threadIsCurrent(const Thread* thread) { return thread && GetCurrentThreadId() == thread->id; }
 
+std::uint64_t threadCurrentId() { return GetCurrentThreadId(); }
+
 namespace {
 
 CRITICAL_SECTION* criticalSection(unsigned char* storage) {

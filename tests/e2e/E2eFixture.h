@@ -14,6 +14,7 @@
 
 #include "ChildProcess.h"
 #include "EventSink.h"
+#include "ProcessResources.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "tools/console-sim/ConsoleSimulator.h"
@@ -24,6 +25,12 @@ using Words = std::vector<std::int32_t>;
 class E2eTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    static const bool warm = [] {
+      WarmUpProcessResources();
+      return true;
+    }();
+    (void)warm;
+    before_ = CountProcessResources();
     cwd_ = std::make_unique<CurrentDirectory>(dir_.path());
     registry_ = std::make_unique<TestRegistry>(dir_.path().string());
     registry_->SetAppDir(ProgramFolder());
@@ -38,6 +45,9 @@ class E2eTest : public ::testing::Test {
   void TearDown() override {
     UnloadWithin(20000);
     if (sim_) sim_->stop();
+    // Their locks and events are the test's, not the plug-in's.
+    sim_.reset();
+    sinks_.clear();
     dummyConsole_.Kill();
     dummyScanner_.Kill();
     // Consoles that the plug-in started quit when their command connection ends.
@@ -47,6 +57,19 @@ class E2eTest : public ::testing::Test {
     SetTestEnvironment("KVT_SIM_ARGS", nullptr);
     registry_.reset();
     cwd_.reset();
+    ExpectNothingKept();
+  }
+
+  // Every thread, socket, file and handle of the plug-in, the simulator and the programs is
+  // given back (threads may take a moment to go once they have said they are done).
+  void ExpectNothingKept() {
+    ProcessResources now;
+    for (int i = 0; i < 250; ++i) {
+      now = CountProcessResources();
+      if (now.threads <= before_.threads && now.handles <= before_.handles) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "kept after the test: " << now << " against " << before_ << " before it";
   }
 
   void StartSimulator(const SimulatorOptions& options = {}) {
@@ -87,6 +110,13 @@ class E2eTest : public ::testing::Test {
     SetTestEnvironment("KVT_SIM_ARGS", "--quit-on-disconnect");
   }
 
+  // A sink that outlives the test's body, so that a test that fails half-way still unloads the
+  // plug-in (in TearDown) before its measurement's sink goes away.
+  EventSink& NewSink() {
+    sinks_.push_back(std::make_unique<EventSink>());
+    return *sinks_.back();
+  }
+
   void Load() { ASSERT_TRUE(plugin_.Load(PluginLibrary::BuiltPath())) << plugin_.error(); }
 
   // Connected to the simulator with both console programs counting as running.
@@ -106,7 +136,9 @@ class E2eTest : public ::testing::Test {
     plugin_.SensorSet(2);
     plugin_.ButtonModeSet(buttonMode);
     ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
-    ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
+    // A free record comes after the thread has cleared the toggle it starts with, so a button
+    // the test sends from now on counts.
+    ASSERT_TRUE(sink.WaitFor("AddFreeMeasure"));
   }
 
   // Unloads on another thread and fails the test when that takes longer than the bound: an
@@ -147,6 +179,8 @@ class E2eTest : public ::testing::Test {
     return text;
   }
 
+  ProcessResources before_;
+  std::vector<std::unique_ptr<EventSink>> sinks_;
   TempDir dir_;
   std::unique_ptr<CurrentDirectory> cwd_;
   std::unique_ptr<TestRegistry> registry_;

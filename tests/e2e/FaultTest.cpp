@@ -30,7 +30,7 @@ TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
   SimulatorOptions options;
   options.stripesPerSecond = 100;
   options.pointsPerStripe = 200;
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   // Counts the block cannot hold, sent whole: read and dropped, the stream stays in step.
   sim_->runEvent(Event(ScriptEventKind::BadCount, 10001));
@@ -51,7 +51,7 @@ TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
 TEST_F(FaultTest, GarbageOnTheDataChannelCostsNothing) {
   LoadConnected();
   plugin_.SensorSet(2);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   for (int i = 0; i < 20; ++i) sim_->runEvent(Event(ScriptEventKind::Garbage, 1000), 2000);
   EXPECT_EQ(plugin_.MeasureStop(), 0);
@@ -105,7 +105,7 @@ TEST_F(FaultTest, ConsoleKilledWhileScanningUnloadsWithinTheBound) {
   ASSERT_EQ(plugin_.Connect(1), 0);
   plugin_.SensorSet(2);
   plugin_.ButtonModeSet(1);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   ASSERT_TRUE(sink.WaitFor("AddFreeMeasure", 3)) << "no records before the kill";
   dummyConsole_.Kill();
@@ -127,7 +127,7 @@ TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
   ASSERT_EQ(plugin_.Connect(1), 0);
   plugin_.SensorSet(2);
   plugin_.ButtonModeSet(1);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   bool stalled = false;
   for (int i = 0; i < 250 && !stalled; ++i) {
@@ -148,7 +148,7 @@ TEST_F(FaultTest, ConsoleKilledDuringTheStopsWaitEndsItWithinTheBound) {
   ASSERT_EQ(plugin_.Connect(1), 0);
   plugin_.SensorSet(2);
   plugin_.ButtonModeSet(1);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
   auto stop = std::async(std::launch::async, [this] {
@@ -192,7 +192,7 @@ TEST_F(FaultTest, SecondConsoleConnectingWhileOneIsServedWaitsAndCostsNothing) {
   SimulatorOptions options;
   options.stripesPerSecond = 100;
   options.pointsPerStripe = 200;
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   int started = 0;
   platform::socketsStart(&started);
@@ -216,7 +216,7 @@ TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
   SimulatorOptions options;
   options.stripesPerSecond = 100;
   options.pointsPerStripe = 200;
-  EventSink sink;
+  EventSink& sink = NewSink();
   // Thrown while the plug-in holds the record for the host.
   sink.OnNext("AddPassMeasure", ThrowFromHostCode);
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
@@ -227,7 +227,7 @@ TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
   EXPECT_EQ(plugin_.MeasureStop(), 0);
   // The record's lock was given back: the data channel stores again and a new measurement
   // records.
-  EventSink next;
+  EventSink& next = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&next), 0);
   // Free records show the new thread has cleared the toggle it starts with.
   ASSERT_TRUE(next.WaitFor("AddFreeMeasure"));
@@ -240,7 +240,7 @@ TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
 TEST_F(FaultTest, SinkCallingMeasureStopOnItsButtonEndsTheMeasurement) {
   SimulatorOptions options;
   options.stripesPerSecond = 100;
-  EventSink sink;
+  EventSink& sink = NewSink();
   std::atomic<std::int32_t> stopped{-1};
   sink.OnNext("OnButtonEvent2", [&] { stopped = plugin_.MeasureStop(); });
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
@@ -253,7 +253,7 @@ TEST_F(FaultTest, SinkCallingMeasureStopOnItsButtonEndsTheMeasurement) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   EXPECT_EQ(sink.Events().size(), calls) << "the measurement went on";
   // The stopped thread is collected: the host may measure again at once.
-  EventSink next;
+  EventSink& next = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&next), 0);
   ASSERT_TRUE(next.WaitFor("BeginMeasure"));
   EXPECT_EQ(plugin_.MeasureStop(), 0);
@@ -264,7 +264,8 @@ TEST_F(FaultTest, SinkCallingMeasureStopOnItsButtonEndsTheMeasurement) {
 TEST_F(FaultTest, HostWindowCallingTheExportsInsideTheirWaitsNeverDoublesAMeasurement) {
   LoadConnected();
   plugin_.SensorSet(2);
-  EventSink sink, nestedSink;
+  EventSink& sink = NewSink();
+  EventSink& nestedSink = NewSink();
   std::atomic<std::int32_t> nestedStart{-1}, nestedStop{-1};
   if (!PostToHostWindow([&] { nestedStart = plugin_.MeasureStart(&nestedSink); })) {
     GTEST_SKIP() << "no host window messages on this platform";
@@ -284,7 +285,7 @@ TEST_F(FaultTest, HostWindowCallingTheExportsInsideTheirWaitsNeverDoublesAMeasur
 }
 
 TEST_F(FaultTest, UnloadWhileTheConsoleIsHalfWayThroughABlock) {
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement({}, 1, sink));
   ASSERT_TRUE(sim_->runEvent(Event(ScriptEventKind::Stall)));
   EXPECT_LE(Timed([&] { UnloadWithin(15000); }), 15000u);

@@ -15,7 +15,7 @@ TEST_F(MeasureTest, StartRefusesWithoutALinkOrWithAMeasurementRunning) {
   PretendProgramsRun();
   StartSimulator();
   Load();
-  EventSink sink;
+  EventSink& sink = NewSink();
   EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
   EXPECT_EQ(plugin_.MeasureStop(), 1);
   EXPECT_EQ(sim_->commandConnections(), 0) << "nothing was sent";
@@ -34,7 +34,7 @@ TEST_F(MeasureTest, StartRefusesWithoutALinkOrWithAMeasurementRunning) {
 TEST_F(MeasureTest, UnknownButtonModeSendsTheScanStartButCreatesNoThread) {
   LoadConnected();
   std::size_t before = WordsAfter(0, 9).size();
-  EventSink sink;
+  EventSink& sink = NewSink();
   EXPECT_EQ(plugin_.ButtonModeSet(3), 0);
   EXPECT_EQ(plugin_.ButtonModeGet(), 3);
   EXPECT_EQ(plugin_.MeasureStart(&sink), 2);
@@ -56,7 +56,7 @@ TEST_F(MeasureTest, AutomaticDetectionOfTheProbeSwitchesAcquisitionOnAtStart) {
   LoadConnected(options);
   std::size_t before = WordsAfter(0, 9).size();
   plugin_.SensorSet(1);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   EXPECT_EQ(WordsAfter(before, 3), (Words{3971, 3872, 3905}));
   ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
@@ -76,7 +76,7 @@ TEST_F(MeasureTest, ScanPassesSwitchTheConsolesAcquisitionPerPass) {
   std::size_t before = WordsAfter(0, 9).size();
   plugin_.SensorSet(2);
   plugin_.ButtonModeSet(2);
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
   platform::sleepMs(50);  // the thread arms itself in its first cycles
@@ -109,7 +109,7 @@ TEST_F(MeasureTest, EveryRecordIsWholeWhileStripesStreamAtFullSpeed) {
   options.stripesPerSecond = 2500;
   options.pointsPerStripe = 1000;
   options.stamped = true;
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   platform::sleepMs(30);
   ASSERT_TRUE(sim_->sendButton(1));  // a pass for as long as the toggle stays set
@@ -139,7 +139,7 @@ TEST_F(MeasureTest, UnloadInTheMiddleOfAMeasurementEndsEverything) {
   SimulatorOptions options;
   options.stripesPerSecond = 0;
   options.pointsPerStripe = 10000;
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 0, sink));
   ASSERT_TRUE(sim_->waitForStripes(20, 10000));
   std::size_t before = sim_->commandWords().size();
@@ -156,7 +156,7 @@ TEST_F(MeasureTest, UnloadInTheMiddleOfAMeasurementEndsEverything) {
 
 TEST_F(MeasureTest, UnloadWhenTheConsoleDiedWhileScanningIsBounded) {
   LoadConnected();
-  EventSink sink;
+  EventSink& sink = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   sim_->stop();  // the console dies: no end of scanning will ever come
   UnloadWithin(15000);

@@ -4,8 +4,9 @@
 #include <ostream>
 
 struct ProcessResources {
+  // Windows: those that did not start in the test program itself (the plug-in's, the system's).
   int threads = 0;
-  // Open file descriptors (POSIX) or handles (Windows): sockets, files, events, threads.
+  // Open file descriptors (POSIX): sockets, files; -1 where not counted (Windows).
   int handles = 0;
 };
 
