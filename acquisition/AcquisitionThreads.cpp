@@ -153,7 +153,9 @@ unsigned AcquireToggled(void* argument) {
       if (c.Moved()) c.AddFree(sink);
     }
     c.KeepPosition();
-    c.prevToggle = c.scanner.m_triggerToggle;
+    // The value this cycle acted on: a press that lands during the cycle is seen by the next
+    // one, not taken as already handled.
+    c.prevToggle = toggle;
   });
 }
 
