@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 
+#include <thread>
+
 namespace {
 
 // Entries of a /proc folder, less those that reading it adds itself.
@@ -26,4 +28,8 @@ ProcessResources CountProcessResources() {
   return counts;
 }
 
-void WarmUpProcessResources() {}
+void WarmUpProcessResources() {
+  // A sanitizer's runtime starts a thread of its own at the process's first thread start, and
+  // keeps it.
+  std::thread([] {}).join();
+}
