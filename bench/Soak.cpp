@@ -5,8 +5,6 @@
 // and threads as they were after the first cycle. Exits non-zero when a check fails.
 //
 // Usage: soak [SECONDS] (default 600)
-#include <dirent.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -18,6 +16,7 @@
 #include <thread>
 
 #include "BenchSession.h"
+#include "ProcessResources.h"
 #include "platform/socket.h"
 #include "shell/MeasureSink.h"
 
@@ -74,15 +73,6 @@ long ProcStatusKiB(const char* field) {
   return -1;
 }
 
-int CountEntries(const char* folder) {
-  DIR* dir = opendir(folder);
-  if (dir == nullptr) return -1;
-  int count = 0;
-  while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.' ? 1 : 0;
-  closedir(dir);
-  return count;
-}
-
 struct Footprint {
   long rssKiB;
   int descriptors;
@@ -90,8 +80,8 @@ struct Footprint {
 };
 
 Footprint TakeFootprint() {
-  return {ProcStatusKiB("VmRSS"), CountEntries("/proc/self/fd") - 1,
-          CountEntries("/proc/self/task")};
+  const ProcessResources counts = CountProcessResources();
+  return {ProcStatusKiB("VmRSS"), counts.handles, counts.threads};
 }
 
 long CountWords(const std::vector<std::int32_t>& words, std::int32_t code) {

@@ -16,7 +16,18 @@
 
 namespace {
 
-using FaultTest = E2eTest;
+class FaultTest : public E2eTest {
+ protected:
+  // Loaded, connected to the console program the test started, and measuring the laser in
+  // button mode 1.
+  void StartMeasurementOnTheConsoleProgram(EventSink& sink) {
+    Load();
+    ASSERT_EQ(plugin_.Connect(1), 0);
+    plugin_.SensorSet(2);
+    plugin_.ButtonModeSet(1);
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  }
+};
 
 ScriptEvent Event(ScriptEventKind kind, std::int32_t number = 0, std::int32_t pointsSent = -1) {
   ScriptEvent event;
@@ -26,10 +37,16 @@ ScriptEvent Event(ScriptEventKind kind, std::int32_t number = 0, std::int32_t po
   return event;
 }
 
-TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
+// A stream the plug-in keeps up with easily, so that a fault is the only thing going on.
+SimulatorOptions ModerateStream() {
   SimulatorOptions options;
   options.stripesPerSecond = 100;
   options.pointsPerStripe = 200;
+  return options;
+}
+
+TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
+  SimulatorOptions options = ModerateStream();
   EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   // Counts the block cannot hold, sent whole: read and dropped, the stream stays in step.
@@ -60,11 +77,8 @@ TEST_F(FaultTest, GarbageOnTheDataChannelCostsNothing) {
 }
 
 TEST_F(FaultTest, DataPortTakenByAnotherProgramStillConnectsAndUnloads) {
-  int started = 0;
-  platform::socketsStart(&started);
+  const std::uint32_t loopback = LoopbackAddress();
   platform::SocketHandle squatter = platform::socketOpenTcp();
-  std::uint32_t loopback = 0;
-  platform::socketParseDotted("127.0.0.1", &loopback);
   ASSERT_TRUE(platform::socketBind(squatter, loopback, DATA_PORT));
   ASSERT_TRUE(platform::socketListen(squatter, 1));
   LoadConnected();
@@ -101,12 +115,8 @@ std::vector<std::string> StreamingConsole(std::vector<std::string> more = {}) {
 
 TEST_F(FaultTest, ConsoleKilledWhileScanningUnloadsWithinTheBound) {
   ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(StreamingConsole()));
-  Load();
-  ASSERT_EQ(plugin_.Connect(1), 0);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(1);
   EventSink& sink = NewSink();
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_NO_FATAL_FAILURE(StartMeasurementOnTheConsoleProgram(sink));
   ASSERT_TRUE(sink.WaitFor("AddFreeMeasure", 3)) << "no records before the kill";
   dummyConsole_.Kill();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -123,12 +133,8 @@ TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
   std::ofstream(script) << "300 stall\n";
   ASSERT_NO_FATAL_FAILURE(
       StartConsoleProgram(StreamingConsole({"--script", script, "--transcript", transcript})));
-  Load();
-  ASSERT_EQ(plugin_.Connect(1), 0);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(1);
   EventSink& sink = NewSink();
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_NO_FATAL_FAILURE(StartMeasurementOnTheConsoleProgram(sink));
   bool stalled = false;
   for (int i = 0; i < 250 && !stalled; ++i) {
     stalled = ReadWholeFile(transcript).find("stalled") != std::string::npos;
@@ -144,12 +150,8 @@ TEST_F(FaultTest, ConsoleKilledDuringTheStopsWaitEndsItWithinTheBound) {
   // The console takes the scan stop and then says nothing: the stop waits for the scan end.
   ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(
       StreamingConsole({"--hold-reply", std::to_string(CMD_SCAN_STOP) + ":600000"})));
-  Load();
-  ASSERT_EQ(plugin_.Connect(1), 0);
-  plugin_.SensorSet(2);
-  plugin_.ButtonModeSet(1);
   EventSink& sink = NewSink();
-  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  ASSERT_NO_FATAL_FAILURE(StartMeasurementOnTheConsoleProgram(sink));
   ASSERT_TRUE(sink.WaitFor("BeginMeasure"));
   auto stop = std::async(std::launch::async, [this] {
     std::int32_t result = -1;
@@ -189,17 +191,11 @@ TEST_F(FaultTest, ReplyHeldPastTheReceiveLimitDropsTheLinkInsteadOfReadingOneBeh
 }
 
 TEST_F(FaultTest, SecondConsoleConnectingWhileOneIsServedWaitsAndCostsNothing) {
-  SimulatorOptions options;
-  options.stripesPerSecond = 100;
-  options.pointsPerStripe = 200;
+  SimulatorOptions options = ModerateStream();
   EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
-  int started = 0;
-  platform::socketsStart(&started);
   platform::SocketHandle second = platform::socketOpenTcp();
-  std::uint32_t loopback = 0;
-  platform::socketParseDotted("127.0.0.1", &loopback);
-  ASSERT_TRUE(platform::socketConnect(second, loopback, DATA_PORT));
+  ASSERT_TRUE(platform::socketConnect(second, LoopbackAddress(), DATA_PORT));
   RawPeer intruder(second);
   unsigned char garbage[256];
   for (std::size_t i = 0; i < sizeof garbage; ++i) garbage[i] = static_cast<unsigned char>(i * 37);
@@ -213,9 +209,7 @@ TEST_F(FaultTest, SecondConsoleConnectingWhileOneIsServedWaitsAndCostsNothing) {
 }
 
 TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
-  SimulatorOptions options;
-  options.stripesPerSecond = 100;
-  options.pointsPerStripe = 200;
+  SimulatorOptions options = ModerateStream();
   EventSink& sink = NewSink();
   // Thrown while the plug-in holds the record for the host.
   sink.OnNext("AddPassMeasure", ThrowFromHostCode);

@@ -31,6 +31,9 @@ bool ProcessRuns(const char* exeName);
 // Waits until ProcessRuns(exeName) equals running; false after timeoutMs.
 bool WaitForProcess(const char* exeName, bool running, int timeoutMs);
 
+// 127.0.0.1 in network order, with the socket layer started.
+std::uint32_t LoopbackAddress();
+
 // Waits until a program listens on 127.0.0.1:port (each look is a connection it sees opened
 // and closed at once); false after timeoutMs.
 bool WaitForListener(std::uint16_t port, int timeoutMs);

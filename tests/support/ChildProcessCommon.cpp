@@ -39,11 +39,16 @@ bool WaitForProcess(const char* exeName, bool running, int timeoutMs) {
   return true;
 }
 
-bool WaitForListener(std::uint16_t port, int timeoutMs) {
+std::uint32_t LoopbackAddress() {
   int started = 0;
   platform::socketsStart(&started);
   std::uint32_t loopback = 0;
   platform::socketParseDotted("127.0.0.1", &loopback);
+  return loopback;
+}
+
+bool WaitForListener(std::uint16_t port, int timeoutMs) {
+  const std::uint32_t loopback = LoopbackAddress();
   std::uint32_t start = platform::tickCount();
   for (;;) {
     platform::SocketHandle probe = platform::socketOpenTcp();
