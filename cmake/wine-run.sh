@@ -1,10 +1,10 @@
 #!/bin/sh
-# Runs a Windows program of the win32 build under Wine, in the build tree's own prefix.
-# WINEPREFIX may be set by the caller; otherwise the prefix sits beside the program's bin folder.
+# Runs a Windows program of a Windows build under Wine, in the build tree's own prefix.
+# Usage: wine-run.sh 32|64 PROGRAM [ARGUMENTS]. WINEPREFIX may be set by the caller; otherwise
+# the prefix sits beside the program's bin folder.
+bits=$1
+shift
 here=$(cd "$(dirname "$1")/.." 2>/dev/null && pwd)
-: "${WINEPREFIX:=$here/wineprefix}"
-export WINEPREFIX
-export WINEDEBUG="${WINEDEBUG:--all}"
-# No Mono or Gecko installers, and no debugger that would hold a crashed test program open.
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}"
-exec timeout "${KVT_WINE_TIMEOUT:-600}" wine "$@"
+. "$(dirname "$0")/../scripts/wine-env"
+kvt_wine_env "$bits" "$here" || exit 2
+exec timeout "${KVT_WINE_TIMEOUT:-600}" "$WINELOADER" "$@"

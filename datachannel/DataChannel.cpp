@@ -27,6 +27,7 @@ constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte or
 KvtScan3DLumora* g_servedScanner = nullptr;
 bool g_stopping = false;
 std::atomic<bool> g_socketsStarted{false};
+platform::StaticRecursiveLock g_dataChannelLock;
 
 // Runs change(scanner) under the channel lock when a scanner object is still served.
 template <typename Change>
@@ -301,10 +302,7 @@ void SetServedScanner(KvtScan3DLumora* scanner) {
   g_servedScanner = scanner;
 }
 
-platform::RecursiveLock& DataChannelLock() {
-  static platform::RecursiveLock lock;
-  return lock;
-}
+platform::StaticRecursiveLock& DataChannelLock() { return g_dataChannelLock; }
 
 bool StartSockets() {
   if (g_socketsStarted.load()) return true;

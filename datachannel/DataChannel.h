@@ -19,7 +19,7 @@ extern platform::Thread* g_serverThread;
 
 // Guards the two sockets above and the scanner object the thread serves. The thread holds it
 // whenever it touches the scanner object, so teardown can take the object away from it.
-platform::RecursiveLock& DataChannelLock();
+platform::StaticRecursiveLock& DataChannelLock();
 
 // Starts Windows Sockets 2.2 for the process once; prints "WSAStartup failed [%d]\n" and
 // returns false when it cannot be started.

@@ -7,10 +7,11 @@
 
 SocketHandle g_commandSocket = platform::kInvalidSocket;
 
-platform::RecursiveLock& CommandChannelLock() {
-  static platform::RecursiveLock lock;
-  return lock;
-}
+namespace {
+platform::StaticRecursiveLock g_commandChannelLock;
+}  // namespace
+
+platform::StaticRecursiveLock& CommandChannelLock() { return g_commandChannelLock; }
 
 bool KvtScan3DLumora::ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply,
                                       int replySize, int* received) {

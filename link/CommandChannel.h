@@ -13,4 +13,4 @@ extern SocketHandle g_commandSocket;
 // socket is closed, so that no other thread can split a command or close the socket under it.
 // The thread holding it may take it again: a failed send inside the connection sequence runs
 // the sequence again on the same thread.
-platform::RecursiveLock& CommandChannelLock();
+platform::StaticRecursiveLock& CommandChannelLock();

@@ -27,7 +27,8 @@ constexpr long kErrorMoreData = 234;
 struct RegistryKey;
 
 // RegOpenKeyExA: opens root\subKey (a trailing backslash does not matter, case does not
-// matter). kErrorSuccess and the key in *key, or an error code and *key null.
+// matter). kErrorSuccess and the key in *key, or an error code and *key null. A 64-bit Windows
+// build looks for a machine key in the 32-bit view too when the 64-bit view lacks it.
 long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key);
 
 // RegQueryValueExA: the value's type in *type and its bytes in data. *size gives the buffer's

@@ -1,6 +1,7 @@
 // Threads and a recursive lock, on the operating system's own thread calls.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace platform {
@@ -28,6 +29,8 @@ bool threadExitCode(Thread* thread, unsigned* code);
 bool threadTerminate(Thread* thread, unsigned code);
 
 // Gives the handle back. A thread still running goes on and frees its own record when it ends.
+// One that has finished is ended for good and, outside the library's unload, waited for (at most
+// half a second) until the system has let go of it.
 void threadRelease(Thread* thread);
 
 // True when called on the given thread.
@@ -52,16 +55,40 @@ class RecursiveLock {
   alignas(8) unsigned char storage_[64];
 };
 
-// Holds a RecursiveLock for a scope.
+// A RecursiveLock for static storage. It is constant-initialized, so it is ready before any
+// object's constructor runs and still there after every destructor, in whatever order the
+// library's objects are made and destroyed; and it is never destroyed, so no registration of a
+// function-local static's construction runs (on Windows that keeps a record of the loading
+// thread, an event and a thread handle, that outlives every unload). The system lock inside is
+// made on first use.
+class StaticRecursiveLock {
+ public:
+  constexpr StaticRecursiveLock() = default;
+  StaticRecursiveLock(const StaticRecursiveLock&) = delete;
+  StaticRecursiveLock& operator=(const StaticRecursiveLock&) = delete;
+
+  void lock() { get().lock(); }
+  void unlock() { get().unlock(); }
+
+ private:
+  RecursiveLock& get();
+
+  enum : int { kUnmade, kMaking, kReady };
+  std::atomic<int> state_{kUnmade};
+  alignas(RecursiveLock) unsigned char storage_[sizeof(RecursiveLock)] = {};
+};
+
+// Holds a lock for a scope.
+template <typename Lock>
 class LockGuard {
  public:
-  explicit LockGuard(RecursiveLock& lock) : lock_(lock) { lock_.lock(); }
+  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.lock(); }
   ~LockGuard() { lock_.unlock(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 
  private:
-  RecursiveLock& lock_;
+  Lock& lock_;
 };
 
 }  // namespace platform

@@ -38,10 +38,6 @@ void WriteSetting(const char* key, std::int32_t value, const char* path) {
 CKvtScannerApp theApp;
 
 CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_scanner(nullptr) {
-  // The process-wide locks are made before this object, so they are destroyed after it: its
-  // destructor's teardown still uses them.
-  CommandChannelLock();
-  DataChannelLock();
   const std::string libraryName = std::string("KvtScannerLumora") + platform::kLibraryExtension;
   if (!platform::moduleIsLoaded(libraryName.c_str())) return;
 

@@ -34,3 +34,6 @@ class MeasureSink {
   // Not virtual, so it takes no slot; the plug-in never destroys a sink.
   ~MeasureSink() = default;
 };
+
+// The host's object begins with its vtable pointer and the plug-in reads nothing else of it.
+static_assert(sizeof(MeasureSink) == sizeof(void*), "MeasureSink is a vtable pointer alone");

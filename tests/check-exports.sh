@@ -1,6 +1,7 @@
 #!/bin/sh
 # Checks the plug-in's export table: the twenty names, nothing else, and on Windows the
-# export directory's module name, alphabetical ordinals 1 to 20 and system-DLL-only imports.
+# export directory's module name, alphabetical ordinals 1 to 20, the machine type and
+# system-DLL-only imports.
 set -eu
 mode=$1
 lib=$2
@@ -19,7 +20,14 @@ $got"
   exit 0
 fi
 
-dump=$(i686-w64-mingw32-objdump -p "$lib")
+case $mode in
+  win32) objdump=i686-w64-mingw32-objdump format=pei-i386 ;;
+  win64) objdump=x86_64-w64-mingw32-objdump format=pei-x86-64 ;;
+  *) fail "unknown mode $mode" ;;
+esac
+# Each DLL is read with its own toolchain's objdump, which also tells its machine type.
+dump=$("$objdump" -p "$lib")
+"$objdump" -f "$lib" | grep -q "file format $format" || fail "not a $format image"
 echo "$dump" | grep -q '^Name .*KvtScannerMouse\.dll$' || fail "export directory name"
 # Lines of the export table: "[ord] name" pairs after the "[Ordinal/Name Pointer] Table" head.
 table=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]')
@@ -46,4 +54,4 @@ for dll in $imports; do
     *) fail "imports a DLL that is not a Windows system DLL: $dll" ;;
   esac
 done
-echo "export directory KvtScannerMouse.dll, 20 exports in alphabetical ordinal order, imports: $(echo $imports)"
+echo "$format: export directory KvtScannerMouse.dll, 20 exports in alphabetical ordinal order, imports: $(echo $imports)"

@@ -1,8 +1,10 @@
-// A structured-exception frame of the library's own around the host's code. A host built with
-// Microsoft's compiler throws a C++ exception as a structured exception that unwinds by the
-// frames registered on the thread's chain; this library's frames are not on it, so without a
-// frame here the exception would end the process. The frame's handler takes only such C++
-// exceptions: it unwinds the host's frames and resumes after the call, as an __except would.
+// A structured-exception scope of the library's own around the host's code. A host built with
+// Microsoft's compiler throws a C++ exception as a structured exception (code 0xE06D7363) that
+// this library's compiler does not catch, so without such a scope the exception would end the
+// process. The scope takes only such C++ exceptions: it unwinds the host's frames (its
+// destructors run there, as its own compiler has them) and resumes after the call, as an __except
+// would. 32-bit Windows finds handlers on a chain of frames registered on the thread's stack;
+// 64-bit Windows finds them in the unwind tables of the image, where the scope is described.
 #include "platform/guard.h"
 
 #include <windows.h>
@@ -13,6 +15,18 @@ namespace {
 
 // The code Microsoft's C++ runtime raises for every throw ('msc' with the customer bits).
 constexpr DWORD kForeignCppException = 0xE06D7363;
+
+// Exceptions of this library's own compiler unwind by its tables, not by the frame chain.
+__attribute__((noinline)) bool CallCatching(void (*procedure)(void*), void* argument) {
+  try {
+    procedure(argument);
+  } catch (...) {
+    return false;
+  }
+  return true;
+}
+
+#if defined(__i386__)
 
 // The system sees the first two members as the thread's EXCEPTION_REGISTRATION_RECORD; it must
 // live on the stack of the thread that registers it.
@@ -45,16 +59,6 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* estab
   __builtin_longjmp(frame->resume, 1);
 }
 
-// Exceptions of this library's own compiler unwind by its tables, not by the frame chain.
-__attribute__((noinline)) bool CallCatching(void (*procedure)(void*), void* argument) {
-  try {
-    procedure(argument);
-  } catch (...) {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 bool callGuarded(void (*procedure)(void*), void* argument) {
@@ -71,5 +75,58 @@ bool callGuarded(void (*procedure)(void*), void* argument) {
   Register(frame.next);
   return completed;
 }
+
+#elif defined(__x86_64__)
+
+struct GuardedCall {
+  void (*procedure)(void*);
+  void* argument;
+  bool completed;
+};
+
+void RunCatching(void* call) {
+  auto* guarded = static_cast<GuardedCall*>(call);
+  guarded->completed = CallCatching(guarded->procedure, guarded->argument);
+}
+
+// The scope's filter, called by the system's __C_specific_handler while it looks for a handler.
+extern "C" LONG KvtGuardFilter(EXCEPTION_POINTERS* pointers, void* /*establisherFrame*/) {
+  return pointers->ExceptionRecord->ExceptionCode == kForeignCppException
+             ? EXCEPTION_EXECUTE_HANDLER
+             : EXCEPTION_CONTINUE_SEARCH;
+}
+
+// The call inside one scope entry of the function's unwind data: its start, its end, the filter
+// and, as the place to resume, the scope's end, which is followed only by the epilogue. The
+// unwinding restores the function's frame and callee-saved registers, so nothing after the end
+// label relies on what the call left in other registers. The function has no C++ cleanups of its
+// own, so the compiler gives it no handler that would compete with this one; an exception of this
+// library's compiler passes the filter and is caught by RunCatching.
+__attribute__((noinline, noclone)) void CallInScope(GuardedCall* call) {
+  __asm__ __volatile__(
+      ".l_kvt_guard_start:\n\t"
+      ".seh_handler __C_specific_handler, @except\n\t"
+      ".seh_handlerdata\n\t"
+      ".long 1\n\t"
+      ".rva .l_kvt_guard_start, .l_kvt_guard_end, KvtGuardFilter, .l_kvt_guard_end\n\t"
+      ".text\n\t" ::
+          : "memory");
+  RunCatching(call);
+  __asm__ __volatile__(
+      "nop\n"
+      ".l_kvt_guard_end:\n\t"
+      "nop\n\t" ::
+          : "memory");
+}
+
+}  // namespace
+
+bool callGuarded(void (*procedure)(void*), void* argument) {
+  GuardedCall call{procedure, argument, false};
+  CallInScope(&call);
+  return call.completed;
+}
+
+#endif
 
 }  // namespace platform

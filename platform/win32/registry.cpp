@@ -9,6 +9,12 @@ long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, R
   HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
   HKEY opened = nullptr;
   LONG result = RegOpenKeyExA(rootKey, subKey, 0, access, &opened);
+  // A 64-bit process sees the machine's 64-bit view, a 32-bit installer writes to the 32-bit one
+  // (SOFTWARE\WOW6432Node): what a 32-bit program would find is found here too. A 32-bit
+  // process sees the 32-bit view already.
+  if (result == ERROR_FILE_NOT_FOUND && sizeof(void*) == 8 && root == RegistryRoot::LocalMachine) {
+    result = RegOpenKeyExA(rootKey, subKey, 0, access | KEY_WOW64_32KEY, &opened);
+  }
   *key = result == ERROR_SUCCESS ? reinterpret_cast<RegistryKey*>(opened) : nullptr;
   return result;
 }

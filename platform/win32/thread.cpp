@@ -32,28 +32,35 @@ void freeRecord(Thread* thread) {
   HeapFree(GetProcessHeap(), 0, thread);
 }
 
-using SetEventFn = BOOL(WINAPI*)(HANDLE);
-using ExitThreadFn = VOID(WINAPI*)(DWORD);
+// The system's own SetEvent and ExitThread, not this library's import stubs: they run as the
+// thread's last calls, when the library may already be gone.
+PAPCFUNC g_setEvent = nullptr;
+PAPCFUNC g_exitThread = nullptr;
 
-// The system's own entry points, not this library's import stubs: they are jumped to last.
-SetEventFn g_setEvent = nullptr;
-ExitThreadFn g_exitThread = nullptr;
-
-// Sets the event and ends the thread without running one more instruction of this library:
-// SetEvent returns straight into ExitThread. The waiter may unload the library as soon as the
-// event is set, even from inside the loader's unload notification, where it cannot wait for the
-// thread's real end.
-[[noreturn]] void signalAndExit(HANDLE event, DWORD code) {
-  __asm__ volatile(
-      "pushl %1\n\t"  // ExitThread's argument
-      "pushl $0\n\t"  // ExitThread's return address, never used
-      "pushl %0\n\t"  // SetEvent's argument
-      "pushl %2\n\t"  // SetEvent's return address: ExitThread
-      "jmp *%3\n\t"
-      :
-      : "r"(event), "r"(code), "r"(g_exitThread), "r"(g_setEvent)
-      : "memory");
-  __builtin_unreachable();
+// A thread whose owner waits for it ends so that no instruction of this library runs after `done`
+// is set: the waiter may unload the library as soon as it sees the event, even from inside the
+// loader's unload notification, where it cannot wait for the thread's real end (that needs the
+// loader lock the unloading thread holds). The thread queues two asynchronous procedure calls to
+// itself, SetEvent(done) and then ExitThread(code), and enters an alertable wait. The system runs
+// queued calls in order, one after the other, before such a wait returns; the second never
+// returns, so the library code after the wait is never reached. Both are system functions whose
+// one argument fits the procedure call's. (One call that signals and waits does not do here:
+// Wine repeats the signal after it wakes the thread for a procedure call, when the owner may
+// already have closed the event.)
+[[noreturn]] void signalAndExit(Thread* thread, DWORD code) {
+  HANDLE self = thread->handle;
+  HANDLE done = thread->done;
+  if (QueueUserAPC(g_setEvent, self, reinterpret_cast<ULONG_PTR>(done)) == 0) {
+    // Out of resources: signal directly; the few instructions left are a risk only at unload.
+    SetEvent(done);
+    ExitThread(code);
+  }
+  if (QueueUserAPC(g_exitThread, self, code) == 0) {
+    // The event is set inside this wait; the thread then leaves the library at once.
+    SleepEx(INFINITE, TRUE);
+    ExitThread(code);
+  }
+  for (;;) SleepEx(INFINITE, TRUE);
 }
 
 DWORD WINAPI trampoline(void* parameter) {
@@ -61,22 +68,24 @@ DWORD WINAPI trampoline(void* parameter) {
   DWORD code = thread->proc(thread->argument);
   thread->code = code;
   if (InterlockedCompareExchange(&thread->state, kFinishing, kRunning) == kRunning) {
-    signalAndExit(thread->done, code);
+    signalAndExit(thread, code);
   }
   // Nobody waits for this thread any more.
   freeRecord(thread);
   return code;
 }
 
+PAPCFUNC kernelFunction(const char* name) {
+  return reinterpret_cast<PAPCFUNC>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
 }  // namespace
 
 Thread* threadStart(ThreadProc proc, void* argument) {
   if (g_setEvent == nullptr || g_exitThread == nullptr) {
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    g_setEvent =
-        reinterpret_cast<SetEventFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "SetEvent")));
-    g_exitThread = reinterpret_cast<ExitThreadFn>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "ExitThread")));
+    g_setEvent = kernelFunction("SetEvent");
+    g_exitThread = kernelFunction("ExitThread");
     if (g_setEvent == nullptr || g_exitThread == nullptr) return nullptr;
   }
   void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(Thread));
@@ -125,10 +134,14 @@ bool threadTerminate(Thread* thread, unsigned code) {
 
 void threadRelease(Thread* thread) {
   if (!thread) return;
-  CloseHandle(thread->handle);
-  if (InterlockedCompareExchange(&thread->state, kOrphaned, kRunning) == kRunning) return;
-  // The thread has returned and signals at once; after that it no longer touches the record.
+  if (InterlockedCompareExchange(&thread->state, kOrphaned, kRunning) == kRunning) {
+    CloseHandle(thread->handle);
+    return;
+  }
+  // The thread has returned and signals at once; after that it no longer touches the record or
+  // its handle, which it uses until then.
   WaitForSingleObject(thread->done, 5000);
+  CloseHandle(thread->handle);
   freeRecord(thread);
 }
 
@@ -147,7 +160,9 @@ CRITICAL_SECTION* criticalSection(unsigned char* storage) {
 RecursiveLock::RecursiveLock() {
   static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_), "the lock's storage is too small");
   static_assert(alignof(CRITICAL_SECTION) <= 8, "the lock's storage is not aligned enough");
-  InitializeCriticalSection(criticalSection(storage_));
+  // Without debug information the section owns nothing of the process heap, so one kept for the
+  // process's life (StaticRecursiveLock) leaves nothing behind when the library is unloaded.
+  InitializeCriticalSectionEx(criticalSection(storage_), 0, CRITICAL_SECTION_NO_DEBUG_INFO);
 }
 
 RecursiveLock::~RecursiveLock() { DeleteCriticalSection(criticalSection(storage_)); }

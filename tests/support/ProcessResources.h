@@ -1,7 +1,9 @@
 // What the test process holds of the operating system: the plug-in must give all of it back.
 #pragma once
 
+#include <map>
 #include <ostream>
+#include <string>
 
 struct ProcessResources {
   // Windows: those that did not start in the test program itself (the plug-in's, the system's).
@@ -11,6 +13,10 @@ struct ProcessResources {
 };
 
 ProcessResources CountProcessResources();
+
+// Windows: the process's open handles, counted by object type ("Event", "Thread", "Key", ...);
+// empty when the system cannot list them.
+std::map<std::string, int> CountHandlesByType();
 
 // Runs the work that leaves the system's own lasting state in a process (socket layer,
 // message queues, process snapshot), so that later counts show only what the plug-in keeps.

@@ -51,9 +51,9 @@ int main(int argc, char** argv) {
   std::string library(program, length);
   library = library.substr(0, library.find_last_of("\\/") + 1) + "KvtScannerLumora.dll";
   HMODULE plugin = LoadLibraryA(library.c_str());
-  auto config = plugin != nullptr
-                    ? reinterpret_cast<kvt::ConfigFn>(GetProcAddress(plugin, "Config"))
-                    : nullptr;
+  auto config = plugin != nullptr ? reinterpret_cast<kvt::ConfigFn>(
+                                        reinterpret_cast<void*>(GetProcAddress(plugin, "Config")))
+                                  : nullptr;
   if (config == nullptr) {
     std::fprintf(stderr, "cannot load %s\n", library.c_str());
     return 1;

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+
 namespace {
 
 constexpr DWORD kMicrosoftCppException = 0xE06D7363;
@@ -25,8 +27,9 @@ void ThrowFromHostCode() {
   // What _CxxThrowException raises; the object and its type are never looked at here.
   ULONG_PTR arguments[3] = {kMicrosoftCppMagic, 0, 0};
   RaiseException(kMicrosoftCppException, EXCEPTION_NONCONTINUABLE, 3, arguments);
-  for (;;) {
-  }
+  // Never reached. Not an endless loop: a jump to itself right after the call reads, to 64-bit
+  // unwinders that look for an epilogue at the return address, as one they must follow.
+  std::abort();
 }
 
 bool PostToHostWindow(const std::function<void()>& task) {
