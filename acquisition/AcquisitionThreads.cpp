@@ -1,10 +1,11 @@
 // The acquisition threads: they poll the scanner object every 10 ms and call the host's sink.
 #include "acquisition/AcquisitionThreads.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "link/CommandCodes.h"
-#include "link/KvtScan3DLumora.h"
 #include "platform/guard.h"
 #include "platform/pump.h"
 #include "platform/time.h"
@@ -16,26 +17,31 @@ constexpr unsigned kDataWaitMs = 20;
 constexpr double kMoveThreshold = 0.5;
 // A reference this far away makes the next record pass the distance test.
 constexpr double kFarAway = 1e38;
+// How often a thread claimed for a forced end looks whether the claim was given back.
+constexpr unsigned kClaimedPollMs = 1;
 
-// A sink call that threw: the measurement thread ends quietly.
-struct SinkFailed {};
+// The measurement thread ends quietly: a sink call threw, or a stop was asked for.
+struct EndOfRun {};
 
-// Calls into the host's sink. The guard sits right around the host's code, so that whatever
-// this library holds at the call (the measurement lock) is given back on the way out.
+// Calls into the host's sink. Nothing of the library is held during the call: the guard sits
+// right around the host's code, and the record it may read is the thread's own copy.
 template <typename Call>
-void CallSink(Call call) {
-  if (!platform::callGuarded(call)) throw SinkFailed{};
+void CallSink(AcquisitionRun& run, Call call) {
+  if (!run.EnterHost()) throw EndOfRun{};
+  bool returned = platform::callGuarded(call);
+  if (!run.LeaveHost() || !returned) throw EndOfRun{};
 }
 
-// State of one running thread; nothing survives the thread.
+// State of one running thread's cycles; nothing survives the thread.
 struct Cycle {
+  AcquisitionRun& run;
   KvtScan3DLumora& scanner;
   double lastPosition[3] = {kFarAway, 0.0, 0.0};
   bool inPass = false;
   std::int32_t prevToggle = 0;
   bool triggerArmed = false;
 
-  explicit Cycle(KvtScan3DLumora& s) : scanner(s) {}
+  explicit Cycle(AcquisitionRun& r) : run(r), scanner(r.scanner) {}
 
   void Position(double out[3]) {
     platform::LockGuard guard(scanner.m_measureLock);
@@ -51,53 +57,64 @@ struct Cycle {
   }
   void KeepPosition() { Position(lastPosition); }
 
-  // The host reads the record in place: the data thread cannot rewrite it during the call.
-  void AddPass(MeasureSink* sink) {
-    platform::LockGuard guard(scanner.m_measureLock);
-    CallSink([&] { sink->AddPassMeasure(&scanner.m_measure); });
+  void AddPass() {
+    run.TakeRecord();
+    CallSink(run, [&] { run.sink->AddPassMeasure(&run.record); });
   }
-  void AddFree(MeasureSink* sink) {
-    platform::LockGuard guard(scanner.m_measureLock);
-    CallSink([&] { sink->AddFreeMeasure(&scanner.m_measure); });
+  void AddFree() {
+    run.TakeRecord();
+    CallSink(run, [&] { run.sink->AddFreeMeasure(&run.record); });
+  }
+  void Call(void (MeasureSink::*operation)()) {
+    CallSink(run, [&] { (run.sink->*operation)(); });
   }
 };
 
 // Takes the trigger when it is set: one atomic step, so a press in between is never lost.
 bool TakeTrigger(KvtScan3DLumora& scanner) { return scanner.m_triggerToggle.exchange(0) != 0; }
 
+// Once per cycle: 0 nothing to report, 2 or 3 button event code 2 or 4 taken (and announced to
+// the sink with NotifyButton(1)).
+std::int32_t PollButtonEvent(Cycle& cycle) {
+  KvtScan3DLumora& scanner = cycle.scanner;
+  if (scanner.m_detectMode == 0) return 0;
+  std::int32_t code = scanner.m_buttonEvent.exchange(0);
+  if (code != 2 && code != 4) return 0;
+  CallSink(cycle.run, [&] { cycle.run.sink->NotifyButton(1); });
+  return code == 2 ? 2 : 3;
+}
+
 template <typename Decide>
 unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
-  auto& scanner = *static_cast<KvtScan3DLumora*>(argument);
-  MeasureSink* sink = scanner.m_sink;
-  if (sink == nullptr) return 0;
+  auto& run = *static_cast<AcquisitionRun*>(argument);
+  KvtScan3DLumora& scanner = run.scanner;
+  if (run.sink == nullptr) return 0;
   try {
     if (scanPasses) scanner.m_dataReady = false;
-    CallSink([&] { sink->BeginMeasure(); });
+    Cycle cycle(run);
+    cycle.Call(&MeasureSink::BeginMeasure);
     scanner.m_triggerToggle = 0;
     if (scanPasses) scanner.m_buttonEvent = 0;
-    Cycle cycle(scanner);
-    while (scanner.m_sink.load() != nullptr) {
+    while (run.Active()) {
       scanner.m_acquiring = true;
       platform::sleepMs(kCycleMs);
-      std::int32_t button = scanner.PollButtonEvent();
-      if (button == 2 || button == 3) {
-        MeasureSink* current = scanner.m_sink;
-        if (current == nullptr) break;
-        if (button == 2) {
-          CallSink([&] { current->OnButtonEvent2(); });
-        } else {
-          CallSink([&] { current->OnButtonEvent4(); });
-        }
-        continue;
+      if (!run.Active()) break;
+      std::int32_t button = PollButtonEvent(cycle);
+      if (button == 2) {
+        cycle.Call(&MeasureSink::OnButtonEvent2);
+      } else if (button == 3) {
+        cycle.Call(&MeasureSink::OnButtonEvent4);
+      } else {
+        decide(cycle);
       }
-      MeasureSink* current = scanner.m_sink;
-      if (current == nullptr) break;
-      decide(cycle, current);
     }
   } catch (...) {
-    // A throwing sink ends the measurement quietly; the host sees the missing calls.
+    // A throwing sink or a stop ends the measurement quietly; the host sees the missing calls.
   }
-  scanner.m_acquiring = false;
+  // A stopped thread leaves the flag to its stopper, which has cleared it: it may end after the
+  // next measurement's thread has raised it, or after the object is gone (a thread that was
+  // inside the host at the unload, on POSIX).
+  if (run.Active()) scanner.m_acquiring = false;
   return 0;
 }
 
@@ -113,25 +130,72 @@ bool WithinDistance(const double a[3], const double b[3], double threshold) {
   return squared < 1e-10;
 }
 
-std::int32_t KvtScan3DLumora::PollButtonEvent() {
-  if (m_detectMode == 0) return 0;
-  std::int32_t code = m_buttonEvent.exchange(0);
-  if (code != 2 && code != 4) return 0;
-  MeasureSink* sink = m_sink;
-  if (sink != nullptr) CallSink([&] { sink->NotifyButton(1); });
-  return code == 2 ? 2 : 3;
+void AcquisitionRun::RequestStop() {
+  int current = stage.load();
+  for (;;) {
+    int next = current;
+    if (current == kRunning) next = kStopped;
+    if (current == kInHost) next = kStoppedInHost;
+    if (next == current || stage.compare_exchange_weak(current, next)) return;
+  }
+}
+
+bool AcquisitionRun::Active() const {
+  int current = stage.load();
+  return current == kRunning || current == kInHost;
+}
+
+bool AcquisitionRun::InHost() const {
+  int current = stage.load();
+  return current == kInHost || current == kStoppedInHost || current == kForced;
+}
+
+bool AcquisitionRun::ClaimForForcedEnd() {
+  int expected = kStoppedInHost;
+  return stage.compare_exchange_strong(expected, kForced);
+}
+
+void AcquisitionRun::ReleaseClaim() {
+  int expected = kForced;
+  stage.compare_exchange_strong(expected, kStopped);
+}
+
+bool AcquisitionRun::EnterHost() {
+  int expected = kRunning;
+  return stage.compare_exchange_strong(expected, kInHost);
+}
+
+bool AcquisitionRun::LeaveHost() {
+  int expected = kInHost;
+  if (stage.compare_exchange_strong(expected, kRunning)) return true;
+  if (expected == kStoppedInHost && stage.compare_exchange_strong(expected, kStopped)) {
+    return false;
+  }
+  // Claimed for a forced end: the stopper ends this thread now. Nothing of the library's state
+  // is touched until it gives the claim back (when the forced end failed).
+  while (stage.load() == kForced) platform::sleepMs(kClaimedPollMs);
+  return false;
+}
+
+void AcquisitionRun::TakeRecord() {
+  platform::LockGuard guard(scanner.m_measureLock);
+  int count = std::clamp<int>(scanner.m_measure.pointCount, 0, POINT_CAPACITY);
+  std::memcpy(position, scanner.m_position, sizeof position);
+  std::memcpy(direction, scanner.m_direction, sizeof direction);
+  std::memcpy(points, scanner.m_points, sizeof points[0] * static_cast<std::size_t>(count));
+  record.pointCount = count;
 }
 
 unsigned AcquireSingleShot(void* argument) {
-  return RunAcquisition(argument, false, [](Cycle& c, MeasureSink* sink) {
+  return RunAcquisition(argument, false, [](Cycle& c) {
     if (!c.inPass && TakeTrigger(c.scanner)) {
-      CallSink([&] { sink->BeginPass(); });
-      c.AddPass(sink);
+      c.Call(&MeasureSink::BeginPass);
+      c.AddPass();
       c.inPass = true;
     } else {
-      if (c.Moved()) c.AddFree(sink);
+      if (c.Moved()) c.AddFree();
       if (c.scanner.m_triggerToggle == 0 && c.inPass) {
-        CallSink([&] { sink->EndPass(); });
+        c.Call(&MeasureSink::EndPass);
         c.inPass = false;
       }
     }
@@ -140,17 +204,17 @@ unsigned AcquireSingleShot(void* argument) {
 }
 
 unsigned AcquireToggled(void* argument) {
-  return RunAcquisition(argument, false, [](Cycle& c, MeasureSink* sink) {
+  return RunAcquisition(argument, false, [](Cycle& c) {
     std::int32_t toggle = c.scanner.m_triggerToggle;
     if (toggle != 0) {
       if (c.prevToggle != toggle) {
         c.lastPosition[0] = kFarAway;
-        CallSink([&] { sink->BeginPass(); });
+        c.Call(&MeasureSink::BeginPass);
       }
-      if (c.Moved()) c.AddPass(sink);
+      if (c.Moved()) c.AddPass();
     } else {
-      if (c.prevToggle != 0) CallSink([&] { sink->EndPass(); });
-      if (c.Moved()) c.AddFree(sink);
+      if (c.prevToggle != 0) c.Call(&MeasureSink::EndPass);
+      if (c.Moved()) c.AddFree();
     }
     c.KeepPosition();
     // The value this cycle acted on: a press that lands during the cycle is seen by the next
@@ -160,7 +224,7 @@ unsigned AcquireToggled(void* argument) {
 }
 
 unsigned AcquireScanPasses(void* argument) {
-  return RunAcquisition(argument, true, [](Cycle& c, MeasureSink* sink) {
+  return RunAcquisition(argument, true, [](Cycle& c) {
     KvtScan3DLumora& scanner = c.scanner;
     std::int32_t expected = 1;
     if (scanner.m_triggerToggle.compare_exchange_strong(expected, 0)) {
@@ -168,11 +232,11 @@ unsigned AcquireScanPasses(void* argument) {
           scanner.m_laserActive != 0 && scanner.m_settingsDialog.m_typeScanning == 1;
       if (c.triggerArmed && c.inPass) {
         if (switchAcquisition) scanner.SendIgnoringFailure(CMD_ACQUIRE_STOP);
-        CallSink([&] { sink->EndPass(); });
+        c.Call(&MeasureSink::EndPass);
         c.inPass = false;
       } else if (c.triggerArmed) {
         if (switchAcquisition) scanner.SendWithRecovery(CMD_ACQUIRE_START);
-        CallSink([&] { sink->BeginPass(); });
+        c.Call(&MeasureSink::BeginPass);
         c.lastPosition[0] = kFarAway;
         c.inPass = true;
       }
@@ -184,16 +248,16 @@ unsigned AcquireScanPasses(void* argument) {
     if (scanner.m_laserActive != 0) {
       // Hold back the records before the data channel's first delivery; give up when the
       // measurement is being stopped.
-      while (!scanner.m_dataReady && scanner.m_sink.load() != nullptr) {
+      while (!scanner.m_dataReady && c.run.Active()) {
         platform::pumpDispatchOne();
         platform::sleepMs(kDataWaitMs);
       }
-      if (scanner.m_sink.load() == nullptr) return;
+      if (!c.run.Active()) return;
     }
     if (c.inPass) {
-      c.AddPass(sink);
+      c.AddPass();
     } else {
-      c.AddFree(sink);
+      c.AddFree();
     }
     c.KeepPosition();
   });

@@ -1,6 +1,7 @@
 // Measurement start and stop on the host's thread, and the wait for an acquisition thread's end.
-#include <algorithm>
 #include <cstdint>
+#include <new>
+#include <vector>
 
 #include "acquisition/AcquisitionThreads.h"
 #include "link/CommandCodes.h"
@@ -18,7 +19,10 @@ constexpr std::uint32_t kScanEndTimeoutMs = 30000;
 constexpr unsigned kScanWaitMs = 10;
 constexpr unsigned kSettleMs = 100;
 constexpr unsigned kStopPollMs = 10;
-constexpr std::int64_t kThreadEndWaitMs = 2500;
+constexpr unsigned kThreadEndWaitMs = 2500;
+// A stopped thread in the library's own code ends within a cycle or a command; one inside a
+// recovery may take its time-outs. The unload waits for it this long at most.
+constexpr unsigned kUnloadThreadWaitMs = 15000;
 
 bool TimedOut(std::uint32_t start, std::uint32_t limit) {
   return static_cast<std::uint32_t>(platform::tickCount() - start) > limit;
@@ -27,8 +31,10 @@ bool TimedOut(std::uint32_t start, std::uint32_t limit) {
 }  // namespace
 
 std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
-  if (m_stoppedOnItsThread) StopAcquisitionThread();
-  if (m_acquisitionThread != nullptr) return 2;
+  // Threads stopped earlier, one stopped from its own sink among them, are collected first: at
+  // most one thread ever calls the host for a measurement.
+  CollectStoppedRuns(kThreadEndWaitMs);
+  if (m_acquisition != nullptr) return 2;
   if (m_connected == 0) return 2;
   if (m_autoDetect != 0) {
     unsigned char reply[4] = {};
@@ -52,7 +58,7 @@ std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
   platform::sleepMs(kSettleMs);
   // A host window procedure run by the wait may have started a measurement of its own; a second
   // thread would go on unseen.
-  if (m_acquisitionThread != nullptr) return 2;
+  if (m_acquisition != nullptr) return 2;
 
   if (m_laserActive == 0 || m_settingsDialog.m_typeScanning == 0) {
     SendWithRecovery(CMD_ACQUIRE_START);
@@ -72,12 +78,26 @@ std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
     default:
       return 2;
   }
-  m_acquisitionThread = platform::threadStart(procedure, this);
-  return m_acquisitionThread != nullptr ? 0 : 2;
+  auto* run = new (std::nothrow) AcquisitionRun(*this, sink);
+  if (run == nullptr) return 2;
+  // The run is published before the thread starts, so that a stop from the thread's first sink
+  // call finds it.
+  AcquisitionRun* expected = nullptr;
+  if (!m_acquisition.compare_exchange_strong(expected, run)) {
+    delete run;
+    return 2;
+  }
+  run->thread = platform::threadStart(procedure, run);
+  if (run->thread == nullptr) {
+    m_acquisition = nullptr;
+    delete run;
+    return 2;
+  }
+  return 0;
 }
 
 std::int32_t KvtScan3DLumora::MeasureStop() {
-  if (m_acquisitionThread == nullptr) return 1;
+  if (m_acquisition == nullptr) return 1;
   if (m_acquiring && (m_laserActive == 0 || m_settingsDialog.m_typeScanning == 0)) {
     SendIgnoringFailure(CMD_ACQUIRE_STOP);
   }
@@ -91,51 +111,64 @@ std::int32_t KvtScan3DLumora::MeasureStop() {
     }
   }
   m_sink = nullptr;
-  if (platform::threadIsCurrent(m_acquisitionThread)) {
-    // Called from the host's sink: the thread cannot wait for its own end. It ends as soon as
-    // the sink returns, and is collected by the next start or stop, or by the unload.
-    m_stoppedOnItsThread = true;
-    return 0;
-  }
-  StopAcquisitionThread();
+  StopCurrentRun(kThreadEndWaitMs);
   return 0;
 }
 
-void KvtScan3DLumora::StopAcquisitionThread() {
-  m_stoppedOnItsThread = false;
-  WaitThreadEnd();
-  if (m_acquisitionThread != nullptr) {
-    if (platform::threadTerminate(m_acquisitionThread, 0)) WaitThreadEnd();
-  }
-  if (m_acquisitionThread != nullptr) {
-    // No forced end here (POSIX): the thread ends at its next look at m_sink. It is kept so
-    // that the teardown can wait for it before the library goes away.
-    m_abandonedThreads.push_back(m_acquisitionThread);
-    m_acquisitionThread = nullptr;
+void KvtScan3DLumora::StopCurrentRun(unsigned waitMs) {
+  // Whoever takes the run stops it; a second stop, from the sink or the host, finds none.
+  AcquisitionRun* run = m_acquisition.exchange(nullptr);
+  if (run == nullptr) return;
+  run->RequestStop();
+  if (!CollectRun(run, waitMs)) {
+    platform::LockGuard guard(m_runsLock);
+    m_stoppedRuns.push_back(run);
   }
 }
 
-void KvtScan3DLumora::WaitThreadEnd() {
-  std::int64_t startSeconds = 0;
-  int startMs = 0;
-  platform::wallClock(&startSeconds, &startMs);
-  std::int64_t waited = 0;
-  for (;;) {
-    std::int64_t seconds = 0;
-    int ms = 0;
-    platform::wallClock(&seconds, &ms);
-    waited = std::max(waited, (seconds - startSeconds) * 1000 + (ms - startMs));
-    if (m_acquisitionThread == nullptr) return;
-    unsigned code = 0;
-    if (platform::threadExitCode(m_acquisitionThread, &code) &&
-        code != platform::kThreadStillActive) {
-      // Joins what is left of the thread where the platform needs it.
-      platform::threadWaitEnd(m_acquisitionThread, 0);
-      platform::threadRelease(m_acquisitionThread);
-      m_acquisitionThread = nullptr;
-      return;
-    }
-    platform::sleepMs(1);
-    if (++waited >= kThreadEndWaitMs) return;
+void KvtScan3DLumora::CollectStoppedRuns(unsigned waitMs) {
+  std::vector<AcquisitionRun*> runs;
+  {
+    platform::LockGuard guard(m_runsLock);
+    runs.swap(m_stoppedRuns);
   }
+  std::vector<AcquisitionRun*> left;
+  for (AcquisitionRun* run : runs) {
+    if (!CollectRun(run, waitMs)) left.push_back(run);
+  }
+  if (left.empty()) return;
+  platform::LockGuard guard(m_runsLock);
+  m_stoppedRuns.insert(m_stoppedRuns.end(), left.begin(), left.end());
+}
+
+bool KvtScan3DLumora::CollectRun(AcquisitionRun* run, unsigned waitMs) {
+  // A thread stopped from its own sink call ends as soon as that call returns; it cannot wait
+  // for itself.
+  if (platform::threadIsCurrent(run->thread)) return false;
+  // Waiting longer does not end a host's call; the longer waits are for the library's own code.
+  if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
+  bool ended = platform::threadWaitEnd(run->thread, waitMs);
+  if (!ended && platform::threadTerminateAvailable() && run->ClaimForForcedEnd()) {
+    // Inside the host's code, where it owns nothing of the library's.
+    if (platform::threadTerminate(run->thread, 0)) {
+      ended = platform::threadWaitEnd(run->thread, waitMs);
+    } else {
+      run->ReleaseClaim();
+    }
+  }
+  // Not inside the host and not ended: it is in the library's own code, which it leaves within
+  // a cycle or a command, and calls no sink again. It is collected later.
+  if (!ended) return false;
+  platform::threadRelease(run->thread);
+  delete run;
+  return true;
+}
+
+void KvtScan3DLumora::StopAcquisitionForUnload() {
+  m_sink = nullptr;
+  StopCurrentRun(kThreadEndWaitMs);
+  CollectStoppedRuns(kUnloadThreadWaitMs);
+  // A thread that is still running may yet read its record and handle: they are left to it.
+  platform::LockGuard guard(m_runsLock);
+  m_stoppedRuns.clear();
 }

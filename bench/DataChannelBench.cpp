@@ -1,6 +1,11 @@
 // Data-channel throughput: full and short laser stripes streamed through the real data-channel
 // thread and conversion into the scanner object, against a plain loopback receiver that only
-// reads the same bytes in 8192-byte pieces.
+// reads the same bytes in 8192-byte pieces. Then the same stream while a measurement runs whose
+// host sink spends 20 ms in every record call, against one whose sink returns at once: a slow
+// host must not slow the data channel. And the longest the data thread's store of a stripe took
+// while such a host held its record.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "acquisition/AcquisitionThreads.h"
 #include "datachannel/DataChannel.h"
 #include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
@@ -49,12 +55,12 @@ bool SendAllBytes(platform::SocketHandle s, const unsigned char* data, std::size
 }
 
 // One stripe as the console sends it: pose header message, then point block message.
-Bytes Stripe(int points) {
+Bytes Stripe(int points, float x = 10) {
   Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
   PutInt32(bytes.data(), DATA_LASER_HEADER);
   PoseHeader header{};
   header.numPoints = points;
-  header.x = 10;
+  header.x = x;
   header.rx = 30;
   EncodePoseHeader(header, bytes.data() + 4);
   unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
@@ -68,11 +74,17 @@ struct Rate {
   double pointsPerSecond;
 };
 
-Rate ThroughPlugin(int points, int stripes) {
-  Bytes stripe = Stripe(points);
+// moving: every other stripe a millimetre away, so that a running measurement has a record in
+// every cycle.
+Rate ThroughPlugin(int points, int stripes, bool moving = false) {
+  Bytes here = Stripe(points, 10);
+  Bytes there = Stripe(points, moving ? 11 : 10);
   platform::SocketHandle s = ConnectTo(DATA_PORT);
   auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < stripes; ++i) SendAllBytes(s, stripe.data(), stripe.size());
+  for (int i = 0; i < stripes; ++i) {
+    const Bytes& stripe = i % 2 == 0 ? here : there;
+    SendAllBytes(s, stripe.data(), stripe.size());
+  }
   // The echo's answer comes after every stripe before it has been converted.
   unsigned char echo[4 + ECHO_PAYLOAD_SIZE] = {};
   PutInt32(echo, DATA_ECHO);
@@ -119,6 +131,74 @@ Rate ThroughPlainReceiver(int points, int stripes) {
   return {stripes / seconds, static_cast<double>(stripes) * points / seconds};
 }
 
+// A host sink that spends a fixed time in each record call, as a host that draws every stripe
+// before it returns.
+class TimedSink : public MeasureSink {
+ public:
+  explicit TimedSink(unsigned recordMs) : recordMs_(recordMs) {}
+  void OnButtonEvent2() override {}
+  void OnButtonEvent4() override {}
+  void BeginMeasure() override {}
+  void AddPassMeasure(MeasureRecord* record) override { Take(record); }
+  void BeginPass() override {}
+  void EndPass() override {}
+  void AddFreeMeasure(MeasureRecord* record) override { Take(record); }
+  void NotifyButton(std::int32_t /*button*/) override {}
+  int records() const { return records_; }
+
+ private:
+  void Take(MeasureRecord* /*record*/) {
+    ++records_;
+    if (recordMs_ > 0) platform::sleepMs(recordMs_);
+  }
+  unsigned recordMs_;
+  std::atomic<int> records_{0};
+};
+
+// A measurement in button mode 1 with a pass open, so that every moved stripe is a record.
+class Measurement {
+ public:
+  Measurement(KvtScan3DLumora& scanner, MeasureSink* sink) : run_(scanner, sink) {
+    scanner.m_triggerToggle = 0;
+    thread_ = platform::threadStart(AcquireToggled, &run_);
+    platform::sleepMs(50);
+    scanner.m_triggerToggle = 1;
+  }
+  ~Measurement() {
+    run_.RequestStop();
+    platform::threadWaitEnd(thread_, 5000);
+    platform::threadRelease(thread_);
+  }
+  Measurement(const Measurement&) = delete;
+  Measurement& operator=(const Measurement&) = delete;
+
+ private:
+  AcquisitionRun run_;
+  platform::Thread* thread_ = nullptr;
+};
+
+// Stores stripes the way the data thread does, on this thread, while a slow host takes records:
+// the longest store shows the longest wait for the measurement lock.
+void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double* longestUs) {
+  Bytes stripe = Stripe(10000, 10);
+  PoseHeader header = DecodePoseHeader(stripe.data() + 4);
+  const unsigned char* block = stripe.data() + 4 + POSE_HEADER_SIZE + 4;
+  PoseConversion conversion;
+  std::vector<double> times;
+  for (int i = 0; i < stripes; ++i) {
+    header.x = i % 2 == 0 ? 10.0f : 11.0f;
+    auto start = std::chrono::steady_clock::now();
+    conversion.StoreLaserPoints(scanner, header, block);
+    times.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+    platform::sleepMs(1);
+  }
+  std::sort(times.begin(), times.end());
+  *medianUs = times[times.size() / 2];
+  *longestUs = times.back();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -149,6 +229,36 @@ int main(int argc, char** argv) {
                 plugin.pointsPerSecond, plain.stripesPerSecond, plain.pointsPerSecond,
                 plugin.pointsPerSecond / plain.pointsPerSecond);
   }
+
+  std::printf("\nWith a measurement running (10000-point stripes, button mode 1, a pass open):\n");
+  std::printf("%-28s %14s %12s\n", "host sink", "plug-in str/s", "records");
+  int stripes = std::max(10, static_cast<int>(8000 * scale));
+  double rates[2] = {};
+  const unsigned recordMs[2] = {0, 20};
+  for (int i = 0; i < 2; ++i) {
+    TimedSink sink(recordMs[i]);
+    Rate rate{};
+    {
+      Measurement measurement(*scanner, &sink);
+      rate = ThroughPlugin(10000, stripes, true);
+    }
+    rates[i] = rate.stripesPerSecond;
+    char label[40];
+    std::snprintf(label, sizeof label, "%u ms in each record call", recordMs[i]);
+    std::printf("%-28s %14.0f %12d\n", label, rate.stripesPerSecond, sink.records());
+  }
+  std::printf("slow host / instant host: %.2f\n", rates[1] / rates[0]);
+
+  double medianUs = 0, longestUs = 0;
+  {
+    TimedSink sink(20);
+    Measurement measurement(*scanner, &sink);
+    StoreTimes(*scanner, std::max(10, static_cast<int>(500 * scale)), &medianUs, &longestUs);
+  }
+  std::printf(
+      "store of a 10000-point stripe while the host spends 20 ms per record: median "
+      "%.0f us, longest %.0f us\n",
+      medianUs, longestUs);
   scanner.reset();
   return 0;
 }

@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "datachannel/PoseConversion.h"
 #include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
 #include "platform/time.h"
 
+platform::StaticRecursiveLock g_dataChannelLock;
 SocketHandle g_listenSocket = platform::kInvalidSocket;
 SocketHandle g_acceptedSocket = platform::kInvalidSocket;
 platform::Thread* g_serverThread = nullptr;
@@ -24,10 +26,9 @@ constexpr int kListenBacklog = 5;
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
 // What the thread serves; null once teardown has taken the scanner object away.
-KvtScan3DLumora* g_servedScanner = nullptr;
-bool g_stopping = false;
+KvtScan3DLumora* g_servedScanner KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
+bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
 std::atomic<bool> g_socketsStarted{false};
-platform::StaticRecursiveLock g_dataChannelLock;
 
 // Runs change(scanner) under the channel lock when a scanner object is still served.
 template <typename Change>
@@ -257,16 +258,19 @@ void ReleaseAccepted() {
 }
 
 void ServeConnections() {
+  SocketHandle opened = platform::kInvalidSocket;
   {
     platform::LockGuard guard(DataChannelLock());
     if (g_stopping) return;
     g_listenSocket = platform::socketOpenTcp();
-    if (g_listenSocket == platform::kInvalidSocket) return;
+    opened = g_listenSocket;
   }
   // Loopback only: the console runs on this machine, and nothing else may feed points.
-  if (!platform::socketBind(g_listenSocket, kLoopback, DATA_PORT)) return;
+  if (opened == platform::kInvalidSocket || !platform::socketBind(opened, kLoopback, DATA_PORT)) {
+    return;
+  }
   // The state is large (the point buffer), so it lives on the heap, once per thread.
-  auto* state = new DataChannelState;
+  auto state = std::make_unique<DataChannelState>();
   for (;;) {
     SocketHandle listener = ListenUnlessStopping();
     if (listener == platform::kInvalidSocket) break;
@@ -283,7 +287,6 @@ void ServeConnections() {
     ServeDataConnection(accepted, *state);
     ReleaseAccepted();
   }
-  delete state;
 }
 
 }  // namespace
@@ -340,6 +343,22 @@ bool StartDataChannelThread(KvtScan3DLumora* scanner) {
   }
   g_serverThread = platform::threadStart(DataChannelThread, nullptr);
   return g_serverThread != nullptr;
+}
+
+void FinishDataChannelThread() {
+  if (g_serverThread == nullptr) return;
+  bool ended = platform::threadWaitEnd(g_serverThread, 0);
+  if (!ended && platform::threadTerminate(g_serverThread, 0)) {
+    ended = true;
+    // What the thread would have closed on its way out. It may have died owning the channel's
+    // lock, so the lock is not taken; nothing else uses these sockets once it is gone.
+    for (SocketHandle* socket : {&g_acceptedSocket, &g_listenSocket}) {
+      if (*socket != platform::kInvalidSocket) platform::socketClose(*socket);
+      *socket = platform::kInvalidSocket;
+    }
+  }
+  platform::threadRelease(g_serverThread);
+  g_serverThread = nullptr;
 }
 
 bool StopDataChannelThread(unsigned timeoutMs) {

@@ -9,17 +9,17 @@
 
 class KvtScan3DLumora;
 
-// The listening socket and the connection being served; -1 when there is none. Read and
-// written only under DataChannelLock().
-extern SocketHandle g_listenSocket;
-extern SocketHandle g_acceptedSocket;
+// Guards the two sockets below and the scanner object the thread serves. The thread holds it
+// whenever it touches the scanner object, so teardown can take the object away from it.
+extern platform::StaticRecursiveLock g_dataChannelLock;
+platform::StaticRecursiveLock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataChannelLock);
+
+// The listening socket and the connection being served; -1 when there is none.
+extern SocketHandle g_listenSocket KVT_GUARDED_BY(g_dataChannelLock);
+extern SocketHandle g_acceptedSocket KVT_GUARDED_BY(g_dataChannelLock);
 
 // The data-channel thread once started; it is never started again. Host's thread only.
 extern platform::Thread* g_serverThread;
-
-// Guards the two sockets above and the scanner object the thread serves. The thread holds it
-// whenever it touches the scanner object, so teardown can take the object away from it.
-platform::StaticRecursiveLock& DataChannelLock();
 
 // Starts Windows Sockets 2.2 for the process once; prints "WSAStartup failed [%d]\n" and
 // returns false when it cannot be started.
@@ -61,3 +61,10 @@ bool StartDataChannelThread(KvtScan3DLumora* scanner);
 // wait and the connection it serves, and waits at most timeoutMs for its end. True when the
 // thread has ended or was never started.
 bool StopDataChannelThread(unsigned timeoutMs);
+
+// The rest of the teardown: the thread has ended (or, where StopDataChannelThread's wait ran
+// out, is ended by force: it never calls the host, so nothing can hold it there but the system)
+// and its sockets are closed, so that port 2002 is free for the next load of the library in
+// this process. Where a thread cannot be ended by force (POSIX) one that is still running is
+// left to end on its own; it no longer touches the scanner object.
+void FinishDataChannelThread();

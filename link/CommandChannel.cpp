@@ -7,9 +7,7 @@
 
 SocketHandle g_commandSocket = platform::kInvalidSocket;
 
-namespace {
 platform::StaticRecursiveLock g_commandChannelLock;
-}  // namespace
 
 platform::StaticRecursiveLock& CommandChannelLock() { return g_commandChannelLock; }
 

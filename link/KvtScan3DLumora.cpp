@@ -11,9 +11,9 @@ namespace {
 // A console that died while scanning never reports the end: the unload waits this long for it.
 constexpr std::uint32_t kScanEndWaitMs = 5000;
 constexpr unsigned kScanEndPollMs = 30;
-// The data thread leaves its waits at once when woken; a DATA_END pause can hold it 500 ms.
-constexpr unsigned kDataThreadWaitMs = 1000;
-constexpr unsigned kAbandonedWaitMs = 2500;
+// The data thread leaves its waits at once when woken; a DATA_END pause can hold it 500 ms. It
+// never waits for the host, so only a starved machine makes it take longer.
+constexpr unsigned kDataThreadWaitMs = 3000;
 }  // namespace
 
 KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
@@ -26,7 +26,7 @@ KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
       m_connected(0),
       m_startMode(0),
       m_dataReady(false),
-      m_acquisitionThread(nullptr),
+      m_acquisition(nullptr),
       m_sink(nullptr),
       m_settingsDialog(this),
       m_triggerToggle(0),
@@ -53,26 +53,13 @@ void KvtScan3DLumora::Teardown() {
   if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   if (m_scanRunning) SendWithRecovery(CMD_SCAN_STOP);
   if (CommandChannelOpen()) WaitScanEndAndDisconnect();
-  // A measurement the host never stopped: its thread must not run on once the library is gone.
-  if (m_acquisitionThread != nullptr) {
-    m_sink = nullptr;
-    StopAcquisitionThread();
-  }
-  for (platform::Thread* thread : m_abandonedThreads) {
-    platform::threadWaitEnd(thread, kAbandonedWaitMs);
-    platform::threadRelease(thread);
-  }
-  m_abandonedThreads.clear();
+  // A measurement the host never stopped, and threads stopped from their own sink: none may run
+  // on once the library is gone.
+  StopAcquisitionForUnload();
   // Closing the listening socket stops the data thread; it must be gone, or at least never touch
   // this object again, before the object and the library's code go away.
   StopDataChannelThread(kDataThreadWaitMs);
-  if (g_serverThread != nullptr) {
-    if (!platform::threadWaitEnd(g_serverThread, 0)) {
-      platform::threadTerminate(g_serverThread, 0);
-    }
-    platform::threadRelease(g_serverThread);
-    g_serverThread = nullptr;
-  }
+  FinishDataChannelThread();
   // Last, after everything that may still log. An open log would also keep the file locked on
   // Windows for as long as the host runs.
   if (m_debugLog != nullptr) {

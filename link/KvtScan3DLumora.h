@@ -16,8 +16,31 @@
 // Room for the last block of points inside the object, so no block ever allocates.
 constexpr int POINT_CAPACITY = 15011;
 
-// Flags and modes that several threads share are atomics: each is written whole by one side
-// and polled by the others.
+struct AcquisitionRun;
+
+// Who owns what. Three kinds of thread use this object: the host's thread (the exports, the
+// settings window, the teardown); a measurement's acquisition thread (its sink calls, in button
+// mode 2 the acquisition commands, and whatever the host's sink calls from it, MeasureStop and
+// MeasureStart included); and the data-channel thread (what the console sends).
+//
+// - The last message's pose and points (m_measure, m_position, m_direction, m_points): written
+//   by the data thread and read by the acquisition thread, only under m_measureLock, which is
+//   held for a copy at most. The host is handed the acquisition thread's own copy
+//   (AcquisitionRun), so no lock of the library is held while the host's code runs.
+// - The command socket (g_commandSocket, link/CommandChannel.h): any thread, only under the
+//   command channel's lock, held for one command (code, argument, reply), a handshake or a close.
+// - The data channel's sockets and the object it serves (datachannel/DataChannel.h): under the
+//   data channel's lock; the data thread holds it while it stores into this object.
+// - The running measurement (m_acquisition): set by MeasureStart, taken by whichever stop comes
+//   first with one exchange. The stopped threads not yet collected (m_stoppedRuns): under
+//   m_runsLock, held for the list's bookkeeping alone.
+// - Flags and modes (the atomics): each written whole by one side and polled by the others.
+// - The debug log (m_debugLog): opened and closed on the host's thread, written from any.
+//
+// Lock order: the command channel's lock, then the data channel's lock, then m_measureLock.
+// m_runsLock is taken with none of them held. No lock is held during a call into the host's
+// code; the command channel's is held across one reply from the console, bounded by the
+// receive limit.
 class KvtScan3DLumora {
  public:
   // Sets status to 0: construction cannot fail.
@@ -68,12 +91,18 @@ class KvtScan3DLumora {
   // Measurement control.
   std::int32_t MeasureStart(MeasureSink* sink);
   std::int32_t MeasureStop();
-  // Waits about 2500 ms at most for the acquisition thread to end, releasing it when it has.
-  void WaitThreadEnd();
-  // The end of MeasureStop: wait, force the end where the platform can, release the handle.
-  void StopAcquisitionThread();
-  // Once per acquisition cycle: 0 nothing to report, 2 or 3 button event code 2 or 4 taken.
-  std::int32_t PollButtonEvent();
+  // Stops the running measurement's thread, if any, and collects it (CollectRun); one that
+  // cannot be collected yet joins m_stoppedRuns. Any thread, the acquisition thread included.
+  void StopCurrentRun(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
+  // Collects the stopped threads that have ended or end within waitMs each.
+  void CollectStoppedRuns(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
+  // Waits at most waitMs for a stopped thread to end; ends it by force where the platform can if
+  // it is inside a sink call then; frees its handle and record once it has ended. False (and
+  // nothing freed) while it runs on: in the library's own code, which it leaves within a cycle
+  // or a command, inside a sink call on POSIX, or when it is the calling thread.
+  bool CollectRun(AcquisitionRun* run, unsigned waitMs);
+  // The teardown's part: stops and collects every acquisition thread, with longer waits.
+  void StopAcquisitionForUnload() KVT_EXCLUDES(m_runsLock);
 
   // Sensor and probe queries.
   std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused, std::int32_t* count);
@@ -102,8 +131,10 @@ class KvtScan3DLumora {
   std::atomic<std::int32_t> m_connected;
   std::atomic<std::int32_t> m_startMode;
   std::atomic<bool> m_dataReady;
-  // Read on the acquisition thread too, when the host's sink calls MeasureStop.
-  std::atomic<platform::Thread*> m_acquisitionThread;
+  // The running measurement's thread and its own state; null when none runs. Taken with one
+  // exchange by whichever stop comes first, on the host's thread or from inside a sink call.
+  std::atomic<AcquisitionRun*> m_acquisition;
+  // The running measurement's sink as the host gave it; its thread calls its own copy.
   std::atomic<MeasureSink*> m_sink;
   DlgCfgLumora m_settingsDialog;
   std::atomic<std::int32_t> m_triggerToggle;
@@ -118,16 +149,16 @@ class KvtScan3DLumora {
   // Folder of the debug log: the directory that was current when the library was loaded.
   const char* m_logDirectory;
   // Held by the data thread while it stores a converted message and by the acquisition thread
-  // during each record call, so the host never sees the pose of one message with the points of
-  // another.
+  // while it copies one for the host, so the host never sees the pose of one message with the
+  // points of another.
   platform::RecursiveLock m_measureLock;
-  MeasureRecord m_measure;
-  double m_position[3];
-  double m_direction[3];
-  // Acquisition threads that outlived MeasureStop's wait where they could not be ended by force;
-  // the teardown waits for them before the library goes away.
-  std::vector<platform::Thread*> m_abandonedThreads;
-  // MeasureStop ran on the acquisition thread itself, which then ends on its own.
-  std::atomic<bool> m_stoppedOnItsThread{false};
-  double m_points[POINT_CAPACITY][3];
+  MeasureRecord m_measure KVT_GUARDED_BY(m_measureLock);
+  double m_position[3] KVT_GUARDED_BY(m_measureLock);
+  double m_direction[3] KVT_GUARDED_BY(m_measureLock);
+  // Threads that were stopped but had not ended when their stop returned: one stopped from its
+  // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
+  // None calls a sink again; each start, and the teardown, collects those that have ended.
+  platform::RecursiveLock m_runsLock;
+  std::vector<AcquisitionRun*> m_stoppedRuns KVT_GUARDED_BY(m_runsLock);
+  double m_points[POINT_CAPACITY][3] KVT_GUARDED_BY(m_measureLock);
 };

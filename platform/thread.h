@@ -4,6 +4,30 @@
 #include <atomic>
 #include <cstdint>
 
+// Clang's thread-safety analysis (-Wthread-safety): the lock that guards a field, the locks a
+// function takes or needs. They expand to nothing for other compilers.
+#if defined(__clang__)
+#define KVT_CAPABILITY(name) __attribute__((capability(name)))
+#define KVT_SCOPED_CAPABILITY __attribute__((scoped_lockable))
+#define KVT_GUARDED_BY(lock) __attribute__((guarded_by(lock)))
+#define KVT_ACQUIRE(...) __attribute__((acquire_capability(__VA_ARGS__)))
+#define KVT_RELEASE(...) __attribute__((release_capability(__VA_ARGS__)))
+#define KVT_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
+#define KVT_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
+#define KVT_RETURN_CAPABILITY(lock) __attribute__((lock_returned(lock)))
+#define KVT_NO_ANALYSIS __attribute__((no_thread_safety_analysis))
+#else
+#define KVT_CAPABILITY(name)
+#define KVT_SCOPED_CAPABILITY
+#define KVT_GUARDED_BY(lock)
+#define KVT_ACQUIRE(...)
+#define KVT_RELEASE(...)
+#define KVT_REQUIRES(...)
+#define KVT_EXCLUDES(...)
+#define KVT_RETURN_CAPABILITY(lock)
+#define KVT_NO_ANALYSIS
+#endif
+
 namespace platform {
 
 struct Thread;
@@ -24,9 +48,13 @@ constexpr unsigned kThreadStillActive = 259;
 // Stores proc's result, or kThreadStillActive while it runs; false when the query fails.
 bool threadExitCode(Thread* thread, unsigned* code);
 
-// Ends a running thread by force with the given code. False where the platform has no forced
-// termination (POSIX): the thread then goes on until it returns.
+// Ends a running thread by force with the given code; once it has, the thread counts as finished
+// (threadWaitEnd, threadExitCode, threadRelease) as if proc had returned code. False where the
+// platform has no forced termination (POSIX): the thread then goes on until it returns.
 bool threadTerminate(Thread* thread, unsigned code);
+
+// Whether threadTerminate can end a thread here at all.
+bool threadTerminateAvailable();
 
 // Gives the handle back. A thread still running goes on and frees its own record when it ends.
 // One that has finished is ended for good and, outside the library's unload, waited for (at most
@@ -41,15 +69,15 @@ bool threadIsCurrent(const Thread* thread);
 std::uint64_t threadCurrentId();
 
 // A lock that the thread holding it may take again (CRITICAL_SECTION, recursive pthread mutex).
-class RecursiveLock {
+class KVT_CAPABILITY("lock") RecursiveLock {
  public:
   RecursiveLock();
   ~RecursiveLock();
   RecursiveLock(const RecursiveLock&) = delete;
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
-  void lock();
-  void unlock();
+  void lock() KVT_ACQUIRE();
+  void unlock() KVT_RELEASE();
 
  private:
   alignas(8) unsigned char storage_[64];
@@ -61,14 +89,15 @@ class RecursiveLock {
 // function-local static's construction runs (on Windows that keeps a record of the loading
 // thread, an event and a thread handle, that outlives every unload). The system lock inside is
 // made on first use.
-class StaticRecursiveLock {
+class KVT_CAPABILITY("lock") StaticRecursiveLock {
  public:
   constexpr StaticRecursiveLock() = default;
   StaticRecursiveLock(const StaticRecursiveLock&) = delete;
   StaticRecursiveLock& operator=(const StaticRecursiveLock&) = delete;
 
-  void lock() { get().lock(); }
-  void unlock() { get().unlock(); }
+  // The analysis cannot see through get(): the lock taken is this one.
+  void lock() KVT_ACQUIRE() KVT_NO_ANALYSIS { get().lock(); }
+  void unlock() KVT_RELEASE() KVT_NO_ANALYSIS { get().unlock(); }
 
  private:
   RecursiveLock& get();
@@ -80,10 +109,10 @@ class StaticRecursiveLock {
 
 // Holds a lock for a scope.
 template <typename Lock>
-class LockGuard {
+class KVT_SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(Lock& lock) : lock_(lock) { lock_.lock(); }
-  ~LockGuard() { lock_.unlock(); }
+  explicit LockGuard(Lock& lock) KVT_ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  ~LockGuard() KVT_RELEASE() { lock_.unlock(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
 

@@ -93,6 +93,8 @@ bool threadExitCode(Thread* thread, unsigned* code) {
 
 bool threadTerminate(Thread* /*thread*/, unsigned /*code*/) { return false; }
 
+bool threadTerminateAvailable() { return false; }
+
 void threadRelease(Thread* thread) {
   if (thread == nullptr) return;
   if (!thread->joined) pthread_detach(thread->id);

@@ -20,16 +20,28 @@ struct PostedTask {
   void* argument;
 };
 
+// A quit that the host posted stays where it is: it belongs to the host's main loop, which is
+// given it once the queue is otherwise empty. The plug-in's loops take the other messages in
+// their usual order and leave it.
+bool TakeMessageOtherThanQuit(MSG* message) {
+  if (!PeekMessageA(message, nullptr, 0, 0, PM_NOREMOVE) || message->message == WM_QUIT) {
+    return false;
+  }
+  if (!PeekMessageA(message, nullptr, 0, 0, PM_REMOVE)) return false;
+  if (message->message == WM_QUIT) {
+    // Only this thread takes messages off its queue, so this does not happen; should it, the
+    // quit goes back for the main loop.
+    PostQuitMessage(static_cast<int>(message->wParam));
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool pumpDispatchOne() {
   MSG message;
-  if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
-  if (message.message == WM_QUIT) {
-    // A loop that is not the host's main loop puts WM_QUIT back for the main loop to see.
-    PostQuitMessage(static_cast<int>(message.wParam));
-    return false;
-  }
+  if (!TakeMessageOtherThanQuit(&message)) return false;
   // DispatchMessage drops thread messages, so the posted task runs here.
   if (!message.hwnd && message.message == kTaskMessage && message.wParam == kTaskCookie) {
     PostedTask* posted = reinterpret_cast<PostedTask*>(message.lParam);
@@ -44,6 +56,13 @@ bool pumpDispatchOne() {
 }
 
 void pumpWait(unsigned timeoutMs) {
+  // A pending quit counts as input waiting, so the wait would return at once every time and the
+  // loop around it would spin: with one pending, the wait is a plain sleep.
+  MSG quit;
+  if (PeekMessageA(&quit, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
+    Sleep(timeoutMs);
+    return;
+  }
   MsgWaitForMultipleObjectsEx(0, nullptr, timeoutMs, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 

@@ -26,6 +26,7 @@ namespace {
 constexpr LONG kRunning = 0;
 constexpr LONG kFinishing = 1;  // the thread has returned and is about to signal `done`
 constexpr LONG kOrphaned = 2;   // the owner let go first
+constexpr DWORD kTerminateWaitMs = 1000;
 
 void freeRecord(Thread* thread) {
   CloseHandle(thread->done);
@@ -127,10 +128,20 @@ bool threadExitCode(Thread* thread, unsigned* code) {
   return true;
 }
 
-// A thread ended by force never finishes: its owner's release leaves the record behind.
 bool threadTerminate(Thread* thread, unsigned code) {
-  return TerminateThread(thread->handle, code) != 0;
+  if (!TerminateThread(thread->handle, code)) return false;
+  // The end is asynchronous. Once it has happened the record is settled as for a thread that
+  // returned. A forced end runs no thread-detach notification, so this wait needs no loader lock
+  // and is safe inside the unload too.
+  if (WaitForSingleObject(thread->handle, kTerminateWaitMs) == WAIT_OBJECT_0 &&
+      InterlockedCompareExchange(&thread->state, kFinishing, kRunning) == kRunning) {
+    thread->code = code;
+    SetEvent(thread->done);
+  }
+  return true;
 }
+
+bool threadTerminateAvailable() { return true; }
 
 void threadRelease(Thread* thread) {
   if (!thread) return;

@@ -17,10 +17,19 @@
 #include "ProcessResources.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
 
 using Words = std::vector<std::int32_t>;
+
+// Milliseconds that call takes.
+template <typename Call>
+std::uint32_t Timed(Call call) {
+  std::uint32_t start = platform::tickCount();
+  call();
+  return platform::tickCount() - start;
+}
 
 class E2eTest : public ::testing::Test {
  protected:

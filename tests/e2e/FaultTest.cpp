@@ -98,14 +98,6 @@ TEST_F(FaultTest, ConsoleKilledDuringTheHandshakeFailsTheConnect) {
   UnloadWithin(5000);
 }
 
-// Milliseconds that call takes.
-template <typename Call>
-std::uint32_t Timed(Call call) {
-  std::uint32_t start = platform::tickCount();
-  call();
-  return platform::tickCount() - start;
-}
-
 // The console programs' arguments for a laser that streams from the scan start.
 std::vector<std::string> StreamingConsole(std::vector<std::string> more = {}) {
   std::vector<std::string> arguments = {"--stream", "scan", "--rate", "200", "--points", "300"};

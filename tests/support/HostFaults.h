@@ -12,3 +12,12 @@
 // thread (the plug-in's waits included) dispatches it. False where hosts have no message queue
 // (POSIX).
 bool PostToHostWindow(const std::function<void()>& task);
+
+// A quit in the calling thread's queue, as a host that is closing leaves one for its main loop;
+// false where hosts have no message queue (POSIX).
+bool PostQuitToHostQueue();
+// Takes a quit off the calling thread's queue: true when one was there.
+bool TakeQuitFromHostQueue();
+
+// Processor time the calling thread has used so far, in milliseconds.
+double ThreadCpuMs();

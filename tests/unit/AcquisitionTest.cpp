@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <utility>
 
 #include "EventSink.h"
 #include "acquisition/AcquisitionThreads.h"
@@ -32,13 +34,52 @@ TEST(WithinDistanceTest, BoundsAndSpecialValues) {
   EXPECT_TRUE(WithinDistance(origin, near, -0.5)) << "the threshold is squared";
 }
 
+TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {
+  std::int32_t status = 0;
+  auto scanner = std::make_unique<KvtScan3DLumora>(&status);
+  // Stopped in the library's own code: no call begins, and it is never claimed for a forced end.
+  auto idle = std::make_unique<AcquisitionRun>(*scanner, nullptr);
+  EXPECT_FALSE(idle->ClaimForForcedEnd());
+  idle->RequestStop();
+  EXPECT_FALSE(idle->Active());
+  EXPECT_FALSE(idle->EnterHost());
+  EXPECT_FALSE(idle->ClaimForForcedEnd());
+
+  // Stopped inside a call: claimed, the returning thread waits until the claim is given back
+  // and then ends without another call.
+  auto busy = std::make_unique<AcquisitionRun>(*scanner, nullptr);
+  ASSERT_TRUE(busy->EnterHost());
+  EXPECT_FALSE(busy->ClaimForForcedEnd()) << "running, not stopped";
+  busy->RequestStop();
+  EXPECT_TRUE(busy->InHost());
+  ASSERT_TRUE(busy->ClaimForForcedEnd());
+  std::atomic<int> left{-1};
+  platform::Thread* thread = platform::threadStart(
+      [](void* argument) -> unsigned {
+        auto* pair = static_cast<std::pair<AcquisitionRun*, std::atomic<int>*>*>(argument);
+        auto [run, left] = *pair;
+        delete pair;
+        *left = run->LeaveHost() ? 1 : 0;
+        return 0;
+      },
+      new std::pair<AcquisitionRun*, std::atomic<int>*>(busy.get(), &left));
+  ASSERT_NE(thread, nullptr);
+  platform::sleepMs(50);
+  EXPECT_EQ(left, -1) << "a claimed thread ran on";
+  busy->ReleaseClaim();
+  EXPECT_TRUE(platform::threadWaitEnd(thread, 5000));
+  platform::threadRelease(thread);
+  EXPECT_EQ(left, 0);
+  EXPECT_FALSE(busy->EnterHost());
+}
+
 class AcquisitionTest : public ::testing::Test {
  protected:
   void TearDown() override { Stop(); }
 
   void Start(platform::ThreadProc procedure) {
-    scanner_->m_sink = &sink_;
-    thread_ = platform::threadStart(procedure, scanner_.get());
+    run_ = std::make_unique<AcquisitionRun>(*scanner_, &sink_);
+    thread_ = platform::threadStart(procedure, run_.get());
     ASSERT_NE(thread_, nullptr);
     ASSERT_TRUE(sink_.WaitFor("BeginMeasure"));
     // The first cycle raises m_acquiring: the start, which clears the trigger, is then over.
@@ -46,7 +87,7 @@ class AcquisitionTest : public ::testing::Test {
     ASSERT_TRUE(scanner_->m_acquiring);
   }
   void Stop() {
-    scanner_->m_sink = nullptr;
+    if (run_ != nullptr) run_->RequestStop();
     if (thread_ != nullptr) {
       EXPECT_TRUE(platform::threadWaitEnd(thread_, 5000));
       platform::threadRelease(thread_);
@@ -69,6 +110,7 @@ class AcquisitionTest : public ::testing::Test {
   std::int32_t status_ = 0;
   std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
   EventSink sink_;
+  std::unique_ptr<AcquisitionRun> run_;
   platform::Thread* thread_ = nullptr;
 };
 
@@ -158,19 +200,20 @@ TEST_F(AcquisitionTest, ThrowingSinkEndsTheThreadQuietly) {
 
 TEST_F(AcquisitionTest, NullSinkReturnsWithoutTouchingTheFlags) {
   scanner_->m_acquiring = true;
-  platform::Thread* thread = platform::threadStart(AcquireScanPasses, scanner_.get());
+  AcquisitionRun run(*scanner_, nullptr);
+  platform::Thread* thread = platform::threadStart(AcquireScanPasses, &run);
   ASSERT_TRUE(platform::threadWaitEnd(thread, 5000));
   platform::threadRelease(thread);
   EXPECT_TRUE(scanner_->m_acquiring);
 }
 
-TEST_F(AcquisitionTest, OpenPassGetsNoEndPassWhenTheSinkGoes) {
+TEST_F(AcquisitionTest, OpenPassGetsNoEndPassWhenStopped) {
   Start(AcquireToggled);
   Press();
   ASSERT_TRUE(sink_.WaitFor("BeginPass"));
   Stop();
   EXPECT_EQ(sink_.Count("EndPass"), 0);
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_TRUE(scanner_->m_acquiring) << "a stopped thread leaves the flag to its stopper";
 }
 
 TEST_F(AcquisitionTest, RecordsAreWholeWhileTheDataThreadRewritesThem) {

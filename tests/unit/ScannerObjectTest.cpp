@@ -36,7 +36,7 @@ TEST(ScannerObjectTest, NewObjectHasTheDefaults) {
   EXPECT_TRUE(scanner->m_showToolBar);
   EXPECT_FALSE(scanner->m_showStatus);
   EXPECT_EQ(scanner->m_debugLog, nullptr);
-  EXPECT_EQ(scanner->m_acquisitionThread, nullptr);
+  EXPECT_EQ(scanner->m_acquisition, nullptr);
   EXPECT_EQ(scanner->m_sink, nullptr);
 
   EXPECT_FALSE(scanner->m_settingsDialog.m_isOpen);

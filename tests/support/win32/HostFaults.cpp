@@ -51,3 +51,25 @@ bool PostToHostWindow(const std::function<void()>& task) {
   }
   return true;
 }
+
+bool PostQuitToHostQueue() {
+  PostQuitMessage(0);
+  return true;
+}
+
+bool TakeQuitFromHostQueue() {
+  MSG message;
+  return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+}
+
+double ThreadCpuMs() {
+  FILETIME created, exited, kernel, user;
+  if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0.0;
+  auto ms = [](const FILETIME& time) {
+    ULARGE_INTEGER value;
+    value.LowPart = time.dwLowDateTime;
+    value.HighPart = time.dwHighDateTime;
+    return static_cast<double>(value.QuadPart) / 10000.0;
+  };
+  return ms(kernel) + ms(user);
+}
