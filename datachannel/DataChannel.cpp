@@ -212,13 +212,14 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& sta
       WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
       return true;
     case DATA_BUTTON_FINAL:
-      state.keepOpen = false;
-      return HandleButton(socket) && state.keepOpen;
+      // The last message of the connection: handled, then the connection is closed.
+      HandleButton(socket);
+      return false;
     case DATA_BUTTON:
       return HandleButton(socket);
     case DATA_ECHO_FINAL:
-      state.keepOpen = false;
-      return HandleEcho(socket) && state.keepOpen;
+      HandleEcho(socket);
+      return false;
     case DATA_ECHO:
       return HandleEcho(socket);
     default:
@@ -292,8 +293,7 @@ void ServeConnections() {
 }  // namespace
 
 void ServeDataConnection(SocketHandle socket, DataChannelState& state) {
-  state.keepOpen = true;
-  while (state.keepOpen) {
+  for (;;) {
     unsigned char type[4];
     if (!ReceiveWhole(socket, type, sizeof type)) return;
     if (!HandleMessage(socket, GetInt32(type), state)) return;

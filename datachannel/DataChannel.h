@@ -36,7 +36,6 @@ constexpr unsigned DATA_END_PAUSE_MS = 500;
 struct DataChannelState {
   PoseHeader storedHeader{};  // zeroed: a point message before any header brings no points
   unsigned char pointBuffer[MAX_BLOCK_POINTS * POINT_WIRE_SIZE] = {};
-  bool keepOpen = false;
   PoseConversion conversion;
   // How long DATA_END holds the connection before it clears the flags. Fuzzing shortens it, so
   // that an input with DATA_END does not cost half a second.

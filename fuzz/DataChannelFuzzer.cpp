@@ -53,7 +53,6 @@ void Reset(Fixture& fixture, std::uint8_t flags) {
   DataChannelState& state = *fixture.state;
   state.storedHeader = PoseHeader{};
   std::memset(state.pointBuffer, 0, sizeof state.pointBuffer);
-  state.keepOpen = false;
   state.endPauseMs = 0;
   KvtScan3DLumora& scanner = *fixture.scanner;
   scanner.m_scanRunning = false;

@@ -1,5 +1,6 @@
 // The connection sequence: bringing the link to the console up (starting the console when it is
 // not running) and down again.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -64,6 +65,23 @@ std::int32_t ReadHideSw() {
   return GetInt32(value);
 }
 
+// Holds the one connection sequence for its scope, when no other runs on any thread.
+class SequenceClaim {
+ public:
+  explicit SequenceClaim(std::atomic<bool>& running)
+      : running_(running), owned_(!running.exchange(true)) {}
+  ~SequenceClaim() {
+    if (owned_) running_ = false;
+  }
+  SequenceClaim(const SequenceClaim&) = delete;
+  SequenceClaim& operator=(const SequenceClaim&) = delete;
+  bool owned() const { return owned_; }
+
+ private:
+  std::atomic<bool>& running_;
+  bool owned_;
+};
+
 // One pass of a wait on the calling thread: dispatch a waiting message, or wait briefly for one.
 void PumpOrWait(unsigned waitMs) {
   if (!platform::pumpDispatchOne()) platform::pumpWait(waitMs);
@@ -84,13 +102,21 @@ std::int32_t KvtScan3DLumora::Connect(std::int32_t mode) {
       case 0:
         Disconnect();
         return 0;
-      case 1:
-        if (m_connected == 0 && Init() != 0) return 2;
+      case 1: {
+        if (m_connected != 0) return 0;
+        // One sequence at a time: a second one, from another thread or from a failure inside
+        // this one, fails instead of starting over under it.
+        SequenceClaim claim(m_sequenceRunning);
+        if (!claim.owned() || Init() != 0) return 2;
         return 0;
-      case 2:
+      }
+      case 2: {
+        SequenceClaim claim(m_sequenceRunning);
+        if (!claim.owned()) return 2;
         Disconnect();
         // A failed handshake leaves nothing to wait for: m_connected would never be set.
         return Handshake() == 0 ? 0 : 2;
+      }
       default:
         return 0;
     }
@@ -133,17 +159,18 @@ std::int32_t KvtScan3DLumora::Init() {
 
   // Without "AppDir" a start would run whatever program of that name the search finds: nothing
   // is started, and the handshake goes on as when both programs run.
+  // The log says a start only where one happens.
   if (!IsProcessRunning(kConsoleProgram)) {
-    Log("LinestudioConsole is not running: start it\n");
     if (appDirRead) {
+      Log("LinestudioConsole is not running: start it\n");
       platform::programStart((std::string(appDir) + kConsoleProgram).c_str(), "/hide");
       programStarted = true;
     } else {
       Log("Pb : AppDir unknown, program not started.\n");
     }
   } else if (!IsProcessRunning(kScannerProgram)) {
-    Log("Linestudio is not running : start it\n");
     if (appDirRead) {
+      Log("Linestudio is not running : start it\n");
       const char* parameters = ReadHideSw() != 0 ? "/hide" : "";
       platform::programStart((std::string(appDir) + kScannerProgram).c_str(), parameters);
       programStarted = true;
@@ -184,8 +211,9 @@ std::int32_t KvtScan3DLumora::Init() {
   if (m_showToolBar) m_settingsDialog.PressButton(DlgCfgLumora::kShowToolBar);
   Log("Before Onmodelstart\n");
   SendModelStart();
-  m_connected = 1;
-  return 0;
+  // Connected only with a command connection: a reply that came short on the way dropped it.
+  m_connected = CommandChannelOpen() ? 1 : 0;
+  return m_connected != 0 ? 0 : 2;
 }
 
 std::int32_t KvtScan3DLumora::Handshake() {
@@ -207,8 +235,8 @@ std::int32_t KvtScan3DLumora::Handshake() {
     if (!ExchangeCommand(CMD_HANDSHAKE_C, nullptr, reply, sizeof reply, nullptr)) return 2;
   }
   SendModelStart();
-  m_connected = 1;
-  return 0;
+  m_connected = CommandChannelOpen() ? 1 : 0;
+  return m_connected != 0 ? 0 : 2;
 }
 
 void KvtScan3DLumora::Disconnect() {
@@ -228,6 +256,9 @@ void KvtScan3DLumora::Disconnect() {
 }
 
 std::int32_t KvtScan3DLumora::ReconnectAfterFailure() {
+  // A failure inside a connection sequence is that sequence's failure; one during the unload
+  // is only a failure: starting programs and connecting is no work for the loader's unload.
+  if (m_sequenceRunning || m_tearingDown) return 2;
   m_connected = 0;
   Disconnect();
   return Connect(1);

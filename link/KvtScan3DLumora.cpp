@@ -49,9 +49,10 @@ KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
 KvtScan3DLumora::~KvtScan3DLumora() { Teardown(); }
 
 void KvtScan3DLumora::Teardown() {
+  m_tearingDown = true;
   if (m_settingsDialog.m_isOpen) m_settingsDialog.CancelAction();
   if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
-  if (m_scanRunning) SendWithRecovery(CMD_SCAN_STOP);
+  if (m_scanRunning) SendIgnoringFailure(CMD_SCAN_STOP);
   if (CommandChannelOpen()) WaitScanEndAndDisconnect();
   // A measurement the host never stopped, and threads stopped from their own sink: none may run
   // on once the library is gone.

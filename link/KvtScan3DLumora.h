@@ -155,6 +155,10 @@ class KvtScan3DLumora {
   MeasureRecord m_measure KVT_GUARDED_BY(m_measureLock);
   double m_position[3] KVT_GUARDED_BY(m_measureLock);
   double m_direction[3] KVT_GUARDED_BY(m_measureLock);
+  // Set while a connection sequence (Connect's, or a recovery's) runs on any thread.
+  std::atomic<bool> m_sequenceRunning{false};
+  // Set for the teardown, where a failed send is a failure and never starts a recovery.
+  std::atomic<bool> m_tearingDown{false};
   // Threads that were stopped but had not ended when their stop returned: one stopped from its
   // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
   // None calls a sink again; each start, and the teardown, collects those that have ended.

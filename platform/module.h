@@ -1,4 +1,4 @@
-// The plug-in's own module, the process's current directory, and loading libraries by path.
+// The plug-in's own module and the process's current directory.
 #pragma once
 
 namespace platform {
@@ -19,12 +19,5 @@ bool currentDirectory(char* out, unsigned size);
 
 // The full path of the running program's executable file. False when it does not fit.
 bool executablePath(char* out, unsigned size);
-
-// Loads a library by path like a host does; null on failure. For hosts and tests.
-void* libraryLoad(const char* path);
-void* librarySymbol(void* library, const char* name);
-bool libraryUnload(void* library);
-// A readable reason for the last failure of libraryLoad or librarySymbol.
-const char* libraryError();
 
 }  // namespace platform

@@ -8,10 +8,6 @@ namespace platform {
 // Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount. Any thread.
 std::uint32_t tickCount();
 
-// For tests of the time limits: makes tickCount() return source() instead of the system's count
-// until called again with null. Set it while no other thread of the library reads the clock.
-void setTickSourceForTesting(std::uint32_t (*source)());
-
 // Wall-clock time in whole seconds and milliseconds (_ftime). Any thread.
 void wallClock(std::int64_t* seconds, int* milliseconds);
 

@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 const char* const kLibraryExtension = ".so";

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 struct PumpTarget {

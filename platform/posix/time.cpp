@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 namespace {

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 const char* const kLibraryExtension = ".dll";

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <new>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 namespace {

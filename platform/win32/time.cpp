@@ -5,6 +5,8 @@
 
 #include <atomic>
 
+#include "platform/testing.h"
+
 namespace platform {
 
 namespace {

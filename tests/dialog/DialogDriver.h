@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/pump.h"
+#include "platform/testing.h"
 
 // A control as the running dialog shows it.
 struct ShownControl {

@@ -114,9 +114,27 @@ TEST_F(FaultTest, ConsoleKilledWhileScanningUnloadsWithinTheBound) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::size_t calls = sink.Events().size();
   // The unload stops the measurement the host left running; the scan end it waits for cannot
-  // come, so its bound decides.
-  EXPECT_LE(Timed([&] { UnloadWithin(20000); }), 10000u);
+  // come, so its bound decides. Its failed sends start nothing.
+  EXPECT_LE(Timed([&] { UnloadWithin(20000); }), 7000u);
   EXPECT_EQ(sink.Events().size(), calls) << "records from a dead console";
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  EXPECT_EQ(Starts(), "") << "the unload started a program";
+}
+
+TEST_F(FaultTest, ConsoleThatNeverAnswersTheLastHandshakeQuestionFailsTheConnectOnce) {
+  SimulatorOptions options;
+  options.heldReplies.push_back(HeldReply{CMD_HANDSHAKE_C, 600000, -1});
+  PretendProgramsRun();
+  StartSimulator(options);
+  Load();
+  std::int32_t result = -1;
+  std::uint32_t ms = Timed([&] { result = plugin_.Connect(1); });
+  EXPECT_EQ(result, 2);
+  EXPECT_LE(ms, 20000u) << "the connect nested another sequence";
+  EXPECT_EQ(plugin_.IsConnected(), 0) << "connected without a command connection";
+  Words words = sim_->commandWords();
+  EXPECT_EQ(std::count(words.begin(), words.end(), CMD_HANDSHAKE_A), 1);
+  UnloadWithin(10000);
 }
 
 TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {

@@ -111,6 +111,19 @@ TEST_F(LinkTest, MissingRegistryKeyFailsTheConnection) {
   EXPECT_EQ(Log(), "Debut fonction Init.\nPb : Registry open.\n");
 }
 
+TEST_F(LinkTest, UnreadableAppDirStartsNothingAndTheLogSaysNoStart) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the sequence's message box would wait for a user";
+#endif
+  registry_->SetAppDirAsNumber(7);
+  Load();
+  EXPECT_EQ(plugin_.Connect(1), 2) << "no console runs and none was started";
+  std::string log = Log();
+  EXPECT_NE(log.find("Pb : AppDir unknown, program not started.\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("is not running"), std::string::npos) << log;
+  EXPECT_EQ(Starts(), "");
+}
+
 TEST_F(LinkTest, NoConsoleAnsweringFailsASingleAttempt) {
   PretendProgramsRun();
   Load();

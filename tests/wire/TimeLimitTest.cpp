@@ -10,6 +10,7 @@
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "link/KvtScan3DLumora.h"
+#include "platform/testing.h"
 #include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/module.h"
+#include "platform/testing.h"
 
 std::string PluginLibrary::BuiltPath() {
   char program[1024];
