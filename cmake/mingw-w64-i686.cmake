@@ -1,12 +1,5 @@
-# Cross-build for 32-bit Windows with Debian's mingw-w64 (posix thread model, so the test framework has std::mutex; the plug-in itself starts its threads with the Windows calls).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Tests and tools run through Wine; the wrapper keeps the prefix inside the build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh 32)
+# Cross-build for 32-bit Windows.
+set(KVT_MINGW_TRIPLE i686-w64-mingw32)
+set(KVT_MINGW_PROCESSOR x86)
+set(KVT_WINE_BITS 32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

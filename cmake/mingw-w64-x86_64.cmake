@@ -1,12 +1,5 @@
-# Cross-build for 64-bit Windows with Debian's mingw-w64 (posix thread model, as for 32 bits).
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Tests and tools run through 64-bit Wine; the wrapper keeps the prefix inside the build tree.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh 64)
+# Cross-build for 64-bit Windows.
+set(KVT_MINGW_TRIPLE x86_64-w64-mingw32)
+set(KVT_MINGW_PROCESSOR AMD64)
+set(KVT_WINE_BITS 64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
