@@ -7,8 +7,8 @@
 
 #include "link/CommandCodes.h"
 #include "platform/guard.h"
-#include "platform/pump.h"
 #include "platform/time.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -173,7 +173,8 @@ bool AcquisitionRun::LeaveHost() {
   }
   // Claimed for a forced end: the stopper ends this thread now. Nothing of the library's state
   // is touched until it gives the claim back (when the forced end failed).
-  while (stage.load() == kForced) platform::sleepMs(kClaimedPollMs);
+  platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep, kClaimedPollMs,
+                      [this] { return stage.load() != kForced; });
   return false;
 }
 
@@ -248,10 +249,8 @@ unsigned AcquireScanPasses(void* argument) {
     if (scanner.m_laserActive != 0) {
       // Hold back the records before the data channel's first delivery; give up when the
       // measurement is being stopped.
-      while (!scanner.m_dataReady && c.run.Active()) {
-        platform::pumpDispatchOne();
-        platform::sleepMs(kDataWaitMs);
-      }
+      platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
+                          [&] { return scanner.m_dataReady || !c.run.Active(); });
       if (!c.run.Active()) return;
     }
     if (c.inPass) {

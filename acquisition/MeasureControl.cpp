@@ -7,8 +7,8 @@
 #include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
 #include "link/WireValues.h"
-#include "platform/pump.h"
 #include "platform/time.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -24,10 +24,6 @@ constexpr unsigned kThreadEndWaitMs = 2500;
 // recovery may take its time-outs. The unload waits for it this long at most.
 constexpr unsigned kUnloadThreadWaitMs = 15000;
 
-bool TimedOut(std::uint32_t start, std::uint32_t limit) {
-  return static_cast<std::uint32_t>(platform::tickCount() - start) > limit;
-}
-
 }  // namespace
 
 std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
@@ -38,22 +34,18 @@ std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
   if (m_connected == 0) return 2;
   if (m_autoDetect != 0) {
     unsigned char reply[4] = {};
-    int received = 0;
-    if (!ExchangeCommand(CMD_SENSOR_QUERY, nullptr, reply, sizeof reply, &received)) {
-      ReconnectAfterFailure();
-      return 2;
-    }
-    if (received < static_cast<int>(sizeof reply)) return 2;
+    CommandOutcome outcome = m_commands.Exchange(CMD_SENSOR_QUERY, nullptr, reply, sizeof reply);
+    if (outcome == CommandOutcome::kNotSent) ReconnectAfterFailure();
+    if (outcome != CommandOutcome::kAnswered) return 2;
     m_laserActive = GetInt32(reply) != 0 ? 1 : 0;
   }
   SendWithRecovery(CMD_SCAN_START);
 
   // Scanning is reported on the data thread, not as a message: the wait dispatches the host's
   // messages one at a time and otherwise sleeps briefly between looks.
-  std::uint32_t start = platform::tickCount();
-  while (!m_scanRunning) {
-    if (!platform::pumpDispatchOne()) platform::pumpWait(kScanWaitMs);
-    if (TimedOut(start, kScanStartTimeoutMs)) return 2;
+  if (!platform::WaitUntil(platform::Deadline(kScanStartTimeoutMs), platform::WaitPause::kPump,
+                           kScanWaitMs, [this] { return m_scanRunning.load(); })) {
+    return 2;
   }
   platform::sleepMs(kSettleMs);
   // A host window procedure run by the wait may have started a measurement of its own; a second
@@ -104,11 +96,8 @@ std::int32_t KvtScan3DLumora::MeasureStop() {
   m_acquiring = false;
   if (m_scanRunning) {
     SendWithRecovery(CMD_SCAN_STOP);
-    std::uint32_t start = platform::tickCount();
-    while (m_scanRunning && !TimedOut(start, kScanEndTimeoutMs)) {
-      platform::pumpDispatchOne();
-      platform::sleepMs(kStopPollMs);
-    }
+    platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs), platform::WaitPause::kPump,
+                        kStopPollMs, [this] { return !m_scanRunning; });
   }
   m_sink = nullptr;
   StopCurrentRun(kThreadEndWaitMs);
@@ -147,11 +136,11 @@ bool KvtScan3DLumora::CollectRun(AcquisitionRun* run, unsigned waitMs) {
   if (platform::threadIsCurrent(run->thread)) return false;
   // Waiting longer does not end a host's call; the longer waits are for the library's own code.
   if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
-  bool ended = platform::threadWaitEnd(run->thread, waitMs);
+  bool ended = platform::WaitThreadEnd(run->thread, waitMs);
   if (!ended && platform::threadTerminateAvailable() && run->ClaimForForcedEnd()) {
     // Inside the host's code, where it owns nothing of the library's.
     if (platform::threadTerminate(run->thread, 0)) {
-      ended = platform::threadWaitEnd(run->thread, waitMs);
+      ended = platform::WaitThreadEnd(run->thread, waitMs);
     } else {
       run->ReleaseClaim();
     }

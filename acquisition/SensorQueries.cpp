@@ -30,14 +30,14 @@ void FinishEntry(SensorEntry& entry, double radius, std::int32_t kind, std::int3
 
 bool KvtScan3DLumora::QueryProbeDiameter(float* diameter) {
   unsigned char reply[PROBE_REPLY_SIZE] = {};
-  int received = 0;
-  if (!ExchangeCommand(CMD_PROBE_QUERY, nullptr, reply, sizeof reply, &received)) {
+  CommandOutcome outcome = m_commands.Exchange(CMD_PROBE_QUERY, nullptr, reply, sizeof reply);
+  if (outcome == CommandOutcome::kNotSent) {
     ReconnectAfterFailure();
     // The reply is awaited all the same; on the new connection none comes.
-    ReceiveReply(reply, sizeof reply, &received);
+    m_commands.Receive(reply, sizeof reply);
     return false;
   }
-  if (received < PROBE_REPLY_SIZE) return false;
+  if (outcome != CommandOutcome::kAnswered) return false;
   *diameter = GetFloat32(reply + PROBE_DIAMETER_OFFSET);
   return true;
 }
@@ -81,9 +81,11 @@ std::int32_t KvtScan3DLumora::SensorGet(std::int32_t* type, double* radius, std:
   if (m_autoDetect != 0 && !m_scanRunning) {
     if (type != nullptr) *type = SENSOR_TYPE_AUTOMATIC;
     unsigned char reply[4] = {};
-    int received = 0;
-    if (!ExchangeCommand(CMD_SENSOR_QUERY, nullptr, reply, sizeof reply, &received)) return 2;
-    if (received < static_cast<int>(sizeof reply)) return 2;
+    // Neither a failed send nor a short reply runs the recovery here: the host asks again.
+    if (m_commands.Exchange(CMD_SENSOR_QUERY, nullptr, reply, sizeof reply) !=
+        CommandOutcome::kAnswered) {
+      return 2;
+    }
     if (GetInt32(reply) != 0) {
       m_laserActive = 1;
       answer(SENSOR_TYPE_AUTOMATIC, 0.0, SENSOR_KIND_LASER);

@@ -10,6 +10,7 @@
 #include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
 #include "platform/time.h"
+#include "platform/wait.h"
 
 platform::StaticRecursiveLock g_dataChannelLock;
 SocketHandle g_listenSocket = platform::kInvalidSocket;
@@ -370,5 +371,5 @@ bool StopDataChannelThread(unsigned timeoutMs) {
     if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
   }
   if (g_serverThread == nullptr) return true;
-  return platform::threadWaitEnd(g_serverThread, timeoutMs);
+  return platform::WaitThreadEnd(g_serverThread, timeoutMs);
 }

@@ -1,16 +1,91 @@
-// The command channel: the process-wide command socket and the lock that makes each command one
-// step.
+// The command channel: the process-wide command connection, the lock that makes each command one
+// step, and the rule for when a failed command may start the connection sequence again.
 #pragma once
+
+#include <atomic>
+#include <cstdint>
 
 #include "link/SocketRoutines.h"
 #include "platform/thread.h"
 
 // Held for each command's code, argument and reply, for a whole handshake, and while the
-// socket is closed, so that no other thread can split a command or close the socket under it.
-// The thread holding it may take it again: a failed send inside the connection sequence runs
-// the sequence again on the same thread.
+// connection is opened or closed, so that no other thread can split a command or close the
+// socket under it. The thread holding it may take it again.
 extern platform::StaticRecursiveLock g_commandChannelLock;
-platform::StaticRecursiveLock& CommandChannelLock() KVT_RETURN_CAPABILITY(g_commandChannelLock);
 
-// The command connection to the console; -1 when there is none.
+// The command connection to the console; -1 when there is none. Only the channel touches it.
 extern SocketHandle g_commandSocket KVT_GUARDED_BY(g_commandChannelLock);
+
+// What became of one command.
+enum class CommandOutcome {
+  // The code went out (the argument after it, whose own result is never looked at), and the
+  // reply, when one was asked for, came whole.
+  kAnswered,
+  // The code did not go out: no connection, or a send error. The connection is left as it was.
+  kNotSent,
+  // The code went out but its reply came short (the receive limit ran out, or the console hung
+  // up half-way). What is missing may still come, and every later reply would then be read one
+  // behind: the connection has been closed and the link marked down.
+  kReplyShort,
+};
+
+class CommandChannel {
+ public:
+  // connected is the link's state for the host (IsConnected): a reply that comes short clears it.
+  explicit CommandChannel(std::atomic<std::int32_t>& connected) : m_connected(connected) {}
+  CommandChannel(const CommandChannel&) = delete;
+  CommandChannel& operator=(const CommandChannel&) = delete;
+
+  // Closes the connection there is, then connects to the console's command port.
+  bool Open();
+  // Closes the connection; false when there was none.
+  bool Close();
+  bool IsOpen();
+
+  // One command: the code, the argument when one is given and the code went out, then the reply
+  // when replySize is not 0. received gets the reply's byte count.
+  CommandOutcome Exchange(std::int32_t code, const std::int32_t* argument = nullptr,
+                          void* reply = nullptr, int replySize = 0, int* received = nullptr);
+  // Reads a reply without sending anything first; the byte count received.
+  int Receive(void* reply, int replySize);
+
+  // Several commands in a row as one step for the other threads (the handshake's questions).
+  static platform::StaticRecursiveLock& Lock() KVT_RETURN_CAPABILITY(g_commandChannelLock);
+
+  // Holds the one connection sequence (Connect's, or a recovery's) for its scope, when no other
+  // runs on any thread.
+  class Sequence {
+   public:
+    explicit Sequence(CommandChannel& channel)
+        : m_running(channel.m_sequenceRunning), m_owned(!m_running.exchange(true)) {}
+    ~Sequence() {
+      if (m_owned) m_running = false;
+    }
+    Sequence(const Sequence&) = delete;
+    Sequence& operator=(const Sequence&) = delete;
+    bool Owned() const { return m_owned; }
+
+   private:
+    std::atomic<bool>& m_running;
+    bool m_owned;
+  };
+
+  // From the unload on, a failed command is only a failure: starting programs, showing a message
+  // box and connecting for a minute is no work for the loader's unload notification.
+  void EndRecovery() { m_recoveryEnded = true; }
+  // Whether a failed command may run the connection sequence again now: not while one runs on
+  // any thread (the failure is then that sequence's own, and ends it), and not after
+  // EndRecovery.
+  bool MayRecover() const { return !m_sequenceRunning && !m_recoveryEnded; }
+  // A sequence still running on another thread (an acquisition thread's recovery) gives up at
+  // its next look once this holds, so that it ends before the library's code goes away.
+  bool RecoveryEnded() const { return m_recoveryEnded; }
+
+ private:
+  // Closes the connection whose reply came short; the caller holds the lock.
+  void DropOutOfStep() KVT_REQUIRES(g_commandChannelLock);
+
+  std::atomic<std::int32_t>& m_connected;
+  std::atomic<bool> m_sequenceRunning{false};
+  std::atomic<bool> m_recoveryEnded{false};
+};

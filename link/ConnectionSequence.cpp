@@ -1,6 +1,5 @@
 // The connection sequence: bringing the link to the console up (starting the console when it is
 // not running) and down again.
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -16,13 +15,12 @@
 #include "platform/pump.h"
 #include "platform/registry.h"
 #include "platform/time.h"
+#include "platform/wait.h"
 
 namespace {
 
 constexpr std::uint32_t CONNECT_TIMEOUT_MS = 60000;
 constexpr std::int32_t START_MODE = 7;
-// Between two handshake attempts the wait is for a message, at most this long, instead of a
-// spin that would try thousands of connections a second.
 constexpr unsigned kRetryWaitMs = 100;
 constexpr std::uint32_t kAppDirSize = 400;
 
@@ -65,26 +63,23 @@ std::int32_t ReadHideSw() {
   return GetInt32(value);
 }
 
-// Holds the one connection sequence for its scope, when no other runs on any thread.
-class SequenceClaim {
- public:
-  explicit SequenceClaim(std::atomic<bool>& running)
-      : running_(running), owned_(!running.exchange(true)) {}
-  ~SequenceClaim() {
-    if (owned_) running_ = false;
+// Where "AppDir" stands: read, unreadable (the message box has been shown), or its key missing.
+enum class AppDirLookup { kRead, kUnreadable, kNoKey };
+
+AppDirLookup ReadAppDir(char (&appDir)[kAppDirSize]) {
+  platform::RegistryKey* key = nullptr;
+  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey,
+                             platform::kKeyRead | platform::kKeyWrite,
+                             &key) != platform::kErrorSuccess) {
+    return AppDirLookup::kNoKey;
   }
-  SequenceClaim(const SequenceClaim&) = delete;
-  SequenceClaim& operator=(const SequenceClaim&) = delete;
-  bool owned() const { return owned_; }
-
- private:
-  std::atomic<bool>& running_;
-  bool owned_;
-};
-
-// One pass of a wait on the calling thread: dispatch a waiting message, or wait briefly for one.
-void PumpOrWait(unsigned waitMs) {
-  if (!platform::pumpDispatchOne()) platform::pumpWait(waitMs);
+  bool read = QueryStringValue(key, "AppDir", appDir, sizeof appDir) == platform::kErrorSuccess;
+  if (!read) {
+    platform::showMessageBox("Pb in QueryStringValue function\n",
+                             platform::kMbOk | platform::kMbIconExclamation);
+  }
+  platform::registryClose(key);
+  return read ? AppDirLookup::kRead : AppDirLookup::kUnreadable;
 }
 
 }  // namespace
@@ -106,16 +101,16 @@ std::int32_t KvtScan3DLumora::Connect(std::int32_t mode) {
         if (m_connected != 0) return 0;
         // One sequence at a time: a second one, from another thread or from a failure inside
         // this one, fails instead of starting over under it.
-        SequenceClaim claim(m_sequenceRunning);
-        if (!claim.owned() || Init() != 0) return 2;
+        CommandChannel::Sequence sequence(m_commands);
+        if (!sequence.Owned() || Init() != kLinkUp) return 2;
         return 0;
       }
       case 2: {
-        SequenceClaim claim(m_sequenceRunning);
-        if (!claim.owned()) return 2;
+        CommandChannel::Sequence sequence(m_commands);
+        if (!sequence.Owned()) return 2;
         Disconnect();
         // A failed handshake leaves nothing to wait for: m_connected would never be set.
-        return Handshake() == 0 ? 0 : 2;
+        return Handshake() == kHandshakeDone ? 0 : 2;
       }
       default:
         return 0;
@@ -130,124 +125,130 @@ std::int32_t KvtScan3DLumora::Reset() {
   return 0;
 }
 
-std::int32_t KvtScan3DLumora::Init() {
-  bool programStarted = false;
-  if (m_debugLog == nullptr) {
-    std::string path = std::string(m_logDirectory) + platform::kPathSeparator + kDebugLogName;
-    // "r+" keeps an existing log and writes over it from the start.
-    m_debugLog = std::fopen(path.c_str(), "r+");
-    if (m_debugLog == nullptr) m_debugLog = std::fopen(path.c_str(), "w+");
-  }
+KvtScan3DLumora::InitResult KvtScan3DLumora::Init() {
+  OpenDebugLog();
   Log("Debut fonction Init.\n");
-
-  platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey,
-                             platform::kKeyRead | platform::kKeyWrite,
-                             &key) != platform::kErrorSuccess) {
-    Log("Pb : Registry open.\n");
-    return 3;
-  }
   char appDir[kAppDirSize] = {};
-  bool appDirRead =
-      QueryStringValue(key, "AppDir", appDir, sizeof appDir) == platform::kErrorSuccess;
-  if (!appDirRead) {
-    platform::showMessageBox("Pb in QueryStringValue function\n",
-                             platform::kMbOk | platform::kMbIconExclamation);
+  AppDirLookup appDirLookup = ReadAppDir(appDir);
+  if (appDirLookup == AppDirLookup::kNoKey) {
+    Log("Pb : Registry open.\n");
+    return kNoRegistryKey;
   }
-  platform::registryClose(key);
   Log("Registry open.\n");
+  bool programStarted = StartMissingProgram(appDir, appDirLookup == AppDirLookup::kRead);
+  PrepareLink();
+  InitResult result = programStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
+  return result == kLinkUp ? FinishLink() : result;
+}
 
-  // Without "AppDir" a start would run whatever program of that name the search finds: nothing
-  // is started, and the handshake goes on as when both programs run.
-  // The log says a start only where one happens.
+void KvtScan3DLumora::OpenDebugLog() {
+  if (m_debugLog != nullptr) return;
+  std::string path = std::string(m_logDirectory) + platform::kPathSeparator + kDebugLogName;
+  // "r+" keeps an existing log and writes over it from the start.
+  m_debugLog = std::fopen(path.c_str(), "r+");
+  if (m_debugLog == nullptr) m_debugLog = std::fopen(path.c_str(), "w+");
+}
+
+bool KvtScan3DLumora::StartMissingProgram(const char* appDir, bool appDirRead) {
+  const char* program = nullptr;
+  const char* parameters = "/hide";
   if (!IsProcessRunning(kConsoleProgram)) {
-    if (appDirRead) {
-      Log("LinestudioConsole is not running: start it\n");
-      platform::programStart((std::string(appDir) + kConsoleProgram).c_str(), "/hide");
-      programStarted = true;
-    } else {
-      Log("Pb : AppDir unknown, program not started.\n");
-    }
+    program = kConsoleProgram;
   } else if (!IsProcessRunning(kScannerProgram)) {
-    if (appDirRead) {
-      Log("Linestudio is not running : start it\n");
-      const char* parameters = ReadHideSw() != 0 ? "/hide" : "";
-      platform::programStart((std::string(appDir) + kScannerProgram).c_str(), parameters);
-      programStarted = true;
-    } else {
-      Log("Pb : AppDir unknown, program not started.\n");
-    }
+    program = kScannerProgram;
+  } else {
+    return false;
   }
+  // Without "AppDir" a start would run whatever program of that name the search finds: nothing
+  // is started, the log says why, and the handshake goes on as when both programs run.
+  if (!appDirRead) {
+    Log("Pb : AppDir unknown, program not started.\n");
+    return false;
+  }
+  if (program == kConsoleProgram) {
+    Log("LinestudioConsole is not running: start it\n");
+  } else {
+    Log("Linestudio is not running : start it\n");
+    if (ReadHideSw() == 0) parameters = "";
+  }
+  platform::programStart((std::string(appDir) + program).c_str(), parameters);
+  return true;
+}
 
+void KvtScan3DLumora::PrepareLink() {
   if (g_serverThread == nullptr && !StartDataChannelThread(this)) {
     Log("Probleme with pThread!!!\n");
   }
-
   m_startMode = START_MODE;
   m_acquiring = false;
   m_scanRunning = false;
+}
 
-  if (programStarted) {
-    std::uint32_t start = platform::tickCount();
-    for (bool first = true;; first = false) {
-      if (first) {
-        platform::pumpDispatchOne();
-      } else {
-        PumpOrWait(kRetryWaitMs);
-      }
-      std::int32_t result = Handshake();
-      if (static_cast<std::uint32_t>(platform::tickCount() - start) > CONNECT_TIMEOUT_MS) {
-        Log("OnConnect Failed. TimeOut\n");
-        return 2;
-      }
-      if (result == 0) break;
-    }
-  } else if (Handshake() != 0) {
+KvtScan3DLumora::InitResult KvtScan3DLumora::HandshakeUntilTheProgramAnswers() {
+  platform::Deadline deadline(CONNECT_TIMEOUT_MS);
+  // Between two attempts the wait is for a message, at most kRetryWaitMs, instead of a spin that
+  // would try thousands of connections a second.
+  platform::pumpDispatchOne();
+  bool handshaken = false;
+  platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
+    handshaken = Handshake() == kHandshakeDone;
+    return handshaken || m_commands.RecoveryEnded();
+  });
+  if (!handshaken && m_commands.RecoveryEnded()) {
     Log("OnConnect Failed\n");
-    return 2;
+    return kNoConnection;
   }
+  // Checked after the attempt that succeeded too: a handshake past the limit is a time-out.
+  if (deadline.Passed()) {
+    Log("OnConnect Failed. TimeOut\n");
+    return kNoConnection;
+  }
+  return kLinkUp;
+}
 
+KvtScan3DLumora::InitResult KvtScan3DLumora::HandshakeOnce() {
+  if (Handshake() == kHandshakeDone) return kLinkUp;
+  Log("OnConnect Failed\n");
+  return kNoConnection;
+}
+
+KvtScan3DLumora::InitResult KvtScan3DLumora::FinishLink() {
   if (m_showStatus) m_settingsDialog.PressButton(DlgCfgLumora::kShowStatus);
   if (m_showToolBar) m_settingsDialog.PressButton(DlgCfgLumora::kShowToolBar);
   Log("Before Onmodelstart\n");
   SendModelStart();
   // Connected only with a command connection: a reply that came short on the way dropped it.
-  m_connected = CommandChannelOpen() ? 1 : 0;
-  return m_connected != 0 ? 0 : 2;
+  m_connected = m_commands.IsOpen() ? 1 : 0;
+  return m_connected != 0 ? kLinkUp : kNoConnection;
 }
 
-std::int32_t KvtScan3DLumora::Handshake() {
+KvtScan3DLumora::HandshakeResult KvtScan3DLumora::Handshake() {
   {
     // The connection and its four questions are one step for the other threads.
-    platform::LockGuard guard(CommandChannelLock());
-    if (g_commandSocket != platform::kInvalidSocket) {
-      TcpClose(g_commandSocket);
-      g_commandSocket = platform::kInvalidSocket;
-    }
-    if (!TcpConnect(g_commandSocket, COMMAND_HOST, COMMAND_PORT)) return 1;
+    platform::LockGuard guard(CommandChannel::Lock());
+    if (!m_commands.Open()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
-    if (!ExchangeCommand(CMD_HANDSHAKE_A, nullptr, reply, sizeof reply, nullptr)) return 2;
-    if (!ExchangeCommand(CMD_HANDSHAKE_B, nullptr, reply, sizeof reply, nullptr)) return 2;
-    // A reply that does not come leaves the setting as it was.
-    PutInt32(reply, m_sound);
-    if (!ExchangeCommand(CMD_SOUND_QUERY, nullptr, reply, sizeof reply, nullptr)) return 2;
+    auto ask = [&](std::int32_t code) {
+      return m_commands.Exchange(code, nullptr, reply, sizeof reply) == CommandOutcome::kAnswered;
+    };
+    if (!ask(CMD_HANDSHAKE_A) || !ask(CMD_HANDSHAKE_B)) return kCommandFailed;
+    // A reply that does not come whole leaves the setting as it was.
+    if (!ask(CMD_SOUND_QUERY)) return kCommandFailed;
     m_sound = GetInt32(reply);
-    if (!ExchangeCommand(CMD_HANDSHAKE_C, nullptr, reply, sizeof reply, nullptr)) return 2;
+    if (!ask(CMD_HANDSHAKE_C)) return kCommandFailed;
   }
   SendModelStart();
-  m_connected = CommandChannelOpen() ? 1 : 0;
-  return m_connected != 0 ? 0 : 2;
+  m_connected = m_commands.IsOpen() ? 1 : 0;
+  return m_connected != 0 ? kHandshakeDone : kCommandFailed;
 }
 
 void KvtScan3DLumora::Disconnect() {
   if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
-    platform::LockGuard guard(CommandChannelLock());
-    if (g_commandSocket != platform::kInvalidSocket) {
+    platform::LockGuard guard(CommandChannel::Lock());
+    if (m_commands.Close()) {
       m_startMode = 0;
-      TcpClose(g_commandSocket);
-      g_commandSocket = platform::kInvalidSocket;
       m_scanRunning = false;
       m_acquiring = false;
     }
@@ -256,9 +257,7 @@ void KvtScan3DLumora::Disconnect() {
 }
 
 std::int32_t KvtScan3DLumora::ReconnectAfterFailure() {
-  // A failure inside a connection sequence is that sequence's failure; one during the unload
-  // is only a failure: starting programs and connecting is no work for the loader's unload.
-  if (m_sequenceRunning || m_tearingDown) return 2;
+  if (!m_commands.MayRecover()) return 2;
   m_connected = 0;
   Disconnect();
   return Connect(1);

@@ -5,7 +5,7 @@
 
 #include "datachannel/DataChannel.h"
 #include "link/CommandCodes.h"
-#include "platform/time.h"
+#include "platform/wait.h"
 
 namespace {
 // A console that died while scanning never reports the end: the unload waits this long for it.
@@ -26,6 +26,7 @@ KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
       m_connected(0),
       m_startMode(0),
       m_dataReady(false),
+      m_commands(m_connected),
       m_acquisition(nullptr),
       m_sink(nullptr),
       m_settingsDialog(this),
@@ -49,11 +50,11 @@ KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
 KvtScan3DLumora::~KvtScan3DLumora() { Teardown(); }
 
 void KvtScan3DLumora::Teardown() {
-  m_tearingDown = true;
+  m_commands.EndRecovery();
   if (m_settingsDialog.m_isOpen) m_settingsDialog.CancelAction();
   if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   if (m_scanRunning) SendIgnoringFailure(CMD_SCAN_STOP);
-  if (CommandChannelOpen()) WaitScanEndAndDisconnect();
+  if (m_commands.IsOpen()) WaitScanEndAndDisconnect();
   // A measurement the host never stopped, and threads stopped from their own sink: none may run
   // on once the library is gone.
   StopAcquisitionForUnload();
@@ -70,11 +71,9 @@ void KvtScan3DLumora::Teardown() {
 }
 
 void KvtScan3DLumora::WaitScanEndAndDisconnect() {
-  std::uint32_t start = platform::tickCount();
-  while (m_scanRunning &&
-         static_cast<std::uint32_t>(platform::tickCount() - start) < kScanEndWaitMs) {
-    platform::sleepMs(kScanEndPollMs);
-  }
+  // The unload's wait runs none of the host's code.
+  platform::WaitUntil(platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep,
+                      kScanEndPollMs, [this] { return !m_scanRunning; });
   Disconnect();
 }
 

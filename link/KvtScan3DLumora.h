@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "link/CommandChannel.h"
 #include "platform/thread.h"
 #include "shell/MeasureRecord.h"
 #include "shell/MeasureSink.h"
@@ -27,8 +28,8 @@ struct AcquisitionRun;
 //   by the data thread and read by the acquisition thread, only under m_measureLock, which is
 //   held for a copy at most. The host is handed the acquisition thread's own copy
 //   (AcquisitionRun), so no lock of the library is held while the host's code runs.
-// - The command socket (g_commandSocket, link/CommandChannel.h): any thread, only under the
-//   command channel's lock, held for one command (code, argument, reply), a handshake or a close.
+// - The command socket (m_commands, link/CommandChannel.h): any thread, only through the channel,
+//   whose lock is held for one command (code, argument, reply), a handshake or a close.
 // - The data channel's sockets and the object it serves (datachannel/DataChannel.h): under the
 //   data channel's lock; the data thread holds it while it stores into this object.
 // - The running measurement (m_acquisition): set by MeasureStart, taken by whichever stop comes
@@ -56,25 +57,35 @@ class KvtScan3DLumora {
   void WaitScanEndAndDisconnect();
 
   // Link: connection sequence.
+  // Init's results; Connect gives the host 2 for either failure.
+  enum InitResult : std::int32_t { kLinkUp = 0, kNoConnection = 2, kNoRegistryKey = 3 };
+  enum HandshakeResult : std::int32_t {
+    kHandshakeDone = 0,
+    kTcpConnectFailed = 1,
+    kCommandFailed = 2,
+  };
   std::int32_t Connect(std::int32_t mode);
   std::int32_t Reset();
-  std::int32_t Init();
-  std::int32_t Handshake();
+  InitResult Init();
+  HandshakeResult Handshake();
   void Disconnect();
   std::int32_t ReconnectAfterFailure();
+  // Init's steps, in order.
+  void OpenDebugLog();
+  // Starts the console when it does not run, else the scanner program when that one does not;
+  // true when a program was started.
+  bool StartMissingProgram(const char* appDir, bool appDirRead);
+  // The data-channel thread (once per process) and the link's start state.
+  void PrepareLink();
+  // After a start the program takes its time to listen: handshakes until one succeeds or the
+  // connect limit has passed.
+  InitResult HandshakeUntilTheProgramAnswers();
+  InitResult HandshakeOnce();
+  // The windows the options ask for, and the model start that begins the work.
+  InitResult FinishLink();
   static bool IsProcessRunning(const char* name);
 
-  // Command senders. Each command (code, argument, reply) is one step on the command channel.
-  // Sends code and, when the code went out, the argument; then reads the reply when one is
-  // asked for. Returns whether the code went out; received gets the reply's byte count. A reply
-  // that comes short drops the connection.
-  bool ExchangeCommand(std::int32_t code, const std::int32_t* argument, void* reply, int replySize,
-                       int* received);
-  // Reads a reply without sending anything first.
-  void ReceiveReply(void* reply, int replySize, int* received);
-  // Closes a command connection whose reply came short (timed out or cut) and marks the link
-  // down.
-  void DropOutOfStepConnection();
+  // Command senders, each with its failure action; the bytes go through m_commands.
   // The code alone; a failed send runs ReconnectAfterFailure.
   void SendWithRecovery(std::int32_t code);
   // The code alone; a failed send is ignored.
@@ -85,8 +96,6 @@ class KvtScan3DLumora {
   void SendModelStart();
   // CMD_STATUS_HIDE then CMD_TOOLBAR_HIDE, failures ignored.
   void SendStopSequence();
-  // Whether a command connection exists.
-  bool CommandChannelOpen();
 
   // Measurement control.
   std::int32_t MeasureStart(MeasureSink* sink);
@@ -131,6 +140,8 @@ class KvtScan3DLumora {
   std::atomic<std::int32_t> m_connected;
   std::atomic<std::int32_t> m_startMode;
   std::atomic<bool> m_dataReady;
+  // The command connection, its lock, and when a failed command may connect again.
+  CommandChannel m_commands;
   // The running measurement's thread and its own state; null when none runs. Taken with one
   // exchange by whichever stop comes first, on the host's thread or from inside a sink call.
   std::atomic<AcquisitionRun*> m_acquisition;
@@ -155,10 +166,6 @@ class KvtScan3DLumora {
   MeasureRecord m_measure KVT_GUARDED_BY(m_measureLock);
   double m_position[3] KVT_GUARDED_BY(m_measureLock);
   double m_direction[3] KVT_GUARDED_BY(m_measureLock);
-  // Set while a connection sequence (Connect's, or a recovery's) runs on any thread.
-  std::atomic<bool> m_sequenceRunning{false};
-  // Set for the teardown, where a failed send is a failure and never starts a recovery.
-  std::atomic<bool> m_tearingDown{false};
   // Threads that were stopped but had not ended when their stop returned: one stopped from its
   // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
   // None calls a sink again; each start, and the teardown, collects those that have ended.

@@ -3,7 +3,7 @@
 
 #include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
-#include "platform/time.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -60,10 +60,8 @@ DlgCfgLumora::DlgCfgLumora(KvtScan3DLumora* owner)
 
 DlgCfgLumora::~DlgCfgLumora() {
   if (!m_running || m_runThread == platform::threadCurrentId()) return;
-  std::uint32_t start = platform::tickCount();
-  while (m_running && static_cast<std::uint32_t>(platform::tickCount() - start) < kRunEndWaitMs) {
-    platform::sleepMs(kRunEndPollMs);
-  }
+  platform::WaitUntil(platform::Deadline(kRunEndWaitMs), platform::WaitPause::kSleep, kRunEndPollMs,
+                      [this] { return !m_running; });
 }
 
 std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {

@@ -137,6 +137,102 @@ TEST_F(FaultTest, ConsoleThatNeverAnswersTheLastHandshakeQuestionFailsTheConnect
   UnloadWithin(10000);
 }
 
+// The console's sensor answer through SensorGet, which must be the answer to its own question.
+void ExpectSensorAnswersInStep(PluginLibrary& plugin, ConsoleSimulator& sim) {
+  plugin.SensorSet(SENSOR_TYPE_AUTOMATIC);
+  std::int32_t type = -1, kind = -1;
+  double radius = -1;
+  sim.setLaserActive(false);
+  EXPECT_EQ(plugin.SensorGet(&type, &radius, &kind), 0);
+  EXPECT_EQ(kind, SENSOR_KIND_PROBE);
+  EXPECT_DOUBLE_EQ(radius, 1.0) << "the probe's 2.0 diameter, halved";
+}
+
+TEST_F(FaultTest, LastHandshakeAnswerPastTheReceiveLimitFailsThatConnectAndTheNextIsInStep) {
+  SimulatorOptions options;
+  options.heldReplies.push_back(HeldReply{CMD_HANDSHAKE_C, 11000, 1});
+  PretendProgramsRun();
+  StartSimulator(options);
+  Load();
+  std::int32_t result = -1;
+  std::uint32_t ms = Timed([&] { result = plugin_.Connect(1); });
+  EXPECT_EQ(result, 2);
+  EXPECT_GE(ms, 9000u) << "the answer was not awaited";
+  EXPECT_EQ(plugin_.IsConnected(), 0);
+  // The late answer arrives on the dropped connection and is never read as another's.
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  EXPECT_EQ(plugin_.IsConnected(), 1);
+  ExpectSensorAnswersInStep(plugin_, *sim_);
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, AnswerCutShortInAnyHandshakeStepFailsThatConnectAndTheNextIsInStep) {
+  PretendProgramsRun();
+  Load();
+  // The sound question first, while the setting is still off: half of the console's 1 would
+  // read as 1.
+  for (std::int32_t code : {CMD_SOUND_QUERY, CMD_HANDSHAKE_A, CMD_HANDSHAKE_B, CMD_HANDSHAKE_C}) {
+    SCOPED_TRACE(code);
+    SimulatorOptions options;
+    options.cutReplies.push_back(code);
+    options.sound = 1;
+    StartSimulator(options);
+    EXPECT_EQ(plugin_.Connect(1), 2);
+    EXPECT_EQ(plugin_.IsConnected(), 0);
+    if (code == CMD_SOUND_QUERY) {
+      EXPECT_EQ(plugin_.SoundGet(), 0) << "half an answer stored as the sound setting";
+    }
+    ASSERT_EQ(plugin_.Connect(1), 0);
+    EXPECT_EQ(plugin_.IsConnected(), 1);
+    EXPECT_EQ(plugin_.SoundGet(), 1);
+    ExpectSensorAnswersInStep(plugin_, *sim_);
+    EXPECT_EQ(plugin_.Connect(0), 0);
+    sim_->stop();
+  }
+  EXPECT_EQ(Starts(), "") << "a failed handshake started a program";
+  UnloadWithin(10000);
+}
+
+TEST_F(FaultTest, ConsoleKilledDuringARecoveryOnTheAcquisitionThreadWhileTheHostSends) {
+  SimulatorOptions options = ModerateStream();
+  options.cutReplies.push_back(CMD_PROBE_QUERY);
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
+  // A cut answer drops the command link; the measurement and its data channel go on.
+  SensorEntry entries[3];
+  std::int32_t count = 0;
+  plugin_.SensorGetList(entries, 0, &count);
+  ASSERT_EQ(plugin_.IsConnected(), 0);
+  // From now on the console takes a connection and never answers its first question, and a
+  // button makes the acquisition thread open a pass: its acquisition start finds no connection
+  // and it runs the recovery, which waits in the handshake.
+  sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
+  std::size_t before = sim_->commandWords().size();
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sim_->waitUntil(
+      [&] {
+        Words words = sim_->commandWords();
+        return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_HANDSHAKE_A) !=
+               words.end();
+      },
+      5000))
+      << "no recovery on the acquisition thread";
+  // The host sends meanwhile; the console dies a moment later. The host's failed sends never
+  // start a sequence of their own beside the running one, and nothing waits past a reply's
+  // receive limit.
+  auto kill = std::async(std::launch::async, [this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    sim_->stop();
+  });
+  EXPECT_LE(Timed([&] { plugin_.SoundSet(0); }), 11000u);
+  kill.get();
+  EXPECT_LE(Timed([&] { plugin_.MouseSet(4); }), 3000u);
+  EXPECT_EQ(plugin_.IsConnected(), 0) << "connected without a console";
+  EXPECT_LE(Timed([&] { plugin_.MeasureStop(); }), 5000u);
+  EXPECT_LE(Timed([&] { UnloadWithin(20000); }), 5000u);
+  EXPECT_EQ(Starts(), "") << "a program was started although both run";
+}
+
 TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
   std::string script = dir_.file("stall.script");
   std::string transcript = dir_.file("console.txt");

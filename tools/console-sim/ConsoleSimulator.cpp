@@ -139,7 +139,8 @@ class ConsoleSimulator::Impl : public std::enable_shared_from_this<ConsoleSimula
         sound_(options_.sound),
         laser_(options_.laserActive),
         diameter_(options_.probeDiameter),
-        holds_(options_.heldReplies) {}
+        holds_(options_.heldReplies),
+        cuts_(options_.cutReplies) {}
 
   bool start(std::string* error);
   void stop();
@@ -152,6 +153,11 @@ class ConsoleSimulator::Impl : public std::enable_shared_from_this<ConsoleSimula
   std::vector<std::string> errorTexts() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return errorTexts_;
+  }
+  void addHold(const HeldReply& hold) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    // Ahead of the holds given at the start, so it is the one that counts for its code.
+    holds_.insert(holds_.begin(), hold);
   }
 
   SimulatorOptions options_;  // not changed after start
@@ -268,7 +274,8 @@ class ConsoleSimulator::Impl : public std::enable_shared_from_this<ConsoleSimula
   std::thread dataThread_;
 
   // Command thread only.
-  std::vector<HeldReply> holds_;
+  std::vector<HeldReply> holds_;    // under mutex_
+  std::vector<std::int32_t> cuts_;  // replies still to be cut; command thread only
 
   // Data thread only.
   bool scriptStarted_ = false;
@@ -528,6 +535,7 @@ void ConsoleSimulator::Impl::serveCommands(SocketHandle socket) {
 }
 
 int ConsoleSimulator::Impl::takeHold(std::int32_t code) {
+  std::lock_guard<std::mutex> guard(mutex_);
   for (HeldReply& hold : holds_) {
     if (hold.code != code || hold.count == 0) continue;
     if (hold.count > 0) --hold.count;
@@ -585,6 +593,13 @@ bool ConsoleSimulator::Impl::answerCommand(SocketHandle socket, std::int32_t cod
       break;
     default:
       break;
+  }
+  auto cut = std::find(cuts_.begin(), cuts_.end(), code);
+  if (replySize > 0 && cut != cuts_.end()) {
+    cuts_.erase(cut);
+    sendWhole(socket, reply, static_cast<std::size_t>(replySize / 2));
+    transcript_.line("cmd %d reply cut after %d bytes", code, replySize / 2);
+    return false;
   }
   if (replySize > 0 && !sendWhole(socket, reply, static_cast<std::size_t>(replySize))) {
     transcript_.line("cmd %d reply could not be sent", code);
@@ -1112,6 +1127,8 @@ std::int32_t ConsoleSimulator::sound() const { return impl_->sound_; }
 void ConsoleSimulator::setSound(std::int32_t sound) { impl_->sound_ = sound; }
 void ConsoleSimulator::setLaserActive(bool laserActive) { impl_->laser_ = laserActive; }
 void ConsoleSimulator::setProbeDiameter(float diameter) { impl_->diameter_ = diameter; }
+
+void ConsoleSimulator::holdReply(const HeldReply& hold) { impl_->addHold(hold); }
 
 bool ConsoleSimulator::runEvent(const ScriptEvent& event, int timeoutMs) {
   return impl_->submitEvent(event, timeoutMs);

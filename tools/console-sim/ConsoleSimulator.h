@@ -39,6 +39,8 @@ struct SimulatorOptions {
   bool noScanBegin = false;  // never send DATA_SCAN_BEGIN on a scan start
   bool quitOnDisconnect = false;
   std::vector<HeldReply> heldReplies;
+  // The first reply to each of these codes is cut: half of it, then the connection is closed.
+  std::vector<std::int32_t> cutReplies;
   std::vector<ScriptEvent> script;
   std::string transcriptPath;  // "" none, "-" standard output
   // Called on the data thread with each laser stripe's number just before the stripe is sent,
@@ -93,6 +95,8 @@ class ConsoleSimulator {
   void setSound(std::int32_t sound);
   void setLaserActive(bool laserActive);
   void setProbeDiameter(float diameter);
+  // From now on holds answers back as hold says, like SimulatorOptions::heldReplies.
+  void holdReply(const HeldReply& hold);
 
   // Runs one data-channel event on the data thread, in turn with streaming and the script, and
   // waits for it. True when it was sent and, where the plug-in answers, answered as it must be.

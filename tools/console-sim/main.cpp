@@ -162,6 +162,11 @@ int run(int argc, char** argv) {
       ->type_size(1)
       ->allow_extra_args(false)
       ->option_text("CODE:MS[:COUNT]");
+  app.add_option("--cut-reply", options.cutReplies,
+                 "CODE cuts the first answer to a command half-way and hangs up; repeatable")
+      ->type_size(1)
+      ->allow_extra_args(false)
+      ->option_text("CODE");
   app.add_flag("--refuse{listen}", refuse,
                "Never open the command port; --refuse=close accepts connections and closes "
                "them at once")
