@@ -86,13 +86,16 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
   while (count < length) {
     int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
-    int received = platform::socketReceive(socket, bytes + count, piece);
-    if (received < 0) {
-      Print("error reading %d\n", platform::socketLastError());
-      return false;
-    }
+    int received = ReceiveSome(socket, bytes + count, piece);
+    if (received < 0) return false;
     if (received == 0) return true;
     count += received;
   }
   return true;
+}
+
+int ReceiveSome(SocketHandle socket, void* buffer, int length) {
+  int received = platform::socketReceive(socket, buffer, length);
+  if (received < 0) Print("error reading %d\n", platform::socketLastError());
+  return received;
 }
