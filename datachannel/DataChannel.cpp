@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/Capture.h"
 #include "datachannel/ConnectionReader.h"
 #include "datachannel/PoseConversion.h"
 #include "datachannel/WireRecords.h"
@@ -301,6 +302,7 @@ void ServeConnections() {
       TcpClose(accepted);
       break;
     }
+    if (CaptureOn()) CaptureOpened(accepted, false);
     if (!SetAcceptedOptions(accepted)) {
       ReleaseAccepted();
       break;
