@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "acquisition/AcquisitionThreads.h"
+#include "capture/Capture.h"
 #include "datachannel/DataChannel.h"
 #include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
@@ -216,6 +217,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start the data-channel thread\n");
     return 1;
   }
+  // KVT_CAPTURE set: the same figures with the plug-in's capture on, into that file without a
+  // size limit (a path like /dev/null measures the capture's own cost without the disk's).
+  CaptureSettings capture = ReadCaptureSettings("");
+  if (!capture.path.empty()) {
+    capture.limitBytes = ~std::uint64_t{0};
+    if (!CaptureStart(capture)) return 1;
+    std::printf("capture on, into %s\n", capture.path.c_str());
+  }
   std::printf("%-22s %14s %16s %16s %16s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
               "plain str/s", "plain pts/s", "ratio");
   const struct {
@@ -269,5 +278,6 @@ int main(int argc, char** argv) {
       "%.0f us, longest %.0f us\n",
       medianUs, longestUs);
   scanner.reset();
+  CaptureStop();
   return 0;
 }

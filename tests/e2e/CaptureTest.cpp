@@ -166,7 +166,9 @@ TEST_F(CaptureTest, MeasurementIsInTheFileAsBothSidesSentIt) {
   EXPECT_EQ(capturedWords_, sim_->commandWords());
 
   ASSERT_GE(stripes_.size(), 20u);
-  for (std::size_t i = 1; i < stripes_.size(); ++i) EXPECT_EQ(stripes_[i], stripes_[i - 1] + 1);
+  for (std::size_t i = 1; i < stripes_.size(); ++i) {
+    EXPECT_EQ(stripes_[i], stripes_[i - 1] + 1);
+  }
   std::size_t stripe = 0;
   for (const Message& message : console_) {
     if (message.code != DATA_LASER_POINTS) continue;
@@ -284,7 +286,9 @@ TEST_F(CaptureTest, DecoderShowsEveryMessageAsSent) {
 
   // Each stripe: header, count, first and last point, and for every fifth its whole block.
   ASSERT_EQ(stripe[0].size(), stripes_.size());
-  for (const std::vector<std::string>& field : stripe) ASSERT_EQ(field.size(), stripes_.size());
+  for (const std::vector<std::string>& field : stripe) {
+    ASSERT_EQ(field.size(), stripes_.size());
+  }
   for (std::size_t i = 0; i < stripes_.size(); ++i) {
     const std::string n = std::to_string(stripes_[i]);
     const std::string points = std::to_string(kPoints);
@@ -293,7 +297,9 @@ TEST_F(CaptureTest, DecoderShowsEveryMessageAsSent) {
                                         stripe[4][i], stripe[5][i], stripe[6][i]}),
               (std::vector<std::string>{points, n, points, n, "0", n, last}))
         << "stripe " << n;
-    if (i % 5 == 0) EXPECT_EQ(stripe[7][i], Hex(StripeBlock(stripes_[i]))) << "stripe " << n;
+    if (i % 5 == 0) {
+      EXPECT_EQ(stripe[7][i], Hex(StripeBlock(stripes_[i]))) << "stripe " << n;
+    }
   }
 }
 

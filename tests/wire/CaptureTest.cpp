@@ -160,7 +160,9 @@ TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
   EXPECT_NE(last.comment.find("limit"), std::string::npos) << last.comment;
   EXPECT_EQ(last.captured, static_cast<std::uint32_t>(CAPTURE_HEADERS_SIZE));
   EXPECT_EQ(last.original, static_cast<std::uint32_t>(CAPTURE_HEADERS_SIZE + 500));
-  for (std::size_t i = 0; i + 1 < file.packets.size(); ++i) EXPECT_EQ(file.packets[i].comment, "");
+  for (std::size_t i = 0; i + 1 < file.packets.size(); ++i) {
+    EXPECT_EQ(file.packets[i].comment, "");
+  }
 }
 
 TEST_F(CaptureTest, FileThatCannotBeOpenedLeavesTheCaptureOffAndTheConnectionWorking) {
