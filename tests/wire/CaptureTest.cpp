@@ -45,6 +45,14 @@ class CaptureTest : public ::testing::Test {
     ASSERT_NE(console_, platform::kInvalidSocket);
     platform::socketSetOption(console_, platform::SocketOption::ReceiveTimeoutMs, 5000);
   }
+  void ExpectCaptureOffAndTheConnectionWorking() {
+    EXPECT_FALSE(CaptureOn());
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    int count = 0;
+    const unsigned char command[4] = {1, 2, 3, 4};
+    EXPECT_TRUE(SendAll(client_, command, 4, count));
+    EXPECT_EQ(count, 4);
+  }
   void ConsoleSends(const std::vector<unsigned char>& bytes) {
     ASSERT_EQ(platform::socketSend(console_, bytes.data(), static_cast<int>(bytes.size())),
               static_cast<int>(bytes.size()));
@@ -168,12 +176,7 @@ TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
 TEST_F(CaptureTest, FileThatCannotBeOpenedLeavesTheCaptureOffAndTheConnectionWorking) {
   path_ = dir_.file("no-such-folder/capture.pcapng");
   EXPECT_FALSE(Start(1 << 20));
-  EXPECT_FALSE(CaptureOn());
-  ASSERT_NO_FATAL_FAILURE(Connect());
-  int count = 0;
-  const unsigned char command[4] = {1, 2, 3, 4};
-  EXPECT_TRUE(SendAll(client_, command, 4, count));
-  EXPECT_EQ(count, 4);
+  ExpectCaptureOffAndTheConnectionWorking();
 }
 
 TEST_F(CaptureTest, DiskThatFillsEndsTheCaptureAndTheConnectionGoesOn) {
@@ -181,12 +184,7 @@ TEST_F(CaptureTest, DiskThatFillsEndsTheCaptureAndTheConnectionGoesOn) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   path_ = "/dev/full";
   Start(1 << 20);
-  EXPECT_FALSE(CaptureOn());
-  ASSERT_NO_FATAL_FAILURE(Connect());
-  int count = 0;
-  const unsigned char command[4] = {1, 2, 3, 4};
-  EXPECT_TRUE(SendAll(client_, command, 4, count));
-  EXPECT_EQ(count, 4);
+  ExpectCaptureOffAndTheConnectionWorking();
 }
 
 TEST_F(CaptureTest, SettingsFileSectionGivesFileAndLimit) {
