@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "capture/Pcapng.h"
 #include "platform/profile.h"
@@ -35,13 +36,19 @@ struct Stream {
 // it but the file's writes.
 platform::StaticRecursiveLock g_captureLock;
 std::FILE* g_file KVT_GUARDED_BY(g_captureLock) = nullptr;
-std::string g_path KVT_GUARDED_BY(g_captureLock);
 std::uint64_t g_limit KVT_GUARDED_BY(g_captureLock) = 0;
 std::uint64_t g_written KVT_GUARDED_BY(g_captureLock) = 0;
 std::uint16_t g_ipIdentification KVT_GUARDED_BY(g_captureLock) = 0;
 Stream g_streams[kMaxStreams] KVT_GUARDED_BY(g_captureLock);
-CaptureBytes g_block KVT_GUARDED_BY(g_captureLock);  // reused, so a packet allocates nothing
-CaptureBytes g_packet KVT_GUARDED_BY(g_captureLock);
+// What an open capture needs beyond plain values, on the heap while the file is open: the
+// library's static objects are destroyed at its unload, possibly before the application object,
+// whose teardown still sends commands through the taps.
+struct OpenCapture {
+  std::string path;
+  CaptureBytes block;  // reused, so that a packet allocates nothing
+  CaptureBytes packet;
+};
+OpenCapture* g_open KVT_GUARDED_BY(g_captureLock) = nullptr;
 
 std::uint64_t NowMicroseconds() {
   return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
@@ -53,20 +60,22 @@ void CloseFile() KVT_REQUIRES(g_captureLock) {
   g_captureOn = false;
   if (g_file != nullptr) std::fclose(g_file);
   g_file = nullptr;
+  delete g_open;
+  g_open = nullptr;
   for (Stream& stream : g_streams) stream = Stream{};
 }
 
-// Writes g_block and flushes it, so that a host that crashes leaves a file that opens; a write
+// Writes the block and flushes it, so that a host that crashes leaves a file that opens; a write
 // that fails (a full disk) ends the capture, never the measurement.
 void WriteBlock() KVT_REQUIRES(g_captureLock) {
-  if (std::fwrite(g_block.data(), 1, g_block.size(), g_file) != g_block.size() ||
+  if (std::fwrite(g_open->block.data(), 1, g_open->block.size(), g_file) != g_open->block.size() ||
       std::fflush(g_file) != 0) {
     std::fprintf(stderr, "KvtScanner: capture to %s stopped: the file cannot be written\n",
-                 g_path.c_str());
+                 g_open->path.c_str());
     CloseFile();
     return;
   }
-  g_written += g_block.size();
+  g_written += g_open->block.size();
 }
 
 Stream* Find(platform::SocketHandle socket) KVT_REQUIRES(g_captureLock) {
@@ -90,26 +99,27 @@ void Emit(Stream& stream, bool fromPlugin, std::uint8_t flags, const unsigned ch
       (flags & TCP_ACK) != 0 ? (fromPlugin ? stream.consoleNext : stream.pluginNext) : 0;
   segment.flags = flags;
   segment.ipIdentification = g_ipIdentification++;
-  g_packet.resize(CAPTURE_HEADERS_SIZE + static_cast<std::size_t>(length));
-  EncodeTcpHeaders(segment, length, g_packet.data());
-  if (length > 0) std::copy(payload, payload + length, g_packet.begin() + CAPTURE_HEADERS_SIZE);
+  g_open->packet.resize(CAPTURE_HEADERS_SIZE + static_cast<std::size_t>(length));
+  EncodeTcpHeaders(segment, length, g_open->packet.data());
+  if (length > 0)
+    std::copy(payload, payload + length, g_open->packet.begin() + CAPTURE_HEADERS_SIZE);
   next += static_cast<std::uint32_t>(length) + ((flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
 
   const std::uint64_t now = NowMicroseconds();
-  const std::uint32_t size = static_cast<std::uint32_t>(g_packet.size());
-  g_block.clear();
+  const std::uint32_t size = static_cast<std::uint32_t>(g_open->packet.size());
+  g_open->block.clear();
   if (g_written + size + 64 + kStopNoteRoom > g_limit) {
     char note[160];
     std::snprintf(note, sizeof note,
                   "Capture stopped here: the file reached its limit of %llu MB. This packet's "
                   "payload is left out.",
                   static_cast<unsigned long long>(g_limit >> 20));
-    AppendPcapngPacket(g_block, now, g_packet.data(), CAPTURE_HEADERS_SIZE, size, note);
+    AppendPcapngPacket(g_open->block, now, g_open->packet.data(), CAPTURE_HEADERS_SIZE, size, note);
     WriteBlock();
     CloseFile();
     return;
   }
-  AppendPcapngPacket(g_block, now, g_packet.data(), size, size, "");
+  AppendPcapngPacket(g_open->block, now, g_open->packet.data(), size, size, "");
   WriteBlock();
 }
 
@@ -152,11 +162,15 @@ bool CaptureStart(const CaptureSettings& settings) {
                  settings.path.c_str());
     return false;
   }
-  g_path = settings.path;
+  g_open = new (std::nothrow) OpenCapture;
+  if (g_open == nullptr) {
+    CloseFile();
+    return false;
+  }
+  g_open->path = settings.path;
   g_limit = settings.limitBytes;
   g_written = 0;
-  g_block.clear();
-  AppendPcapngStart(g_block, "KvtScanner Lumora plug-in", settings.comment);
+  AppendPcapngStart(g_open->block, "KvtScanner Lumora plug-in", settings.comment);
   WriteBlock();
   g_captureOn = g_file != nullptr;
   return g_captureOn;
