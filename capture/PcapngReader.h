@@ -1,6 +1,6 @@
-// Reads back the capture files the plug-in writes: the section comment, and each packet's time,
-// lengths, IPv4/TCP header fields, payload and comment. Only what those files hold: one
-// little-endian section, raw-IPv4 packets.
+// Reads back the capture files the plug-in writes, for the simulator's replay and the tests: the
+// section comment, and each packet's time, lengths, IPv4/TCP header fields, payload and comment.
+// Only what those files hold: one little-endian section, raw-IPv4 packets.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +19,7 @@ struct CapturedPacket {
   std::uint32_t acknowledgement = 0;
   std::uint8_t flags = 0;
   std::vector<unsigned char> payload;
+  std::size_t payloadOffset = 0;  // where the payload lies in the file
   std::string comment;
 };
 
@@ -87,6 +88,7 @@ inline CaptureFile ReadCaptureFile(const std::string& path) {
         packet.acknowledgement = Be32(tcp + 8);
         packet.flags = tcp[13];
         packet.payload.assign(ip + 40, ip + packet.captured);
+        packet.payloadOffset = static_cast<std::size_t>(ip + 40 - bytes.data());
       }
       packet.comment = Comment(ip + ((packet.captured + 3u) & ~3u), end);
       file.packets.push_back(packet);

@@ -7,9 +7,10 @@
 #include <sstream>
 
 #include "E2eFixture.h"
-#include "PcapngReader.h"
+#include "capture/PcapngReader.h"
 #include "datachannel/WireRecords.h"
 #include "link/CommandCodes.h"
+#include "tools/console-sim/Replay.h"
 #include "tools/console-sim/SyntheticPart.h"
 
 namespace {
@@ -114,7 +115,7 @@ class CaptureTest : public E2eTest {
     E2eTest::TearDown();
   }
 
-  // A measurement of stamped stripes and the sensor list, captured, and the plug-in unloaded so
+  // A scan of stamped stripes and the sensor list, captured, and the plug-in unloaded so
   // that the file is closed.
   void Capture() {
     SetTestEnvironment("KVT_CAPTURE", path_.c_str());
@@ -123,11 +124,20 @@ class CaptureTest : public E2eTest {
     options.pointsPerStripe = kPoints;
     options.stamped = true;
     options.probeDiameter = 3.5f;
-    EventSink& sink = NewSink();
-    ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
+    options.streamOn = SimStreamOn::Scan;
+    ASSERT_NO_FATAL_FAILURE(LoadConnected(options));
+    plugin_.SensorSet(2);
+    plugin_.ButtonModeSet(1);
+    // Without a sink no acquisition thread runs: its polling would decide, by a few
+    // milliseconds, whether the unload finds the acquisition on, and a replay could not give the
+    // same commands every time.
+    ASSERT_EQ(plugin_.MeasureStart(nullptr), 0);
     ASSERT_TRUE(sim_->sendButton(1));
     ASSERT_TRUE(sim_->waitForStripes(20, 10000));
     EXPECT_EQ(plugin_.MeasureStop(), 0);
+    // Until the plug-in has closed the data connection after the end notice's pause, so that the
+    // unload finds the console's acquisition off, here and in a replay alike.
+    ASSERT_TRUE(sim_->waitUntil([this] { return !sim_->dataConnected(); }, 5000));
     // The sensor list asks for the probe's record.
     SensorEntry entries[3] = {};
     std::int32_t count = 0;
@@ -149,6 +159,41 @@ class CaptureTest : public E2eTest {
         stripes_.push_back(static_cast<int>(DecodePoseHeader(message.body.data()).x));
       }
     }
+  }
+
+  // Replays file against the plug-in while this thread makes the host's calls of Capture()
+  // again; the differences found, or "did not finish: ..." when the replay ended early.
+  std::vector<std::string> ReplayAgainstThePlugin(const CaptureFile& file) {
+    // At the recorded pace: the acquisition thread's polling sees the stripes and the button
+    // as it did when they were captured.
+    ReplayOptions options;
+    options.waitMs = 10000;
+    Replay replay(file, options);
+    bool finished = false;
+    std::thread console([&] { finished = replay.run(); });
+    for (int i = 0; i < 1000 && !replay.listening(); ++i) platform::sleepMs(10);
+    Load();
+    EXPECT_EQ(plugin_.Connect(1), 0);
+    plugin_.SensorSet(2);
+    plugin_.ButtonModeSet(1);
+    EXPECT_EQ(plugin_.MeasureStart(nullptr), 0);
+    for (int i = 0; i < 2000 && replay.awaitedCommand() != CMD_SCAN_STOP; ++i) {
+      platform::sleepMs(10);
+    }
+    EXPECT_EQ(plugin_.MeasureStop(), 0);
+    // The replay waits for the plug-in's close of the data connection before the sensor list's
+    // command, as the capture has them.
+    for (int i = 0; i < 1000 && replay.awaitedCommand() != CMD_PROBE_QUERY; ++i) {
+      platform::sleepMs(10);
+    }
+    SensorEntry entries[3] = {};
+    std::int32_t count = 0;
+    plugin_.SensorGetList(entries, 0, &count);
+    UnloadWithin(20000);
+    console.join();
+    std::vector<std::string> differences = replay.differences();
+    if (!finished) differences.push_back("did not finish: " + replay.error());
+    return differences;
   }
 
   std::string path_ = dir_.file("site.pcapng");
@@ -189,6 +234,28 @@ TEST_F(CaptureTest, MeasurementIsInTheFileAsBothSidesSentIt) {
   for (const Message& answer : answers_) answered.push_back(answer.code);
   EXPECT_EQ(answered, expected);
   EXPECT_EQ(sim_->errorCount(), 0);
+}
+
+TEST_F(CaptureTest, ReplayFindsNoDifferenceAndNamesTheAnswerOfAnAlteredRecord) {
+  ASSERT_NO_FATAL_FAILURE(Capture());
+  sim_->stop();  // the replay is the console now
+  EXPECT_EQ(ReplayAgainstThePlugin(file_), std::vector<std::string>{});
+
+  // The plug-in's reply to the scan's begin notice, one byte of its text changed.
+  CaptureFile altered = file_;
+  bool changed = false;
+  for (CapturedPacket& packet : altered.packets) {
+    if (packet.sourcePort == DATA_PORT && packet.payload.size() == TEXT_REPLY_SIZE) {
+      packet.payload[10] ^= 0x20;
+      changed = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(changed);
+  std::vector<std::string> differences = ReplayAgainstThePlugin(altered);
+  ASSERT_EQ(differences.size(), 1u);
+  EXPECT_NE(differences[0].find("answer 1 (acknowledgement 3345), byte 14"), std::string::npos)
+      << differences[0];
 }
 
 // The fields of one tshark line, each a list of its occurrences.

@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "PcapngReader.h"
+#include "capture/PcapngReader.h"
 #include "TempDir.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
