@@ -85,19 +85,7 @@ int ConsolePayload(std::int32_t type, std::int32_t count) {
   }
 }
 
-int AnswerReply(std::int32_t ack, std::int32_t /*count*/) {
-  switch (ack) {
-    case DATA_SCAN_BEGIN + 1:
-    case DATA_SCAN_END + 1:
-      return TEXT_REPLY_SIZE;
-    case DATA_BUTTON_ACK:
-      return BUTTON_REPLY_SIZE;
-    case DATA_ECHO_ACK:
-      return ECHO_REPLY_SIZE;
-    default:
-      return TEXT_VALUE_REPLY_SIZE;
-  }
-}
+int AnswerReply(std::int32_t ack, std::int32_t /*count*/) { return DataAnswerLength(ack) - 4; }
 
 Bytes StripeBlock(int number) {
   PoseHeader header{};

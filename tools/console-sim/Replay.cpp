@@ -27,8 +27,9 @@ std::string Hex(const std::vector<unsigned char>& bytes, std::size_t from, std::
   return text;
 }
 
-// The reply record's length after each acknowledgement.
-int AnswerLength(std::int32_t ack) {
+}  // namespace
+
+int DataAnswerLength(std::int32_t ack) {
   switch (ack) {
     case DATA_SCAN_BEGIN + 1:
     case DATA_SCAN_END + 1:
@@ -46,8 +47,6 @@ int AnswerLength(std::int32_t ack) {
       return 4;
   }
 }
-
-}  // namespace
 
 struct Replay::Connection {
   platform::SocketHandle socket = platform::kInvalidSocket;
@@ -87,7 +86,7 @@ void Replay::describe(bool command, std::uint64_t offset,
     std::int32_t ack = 0;
     while (start + 4 <= recordedAnswers_.size()) {
       ack = GetInt32(&recordedAnswers_[start]);
-      std::uint64_t end = start + static_cast<std::uint64_t>(AnswerLength(ack));
+      std::uint64_t end = start + static_cast<std::uint64_t>(DataAnswerLength(ack));
       if (where < end) break;
       start = end;
       ++index;

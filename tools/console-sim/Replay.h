@@ -52,5 +52,9 @@ class Replay {
   std::vector<unsigned char> recordedAnswers_;
 };
 
+// The length of the plug-in's data-channel answer that begins with acknowledgement ack: the
+// acknowledgement and its reply record (4 for a code that has none).
+int DataAnswerLength(std::int32_t ack);
+
 // Reads the capture at path; false and a message when it is not one the plug-in wrote.
 bool LoadReplayCapture(const std::string& path, CaptureFile* capture, std::string* error);
