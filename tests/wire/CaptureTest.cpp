@@ -6,10 +6,10 @@
 #include <fstream>
 #include <thread>
 
-#include "capture/PcapngReader.h"
 #include "TempDir.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
+#include "capture/PcapngReader.h"
 #include "link/CommandCodes.h"
 #include "link/SocketRoutines.h"
 
