@@ -224,6 +224,28 @@ TEST_F(CaptureTest, MeasurementIsInTheFileAsBothSidesSentIt) {
   EXPECT_EQ(sim_->errorCount(), 0);
 }
 
+TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSectionStays) {
+  const std::string section =
+      "[Capture]\r\nFile=" + dir_.file("from-settings.pcapng") + "\r\nLimitMB=1\r\n";
+  WriteWholeFile(dir_.file("KvtScanner.ini"), "[Lumora]\r\nTypeScanning=1\r\n" + section);
+  Load();
+  UnloadWithin(5000);
+  CaptureFile file = ReadCaptureFile(dir_.file("from-settings.pcapng"));
+  EXPECT_TRUE(file.valid);
+  EXPECT_NE(file.sectionComment.find("limit 1 MB"), std::string::npos) << file.sectionComment;
+  // The unload wrote the plug-in's three keys and left the section as it was.
+  std::string settings = ReadWholeFile(dir_.file("KvtScanner.ini"));
+  EXPECT_NE(settings.find(section), std::string::npos) << settings;
+  EXPECT_NE(settings.find("DisplayToolBar=1"), std::string::npos) << settings;
+
+  std::filesystem::remove(dir_.file("from-settings.pcapng"));
+  SetTestEnvironment("KVT_CAPTURE", dir_.file("from-environment.pcapng").c_str());
+  Load();
+  UnloadWithin(5000);
+  EXPECT_TRUE(ReadCaptureFile(dir_.file("from-environment.pcapng")).valid);
+  EXPECT_FALSE(std::filesystem::exists(dir_.file("from-settings.pcapng")));
+}
+
 TEST_F(CaptureTest, ReplayFindsNoDifferenceAndNamesTheAnswerOfAnAlteredRecord) {
   ASSERT_NO_FATAL_FAILURE(Capture());
   sim_->stop();  // the replay is the console now
