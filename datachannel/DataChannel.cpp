@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "capture/Capture.h"
+#include "datachannel/ConnectionReader.h"
 #include "datachannel/PoseConversion.h"
 #include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
@@ -38,11 +40,6 @@ void WithScanner(Change change) {
   if (g_servedScanner != nullptr) change(*g_servedScanner);
 }
 
-bool ReceiveWhole(SocketHandle socket, void* buffer, int length) {
-  int count = 0;
-  return ReceiveExactly(socket, buffer, length, count) && count == length;
-}
-
 void SendInt32(SocketHandle socket, std::int32_t value) {
   unsigned char bytes[4];
   PutInt32(bytes, value);
@@ -55,52 +52,75 @@ void SendBytes(SocketHandle socket, const unsigned char* bytes, int length) {
   SendAll(socket, bytes, length, count);
 }
 
+// The accepted socket, for the answers, and its read-ahead, for the messages.
+struct Connection {
+  SocketHandle socket;
+  ConnectionReader reader;
+};
+
 enum class Block { Received, Dropped, Broken };
 
-// Receives the point block that follows a point message. A count outside 0 to 10000 cannot be
-// held: its bytes are read and dropped so the stream stays in step (a negative count is no
-// points at all).
-Block ReceivePointBlock(SocketHandle socket, DataChannelState& state) {
+// Receives the point block that follows a point message into state.pointBuffer. A count outside
+// 0 to 10000 cannot be held: its bytes are read and dropped so the stream stays in step (a
+// negative count is no points at all).
+Block ReceivePointBlock(Connection& connection, DataChannelState& state) {
   const std::int32_t points = state.storedHeader.numPoints;
   if (points >= 0 && points <= MAX_BLOCK_POINTS) {
-    return ReceiveWhole(socket, state.pointBuffer, points * POINT_WIRE_SIZE) ? Block::Received
-                                                                             : Block::Broken;
+    return connection.reader.Read(state.pointBuffer, points * POINT_WIRE_SIZE) ? Block::Received
+                                                                               : Block::Broken;
   }
   std::int64_t rest = points > 0 ? static_cast<std::int64_t>(points) * POINT_WIRE_SIZE : 0;
   while (rest > 0) {
     int piece = rest < static_cast<std::int64_t>(sizeof state.pointBuffer)
                     ? static_cast<int>(rest)
                     : static_cast<int>(sizeof state.pointBuffer);
-    if (!ReceiveWhole(socket, state.pointBuffer, piece)) return Block::Broken;
+    if (!connection.reader.Read(state.pointBuffer, piece)) return Block::Broken;
     rest -= piece;
   }
   return Block::Dropped;
 }
 
+// A laser stripe's block, used where it lies in the read-ahead (*block): the stripes are the
+// stream's bulk, and a copy of each would cost as much as its conversion. The first point still
+// goes to state.pointBuffer, where a later probe message without points finds it as it would
+// after a copy.
+Block TakeLaserBlock(Connection& connection, DataChannelState& state, const unsigned char** block) {
+  const std::int32_t points = state.storedHeader.numPoints;
+  if (points < 0 || points > MAX_BLOCK_POINTS) return ReceivePointBlock(connection, state);
+  const int length = points * POINT_WIRE_SIZE;
+  *block = connection.reader.Take(length, state.pointBuffer);
+  if (*block == nullptr) return Block::Broken;
+  if (*block != state.pointBuffer) {
+    std::memcpy(state.pointBuffer, *block,
+                static_cast<std::size_t>(length < POINT_WIRE_SIZE ? length : POINT_WIRE_SIZE));
+  }
+  return Block::Received;
+}
+
 // One begin or end notice: payload, acknowledgement, reply; the caller then makes the change.
-bool AnswerText(SocketHandle socket, std::int32_t ack) {
+bool AnswerText(Connection& connection, std::int32_t ack) {
   unsigned char payload[TEXT_RECORD_SIZE];
-  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  if (!connection.reader.Read(payload, sizeof payload)) return false;
   unsigned char reply[TEXT_REPLY_SIZE];
   EncodeTextReply(DecodeTextRecord(payload), reply);
-  SendInt32(socket, ack);
-  SendBytes(socket, reply, sizeof reply);
+  SendInt32(connection.socket, ack);
+  SendBytes(connection.socket, reply, sizeof reply);
   return true;
 }
 
-bool AnswerTextValue(SocketHandle socket, std::int32_t ack) {
+bool AnswerTextValue(Connection& connection, std::int32_t ack) {
   unsigned char payload[TEXT_VALUE_RECORD_SIZE];
-  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  if (!connection.reader.Read(payload, sizeof payload)) return false;
   unsigned char reply[TEXT_VALUE_REPLY_SIZE];
   EncodeTextValueReply(DecodeTextValueRecord(payload), reply);
-  SendInt32(socket, ack);
-  SendBytes(socket, reply, sizeof reply);
+  SendInt32(connection.socket, ack);
+  SendBytes(connection.socket, reply, sizeof reply);
   return true;
 }
 
-bool HandleButton(SocketHandle socket) {
+bool HandleButton(Connection& connection) {
   unsigned char payload[BUTTON_PAYLOAD_SIZE];
-  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  if (!connection.reader.Read(payload, sizeof payload)) return false;
   const std::int32_t code = GetInt32(payload);
   WithScanner([code](KvtScan3DLumora& scanner) {
     if (code == 1) {
@@ -114,24 +134,24 @@ bool HandleButton(SocketHandle socket) {
   unsigned char reply[BUTTON_REPLY_SIZE];
   PutInt32(reply, 0);
   PutInt32(reply + 4, code);
-  SendInt32(socket, DATA_BUTTON_ACK);
-  SendBytes(socket, reply, sizeof reply);
+  SendInt32(connection.socket, DATA_BUTTON_ACK);
+  SendBytes(connection.socket, reply, sizeof reply);
   WithScanner([](KvtScan3DLumora& scanner) { scanner.m_dataReady = true; });
   return true;
 }
 
-bool HandleEcho(SocketHandle socket) {
+bool HandleEcho(Connection& connection) {
   unsigned char reply[ECHO_REPLY_SIZE];
-  if (!ReceiveWhole(socket, reply + 4, ECHO_PAYLOAD_SIZE)) return false;
+  if (!connection.reader.Read(reply + 4, ECHO_PAYLOAD_SIZE)) return false;
   PutInt32(reply, 0);
-  SendInt32(socket, DATA_ECHO_ACK);
-  SendBytes(socket, reply, sizeof reply);
+  SendInt32(connection.socket, DATA_ECHO_ACK);
+  SendBytes(connection.socket, reply, sizeof reply);
   return true;
 }
 
-bool HandleHeader(SocketHandle socket, DataChannelState& state) {
+bool HandleHeader(Connection& connection, DataChannelState& state) {
   unsigned char payload[POSE_HEADER_SIZE];
-  if (!ReceiveWhole(socket, payload, sizeof payload)) return false;
+  if (!connection.reader.Read(payload, sizeof payload)) return false;
   state.storedHeader = DecodePoseHeader(payload);
   return true;
 }
@@ -143,40 +163,41 @@ bool LaserActive() {
 }
 
 // Handles one message; false when the connection is to be closed.
-bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& state) {
+bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& state) {
   switch (type) {
     case DATA_BEGIN:
-      if (!AnswerTextValue(socket, DATA_BEGIN + 1)) return false;
+      if (!AnswerTextValue(connection, DATA_BEGIN + 1)) return false;
       state.storedHeader.mark = HEADER_MARK_BEGIN;
       return true;
     case DATA_SCAN_BEGIN:
-      if (!AnswerText(socket, DATA_SCAN_BEGIN + 1)) return false;
+      if (!AnswerText(connection, DATA_SCAN_BEGIN + 1)) return false;
       WithScanner([](KvtScan3DLumora& scanner) { scanner.m_scanRunning = true; });
       return true;
     case DATA_ACQUIRE_BEGIN:
-      if (!AnswerTextValue(socket, DATA_ACQUIRE_BEGIN + 1)) return false;
+      if (!AnswerTextValue(connection, DATA_ACQUIRE_BEGIN + 1)) return false;
       WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
       return true;
     case DATA_LASER_HEADER:
     case DATA_PROBE_VECTOR_HEADER:
     case DATA_PROBE_POINT_HEADER:
     case DATA_OTHER_HEADER:
-      return HandleHeader(socket, state);
+      return HandleHeader(connection, state);
     case DATA_LASER_POINTS: {
-      Block block = ReceivePointBlock(socket, state);
-      if (block == Block::Received) {
-        WithScanner([&state](KvtScan3DLumora& scanner) {
-          state.conversion.StoreLaserPoints(scanner, state.storedHeader, state.pointBuffer);
+      const unsigned char* block = nullptr;
+      Block taken = TakeLaserBlock(connection, state, &block);
+      if (taken == Block::Received) {
+        WithScanner([&state, block](KvtScan3DLumora& scanner) {
+          state.conversion.StoreLaserPoints(scanner, state.storedHeader, block);
         });
       }
-      return block != Block::Broken;
+      return taken != Block::Broken;
     }
     case DATA_PROBE_VECTOR:
     case DATA_PROBE_POINT: {
       // An ignored probe message still has its block read, so the stream stays in step.
       bool ignored = LaserActive() ||
                      (type == DATA_PROBE_VECTOR && state.storedHeader.mark == HEADER_MARK_BEGIN);
-      Block block = ReceivePointBlock(socket, state);
+      Block block = ReceivePointBlock(connection, state);
       if (block == Block::Received && !ignored) {
         WithScanner([&state, type](KvtScan3DLumora& scanner) {
           if (type == DATA_PROBE_VECTOR) {
@@ -189,9 +210,9 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& sta
       return block != Block::Broken;
     }
     case DATA_OTHER_POINTS:
-      return ReceivePointBlock(socket, state) != Block::Broken;
+      return ReceivePointBlock(connection, state) != Block::Broken;
     case DATA_END:
-      if (!AnswerTextValue(socket, DATA_END + 1)) return false;
+      if (!AnswerTextValue(connection, DATA_END + 1)) return false;
       platform::sleepMs(state.endPauseMs);
       WithScanner([](KvtScan3DLumora& scanner) {
         scanner.m_scanRunning = false;
@@ -199,11 +220,11 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& sta
       });
       return false;
     case DATA_SCAN_END:
-      if (!AnswerText(socket, DATA_SCAN_END + 1)) return false;
+      if (!AnswerText(connection, DATA_SCAN_END + 1)) return false;
       WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
       return true;
     case DATA_ACQUIRE_END:
-      if (!AnswerTextValue(socket, DATA_ACQUIRE_END + 1)) return false;
+      if (!AnswerTextValue(connection, DATA_ACQUIRE_END + 1)) return false;
       WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
       return true;
     case DATA_ACQUIRE_OFF:
@@ -214,15 +235,15 @@ bool HandleMessage(SocketHandle socket, std::int32_t type, DataChannelState& sta
       return true;
     case DATA_BUTTON_FINAL:
       // The last message of the connection: handled, then the connection is closed.
-      HandleButton(socket);
+      HandleButton(connection);
       return false;
     case DATA_BUTTON:
-      return HandleButton(socket);
+      return HandleButton(connection);
     case DATA_ECHO_FINAL:
-      HandleEcho(socket);
+      HandleEcho(connection);
       return false;
     case DATA_ECHO:
-      return HandleEcho(socket);
+      return HandleEcho(connection);
     default:
       // Unknown types carry no payload: the next four bytes are the next type.
       return true;
@@ -282,6 +303,7 @@ void ServeConnections() {
       TcpClose(accepted);
       break;
     }
+    if (CaptureOn()) CaptureOpened(accepted, false);
     if (!SetAcceptedOptions(accepted)) {
       ReleaseAccepted();
       break;
@@ -294,10 +316,12 @@ void ServeConnections() {
 }  // namespace
 
 void ServeDataConnection(SocketHandle socket, DataChannelState& state) {
+  Connection connection{socket,
+                        ConnectionReader(socket, state.readBuffer, sizeof state.readBuffer)};
   for (;;) {
     unsigned char type[4];
-    if (!ReceiveWhole(socket, type, sizeof type)) return;
-    if (!HandleMessage(socket, GetInt32(type), state)) return;
+    if (!connection.reader.Read(type, sizeof type)) return;
+    if (!HandleMessage(connection, GetInt32(type), state)) return;
   }
 }
 

@@ -35,7 +35,11 @@ constexpr unsigned DATA_END_PAUSE_MS = 500;
 // thread, on the heap.
 struct DataChannelState {
   PoseHeader storedHeader{};  // zeroed: a point message before any header brings no points
+  // Where a point block is read when it is not used in place in the read-ahead.
   unsigned char pointBuffer[MAX_BLOCK_POINTS * POINT_WIRE_SIZE] = {};
+  // The connection's read-ahead (ConnectionReader): as much as the socket's receive buffer
+  // holds, so that one receive brings whatever the console has sent.
+  unsigned char readBuffer[256 * 1024] = {};
   PoseConversion conversion;
   // How long DATA_END holds the connection before it clears the flags. Fuzzing shortens it, so
   // that an input with DATA_END does not cost half a second.

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "capture/Capture.h"
+
 namespace {
 
 // Messages go to the host process's standard output; flushing keeps them in order with the
@@ -55,10 +57,12 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
     return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   }
+  if (CaptureOn()) CaptureOpened(socketVariable, true);
   return true;
 }
 
 bool TcpClose(SocketHandle socket) {
+  if (CaptureOn()) CaptureClosed(socket);
   if (!platform::socketShutdownSend(socket)) {
     Print("Error shutting down socket [0x%08X]\n", LastError());
   }
@@ -74,6 +78,7 @@ bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
   while (count < length) {
     int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
     int sent = platform::socketSend(socket, bytes + count, piece);
+    if (CaptureOn()) CaptureSent(socket, bytes + count, sent);
     if (sent < 0) return false;
     if (sent == 0) return true;
     count += sent;
@@ -86,13 +91,17 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
   while (count < length) {
     int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
-    int received = platform::socketReceive(socket, bytes + count, piece);
-    if (received < 0) {
-      Print("error reading %d\n", platform::socketLastError());
-      return false;
-    }
+    int received = ReceiveSome(socket, bytes + count, piece);
+    if (received < 0) return false;
     if (received == 0) return true;
     count += received;
   }
   return true;
+}
+
+int ReceiveSome(SocketHandle socket, void* buffer, int length) {
+  int received = platform::socketReceive(socket, buffer, length);
+  if (CaptureOn()) CaptureReceived(socket, buffer, received);
+  if (received < 0) Print("error reading %d\n", platform::socketLastError());
+  return received;
 }

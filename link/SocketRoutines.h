@@ -21,3 +21,7 @@ bool TcpClose(SocketHandle socket);
 // the connection leaves count below length.
 bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
 bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
+
+// One receive of at most length bytes: the bytes received, 0 when the peer has closed, -1 on a
+// socket error (printed as "error reading %d").
+int ReceiveSome(SocketHandle socket, void* buffer, int length);

@@ -71,6 +71,10 @@ bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t 
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
 bool socketListen(SocketHandle socket, int backlog);
 
+// The local and the remote port of a connected socket, in host byte order. False when the
+// socket has no connection. Any thread; never blocks.
+bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort);
+
 // Waits for one connection; kInvalidSocket when accepting fails (also after socketWake()).
 SocketHandle socketAccept(SocketHandle listener);
 

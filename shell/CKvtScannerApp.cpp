@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "capture/Capture.h"
 #include "datachannel/DataChannel.h"
 #include "link/CommandChannel.h"
 #include "platform/module.h"
@@ -31,6 +32,24 @@ void WriteSetting(const char* key, std::int32_t value, const char* path) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
   platform::profileWriteString(kSection, key, text, path);
+}
+
+// Starts the capture the settings file or the environment asks for, its first comment naming
+// this build and the settings in force, so that a capture sent back from a site says what
+// produced it.
+void StartCapture(const KvtScan3DLumora& scanner, const char* settingsPath) {
+  CaptureSettings settings = ReadCaptureSettings(settingsPath);
+  if (settings.path.empty()) return;
+  char comment[1024];
+  std::snprintf(comment, sizeof comment,
+                "KvtScanner Lumora plug-in %s. Settings: %s=%d %s=%d %s=%d (%s). Capture: %s, "
+                "limit %llu MB.",
+                KVT_VERSION, kKeyToolBar, scanner.m_showToolBar ? 1 : 0, kKeyStatus,
+                scanner.m_showStatus ? 1 : 0, kKeyTypeScanning,
+                static_cast<int>(scanner.m_settingsDialog.m_typeScanning), settingsPath,
+                settings.path.c_str(), static_cast<unsigned long long>(settings.limitBytes >> 20));
+  settings.comment = comment;
+  CaptureStart(settings);
 }
 
 }  // namespace
@@ -62,7 +81,9 @@ CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_sca
   if (status != 0) {
     delete m_scanner;
     m_scanner = nullptr;
+    return;
   }
+  StartCapture(*m_scanner, m_settingsPath);
 }
 
 CKvtScannerApp::~CKvtScannerApp() {
@@ -72,4 +93,6 @@ CKvtScannerApp::~CKvtScannerApp() {
   WriteSetting(kKeyTypeScanning, m_scanner->m_settingsDialog.m_typeScanning, m_settingsPath);
   delete m_scanner;
   m_scanner = nullptr;
+  // After the scanner object's teardown, which closes both connections.
+  CaptureStop();
 }

@@ -177,6 +177,20 @@ bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t por
          fail();
 }
 
+bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort) {
+  sockaddr_in local{};
+  sockaddr_in remote{};
+  socklen_t localLength = sizeof local;
+  socklen_t remoteLength = sizeof remote;
+  if (::getsockname(fd(socket), reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+      ::getpeername(fd(socket), reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0) {
+    return false;
+  }
+  *localPort = ntohs(local.sin_port);
+  *remotePort = ntohs(remote.sin_port);
+  return true;
+}
+
 bool socketListen(SocketHandle socket, int backlog) {
   return ::listen(fd(socket), backlog) == 0 || fail();
 }

@@ -102,6 +102,20 @@ bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t por
   return bind(toSocket(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
+bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort) {
+  sockaddr_in local{};
+  sockaddr_in remote{};
+  int localLength = sizeof local;
+  int remoteLength = sizeof remote;
+  if (getsockname(toSocket(socket), reinterpret_cast<sockaddr*>(&local), &localLength) != 0 ||
+      getpeername(toSocket(socket), reinterpret_cast<sockaddr*>(&remote), &remoteLength) != 0) {
+    return false;
+  }
+  *localPort = ntohs(local.sin_port);
+  *remotePort = ntohs(remote.sin_port);
+  return true;
+}
+
 bool socketListen(SocketHandle socket, int backlog) {
   return listen(toSocket(socket), backlog) == 0;
 }

@@ -13,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
+#include "tools/console-sim/Replay.h"
 
 namespace {
 
@@ -52,6 +53,30 @@ bool consoleRuns() {
 int runCompanion() {
   while (consoleRuns()) platform::sleepMs(1000);
   return 0;
+}
+
+// Plays a capture and prints the differences, the first ten of them in full.
+int runReplay(const std::string& path, ReplayOptions replayOptions,
+              const SimulatorOptions& options) {
+  CaptureFile capture;
+  std::string error;
+  if (!LoadReplayCapture(path, &capture, &error)) {
+    std::fprintf(stderr, "LineStudioConsole: %s\n", error.c_str());
+    return 2;
+  }
+  replayOptions.commandPort = options.commandPort;
+  replayOptions.dataPort = options.dataPort;
+  Replay replay(std::move(capture), replayOptions);
+  bool finished = replay.run();
+  const std::vector<std::string>& differences = replay.differences();
+  for (std::size_t i = 0; i < differences.size() && i < 10; ++i) {
+    std::printf("difference %zu: %s\n", i + 1, differences[i].c_str());
+  }
+  if (!finished) std::printf("replay ended early: %s\n", replay.error().c_str());
+  std::printf("%zu differences\n", differences.size());
+  std::fflush(stdout);
+  if (!differences.empty()) return 3;
+  return finished ? 0 : 1;
 }
 
 // KVT_SIM_STARTS names a file to which each start of either program adds one line: its file
@@ -111,6 +136,8 @@ int run(int argc, char** argv) {
   std::vector<std::string> holds;
   std::vector<std::string> switches;
   double durationS = 0;
+  std::string replayPath;
+  ReplayOptions replay;
 
   app.add_option("--command-port", options.commandPort, "Command port (default 2003)")
       ->check(CLI::Range(1, 65535))
@@ -172,15 +199,26 @@ int run(int argc, char** argv) {
                "them at once")
       ->option_text("[=close]");
   app.add_flag("--no-scan-begin", options.noScanBegin, "Never send DATA_SCAN_BEGIN (3344)");
+  app.add_option("--replay", replayPath,
+                 "Play the console's side of a capture the plug-in wrote: answer its commands "
+                 "with the recorded replies, send its data messages in the recorded order, and "
+                 "report where the plug-in's commands and answers differ from the recorded ones")
+      ->option_text("FILE");
+  app.add_option("--speed", replay.speed, "With --replay: the recorded pauses divided by N")
+      ->check(CLI::PositiveNumber)
+      ->option_text("N");
+  app.add_flag("--fast", replay.fast, "With --replay: no pauses");
   // The plug-in starts the console with "/hide"; it means nothing here. CLI11 would read it as a
   // Windows-style option on Windows and reject it.
   app.allow_windows_style_options(false);
   app.add_option("switches", switches)->group("");
-  app.footer(std::string(kScriptHelp) +
-             "\nEnvironment: KVT_SIM_ARGS adds options (for a console the plug-in starts itself);\n"
-             "KVT_SIM_STARTS names a file that gets one line per program start with its arguments."
-             "\nExit status: 0 done, 1 the simulator could not start, 2 bad options or script, 3 "
-             "the plug-in answered wrongly (see the transcript).");
+  app.footer(
+      std::string(kScriptHelp) +
+      "\nEnvironment: KVT_SIM_ARGS adds options (for a console the plug-in starts itself);\n"
+      "KVT_SIM_STARTS names a file that gets one line per program start with its arguments."
+      "\nExit status: 0 done, 1 the simulator could not start (or a replay not finish), 2 bad "
+      "options or script, 3 the plug-in answered wrongly (see the transcript) or, in a "
+      "replay, differently from the capture.");
 
   std::vector<std::string> arguments = argumentsWithEnvironment(argc, argv);
   std::vector<char*> pointers;
@@ -217,6 +255,7 @@ int run(int argc, char** argv) {
     if (!parseScriptFile(scriptPath, &options.script, &error)) return usageError(error);
   }
 
+  if (!replayPath.empty()) return runReplay(replayPath, replay, options);
   ConsoleSimulator simulator(options);
   std::string error;
   if (!simulator.start(&error)) {

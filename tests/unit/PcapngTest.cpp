@@ -1,0 +1,55 @@
+// The capture file's blocks and headers, against bytes written out by hand from the pcapng,
+// IPv4 and TCP layouts.
+#include <gtest/gtest.h>
+
+#include "capture/Pcapng.h"
+
+namespace {
+
+TEST(PcapngTest, PacketBlockCarriesTimeLengthsPaddedDataAndComment) {
+  CaptureBytes out;
+  const unsigned char packet[] = {'A', 'B', 'C', 'D', 'E'};
+  AppendPcapngPacket(out, 0x0000000100000002ull, packet, 5, 9, "hi");
+  const CaptureBytes expected = {0x06, 0,   0,   0,   0x34, 0,   0, 0,  // type, length
+                                 0,    0,   0,   0,                     // interface
+                                 1,    0,   0,   0,   2,    0,   0, 0,  // time, high word first
+                                 5,    0,   0,   0,   9,    0,   0, 0,  // captured, original
+                                 'A',  'B', 'C', 'D', 'E',  0,   0, 0,
+                                 1,    0,   2,   0,   'h',  'i', 0, 0,  // comment
+                                 0,    0,   0,   0,                     // end of options
+                                 0x34, 0,   0,   0};
+  EXPECT_EQ(out, expected);
+
+  out.clear();
+  AppendPcapngPacket(out, 0, packet, 4, 4, "");
+  EXPECT_EQ(out.size(), 36u) << "a packet without a comment has no options at all";
+}
+
+TEST(PcapngTest, FileStartsWithSectionAndOneRawIpInterface) {
+  CaptureBytes out;
+  AppendPcapngStart(out, "app", "note");
+  const CaptureBytes expected = {
+      0x0A, 0x0D, 0x0D, 0x0A, 0x30, 0,    0,    0,  // section header block
+      0x4D, 0x3C, 0x2B, 0x1A, 1,    0,    0,    0,  // byte-order magic, version 1.0
+      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+      1,    0,    4,    0,    'n',  'o',  't',  'e',  // comment
+      4,    0,    3,    0,    'a',  'p',  'p',  0,    // writing application
+      0,    0,    0,    0,    0x30, 0,    0,    0,
+      1,    0,    0,    0,    0x14, 0,    0,    0,  // interface description block
+      101,  0,    0,    0,    0,    0,    0,    0,  // raw IP, no snapshot limit
+      0x14, 0,    0,    0};
+  EXPECT_EQ(out, expected);
+}
+
+TEST(PcapngTest, HeadersOfALoopbackSegment) {
+  TcpSegment segment{50000, 2003, 0x01020304, 0x05060708, TCP_PSH | TCP_ACK, 7};
+  unsigned char out[CAPTURE_HEADERS_SIZE];
+  EncodeTcpHeaders(segment, 4, out);
+  const unsigned char expected[CAPTURE_HEADERS_SIZE] = {
+      0x45, 0, 0,   44, 0,    7,    0x40, 0,    64,   6,    0x3C, 0xC3, 127, 0,
+      0,    1, 127, 0,  0,    1,    0xC3, 0x50, 0x07, 0xD3, 1,    2,    3,   4,
+      5,    6, 7,   8,  0x50, 0x18, 0xFF, 0xFF, 0,    0,    0,    0};
+  for (int i = 0; i < CAPTURE_HEADERS_SIZE; ++i) EXPECT_EQ(out[i], expected[i]) << "byte " << i;
+}
+
+}  // namespace

@@ -1,0 +1,205 @@
+// The plug-in's capture of a connection through the socket routines: one TCP stream with
+// consistent sequence numbers in the file, its size limit, and a file that cannot be opened.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "TempDir.h"
+#include "capture/Capture.h"
+#include "capture/Pcapng.h"
+#include "capture/PcapngReader.h"
+#include "link/CommandCodes.h"
+#include "link/SocketRoutines.h"
+
+namespace {
+
+class CaptureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int error = 0;
+    platform::socketsStart(&error);
+    listener_ = platform::socketOpenTcp();
+    std::uint32_t loopback = 0;
+    platform::socketParseDotted("127.0.0.1", &loopback);
+    ASSERT_TRUE(platform::socketBind(listener_, loopback, COMMAND_PORT));
+    ASSERT_TRUE(platform::socketListen(listener_, 1));
+  }
+  void TearDown() override {
+    CaptureStop();
+    if (client_ != platform::kInvalidSocket) TcpClose(client_);
+    if (console_ != platform::kInvalidSocket) platform::socketClose(console_);
+    platform::socketClose(listener_);
+  }
+  bool Start(std::uint64_t limit) {
+    CaptureSettings settings;
+    settings.path = path_;
+    settings.limitBytes = limit;
+    settings.comment = "a test's capture";
+    return CaptureStart(settings);
+  }
+  void Connect() {
+    ASSERT_TRUE(TcpConnect(client_, "127.0.0.1", COMMAND_PORT));
+    console_ = platform::socketAccept(listener_);
+    ASSERT_NE(console_, platform::kInvalidSocket);
+    platform::socketSetOption(console_, platform::SocketOption::ReceiveTimeoutMs, 5000);
+  }
+  void ExpectCaptureOffAndTheConnectionWorking() {
+    EXPECT_FALSE(CaptureOn());
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    int count = 0;
+    const unsigned char command[4] = {1, 2, 3, 4};
+    EXPECT_TRUE(SendAll(client_, command, 4, count));
+    EXPECT_EQ(count, 4);
+  }
+  void ConsoleSends(const std::vector<unsigned char>& bytes) {
+    ASSERT_EQ(platform::socketSend(console_, bytes.data(), static_cast<int>(bytes.size())),
+              static_cast<int>(bytes.size()));
+  }
+
+  TempDir dir_;
+  std::string path_ = dir_.file("capture.pcapng");
+  platform::SocketHandle listener_ = platform::kInvalidSocket;
+  platform::SocketHandle client_ = platform::kInvalidSocket;
+  platform::SocketHandle console_ = platform::kInvalidSocket;
+};
+
+// Every packet's sequence number continues its direction's, as Wireshark's reassembly needs.
+void ExpectOneConsistentStream(const std::vector<CapturedPacket>& packets) {
+  ASSERT_GE(packets.size(), 3u);
+  const std::uint16_t pluginPort = packets[0].sourcePort;
+  std::uint32_t next[2] = {packets[0].sequence, packets[1].sequence};
+  std::uint64_t time = 0;
+  for (std::size_t i = 0; i < packets.size(); ++i) {
+    const CapturedPacket& packet = packets[i];
+    const int side = packet.sourcePort == pluginPort ? 0 : 1;
+    EXPECT_EQ(packet.sequence, next[side]) << "packet " << i;
+    if ((packet.flags & TCP_ACK) != 0) {
+      EXPECT_EQ(packet.acknowledgement, next[1 - side]) << "packet " << i;
+    }
+    next[side] += packet.original - CAPTURE_HEADERS_SIZE +
+                  ((packet.flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
+    EXPECT_GE(packet.microseconds, time) << "packet " << i;
+    time = packet.microseconds;
+  }
+}
+
+TEST_F(CaptureTest, BothDirectionsFromHandshakeToFinsAsOneTcpStream) {
+  ASSERT_TRUE(Start(1 << 20));
+  ASSERT_TRUE(CaptureOn());
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  int count = 0;
+  const unsigned char command[4] = {0x55, 0x0F, 0, 0};
+  ASSERT_TRUE(SendAll(client_, command, 4, count));
+  ASSERT_NO_FATAL_FAILURE(ConsoleSends({1, 2, 3, 4, 5, 6, 7, 8}));
+  unsigned char reply[8];
+  ASSERT_TRUE(ReceiveExactly(client_, reply, 8, count));
+  platform::socketShutdownSend(console_);
+  ASSERT_TRUE(ReceiveExactly(client_, reply, 4, count));
+  EXPECT_EQ(count, 0);
+  TcpClose(client_);
+  client_ = platform::kInvalidSocket;
+  CaptureStop();
+
+  CaptureFile file = ReadCaptureFile(path_);
+  ASSERT_TRUE(file.valid);
+  EXPECT_EQ(file.linkType, PCAPNG_LINKTYPE_RAW);
+  EXPECT_EQ(file.sectionComment, "a test's capture");
+  ASSERT_EQ(file.packets.size(), 7u);
+  const std::vector<CapturedPacket>& p = file.packets;
+  EXPECT_EQ(p[0].destinationPort, COMMAND_PORT);
+  EXPECT_EQ(p[1].sourcePort, COMMAND_PORT);
+  const std::uint8_t flags[7] = {TCP_SYN,           TCP_SYN | TCP_ACK, TCP_ACK,
+                                 TCP_PSH | TCP_ACK, TCP_PSH | TCP_ACK, TCP_FIN | TCP_ACK,
+                                 TCP_FIN | TCP_ACK};
+  const std::uint16_t from[7] = {p[0].sourcePort, COMMAND_PORT, p[0].sourcePort, p[0].sourcePort,
+                                 COMMAND_PORT,    COMMAND_PORT, p[0].sourcePort};
+  for (int i = 0; i < 7; ++i) {
+    EXPECT_EQ(p[i].flags, flags[i]) << "packet " << i;
+    EXPECT_EQ(p[i].sourcePort, from[i]) << "packet " << i;
+  }
+  EXPECT_EQ(p[3].payload, (std::vector<unsigned char>{0x55, 0x0F, 0, 0}));
+  EXPECT_EQ(p[4].payload, (std::vector<unsigned char>{1, 2, 3, 4, 5, 6, 7, 8}));
+  ExpectOneConsistentStream(p);
+}
+
+TEST_F(CaptureTest, CallLongerThanAnIpPacketIsSplitWithoutAGap) {
+  ASSERT_TRUE(Start(1 << 20));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  std::vector<unsigned char> bytes(100000);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
+  CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+  CaptureStop();
+
+  CaptureFile file = ReadCaptureFile(path_);
+  ASSERT_TRUE(file.valid);
+  ASSERT_EQ(file.packets.size(), 5u);
+  EXPECT_EQ(file.packets[3].payload.size(), static_cast<std::size_t>(CAPTURE_MAX_PAYLOAD));
+  std::vector<unsigned char> joined = file.packets[3].payload;
+  joined.insert(joined.end(), file.packets[4].payload.begin(), file.packets[4].payload.end());
+  EXPECT_EQ(joined, bytes);
+  ExpectOneConsistentStream(file.packets);
+}
+
+TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
+  ASSERT_TRUE(Start(4096));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  std::vector<unsigned char> bytes(500, 0xAB);
+  int count = 0;
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(SendAll(client_, bytes.data(), 500, count));
+    ASSERT_EQ(count, 500);
+  }
+  EXPECT_FALSE(CaptureOn());
+  std::vector<unsigned char> received(20 * 500);
+  int got = 0;
+  while (got < static_cast<int>(received.size())) {
+    int n = platform::socketReceive(console_, received.data() + got,
+                                    static_cast<int>(received.size()) - got);
+    ASSERT_GT(n, 0);
+    got += n;
+  }
+  EXPECT_LE(std::ifstream(path_, std::ios::binary | std::ios::ate).tellg(), 4096);
+
+  CaptureFile file = ReadCaptureFile(path_);
+  ASSERT_TRUE(file.valid);
+  const CapturedPacket& last = file.packets.back();
+  EXPECT_NE(last.comment.find("limit"), std::string::npos) << last.comment;
+  EXPECT_EQ(last.captured, static_cast<std::uint32_t>(CAPTURE_HEADERS_SIZE));
+  EXPECT_EQ(last.original, static_cast<std::uint32_t>(CAPTURE_HEADERS_SIZE + 500));
+  for (std::size_t i = 0; i + 1 < file.packets.size(); ++i) {
+    EXPECT_EQ(file.packets[i].comment, "");
+  }
+}
+
+TEST_F(CaptureTest, FileThatCannotBeOpenedLeavesTheCaptureOffAndTheConnectionWorking) {
+  path_ = dir_.file("no-such-folder/capture.pcapng");
+  EXPECT_FALSE(Start(1 << 20));
+  ExpectCaptureOffAndTheConnectionWorking();
+}
+
+TEST_F(CaptureTest, DiskThatFillsEndsTheCaptureAndTheConnectionGoesOn) {
+  // A device whose every write fails as on a full disk; Linux has one.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  path_ = "/dev/full";
+  Start(1 << 20);
+  ExpectCaptureOffAndTheConnectionWorking();
+}
+
+TEST_F(CaptureTest, SettingsFileSectionGivesFileAndLimit) {
+  std::string ini = dir_.file("KvtScanner.ini");
+  std::ofstream(ini) << "[Lumora]\r\nTypeScanning=1\r\n[Capture]\r\nFile=" << path_
+                     << "\r\nLimitMB=3\r\n";
+  CaptureSettings settings = ReadCaptureSettings(ini.c_str());
+  EXPECT_EQ(settings.path, path_);
+  EXPECT_EQ(settings.limitBytes, 3u << 20);
+
+  std::ofstream(ini) << "[Capture]\r\nFile=x.pcapng\r\nLimitMB=none\r\n";
+  EXPECT_EQ(ReadCaptureSettings(ini.c_str()).limitBytes,
+            static_cast<std::uint64_t>(CAPTURE_DEFAULT_LIMIT_MB) << 20);
+  std::ofstream(ini) << "[Lumora]\r\nTypeScanning=1\r\n";
+  EXPECT_EQ(ReadCaptureSettings(ini.c_str()).path, "");
+}
+
+}  // namespace
