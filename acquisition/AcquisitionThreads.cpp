@@ -107,6 +107,7 @@ unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
       } else {
         decide(cycle);
       }
+      run.cyclesDone.fetch_add(1);
     }
   } catch (...) {
     // A throwing sink or a stop ends the measurement quietly; the host sees the missing calls.

@@ -59,6 +59,10 @@ struct AcquisitionRun {
   MeasureSink* const sink;
   platform::Thread* thread = nullptr;
   std::atomic<int> stage{kRunning};
+  // Cycles that got as far as their decision (a button event, or the mode's step); written by
+  // the thread only. A test that expects nothing to happen waits for a number of these, which
+  // a sleep cannot promise on a loaded machine.
+  std::atomic<unsigned> cyclesDone{0};
   double position[3] = {0.0, 0.0, 0.0};
   double direction[3] = {0.0, 0.0, 1.0};
   double points[POINT_CAPACITY][3];

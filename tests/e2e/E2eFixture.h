@@ -110,7 +110,7 @@ class E2eTest : public ::testing::Test {
   void StartConsoleProgram(const std::vector<std::string>& arguments) {
     SetTestEnvironment("KVT_SIM_STARTS", nullptr);
     ASSERT_TRUE(dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe", arguments));
-    // The companion ends at once when it finds no console running.
+    // The companion ends at once when it finds no console among the running programs.
     ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", true, 10000));
     ASSERT_TRUE(dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}));
     SetTestEnvironment("KVT_SIM_STARTS", starts_.c_str());

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "GoldenBytes.h"
 #include "RawPeer.h"
 #include "datachannel/WireRecords.h"
 #include "link/CommandCodes.h"
@@ -90,20 +91,14 @@ class DataServer {
   std::uint16_t port_ = 0;
 };
 
-// Reads one text record of the given type and answers it as the plug-in must, with filler
-// behind the terminator that carries no meaning.
-void answerText(RawPeer& peer, std::int32_t type) {
-  ASSERT_EQ(peer.ReadInt32(), type);
-  Bytes payload = peer.Read(TEXT_RECORD_SIZE);
-  ASSERT_EQ(payload.size(), static_cast<std::size_t>(TEXT_RECORD_SIZE));
-  TextRecord record = DecodeTextRecord(payload.data());
-  std::size_t length = strnlen(record.text, TEXT_SIZE);
-  ASSERT_GT(length, 0u);
-  ASSERT_LT(length + 1, static_cast<std::size_t>(TEXT_SIZE));
-  Bytes reply(TEXT_REPLY_SIZE);
-  EncodeTextReply(record, reply.data());
-  reply[8 + length + 1] = 0x5A;
-  ASSERT_TRUE(peer.SendInt32(type + 1));
+// Reads the simulator's first text notice, DATA_SCAN_BEGIN, and answers it as the plug-in must,
+// with filler behind the terminator that carries no meaning.
+void answerScanBegin(RawPeer& peer) {
+  ASSERT_EQ(peer.ReadInt32(), DATA_SCAN_BEGIN);
+  ASSERT_EQ(peer.Read(TEXT_RECORD_SIZE), golden::ScanBeginRequest());
+  golden::Bytes reply = golden::ScanBeginReply();
+  reply[8 + std::strlen("LineStudio scan begin 1") + 1] = 0x5A;
+  ASSERT_TRUE(peer.SendInt32(DATA_SCAN_BEGIN + 1));
   ASSERT_TRUE(peer.Send(reply));
 }
 
@@ -134,19 +129,19 @@ StripeMessage readStripe(RawPeer& peer) {
 TEST(SimulatorCommandTest, AnswersExactlyTheQueriesByteForByte) {
   SimulatorOptions options;
   options.sound = 3;
-  options.probeDiameter = 6.35f;
+  options.probeDiameter = 6.5f;
   auto simulator = startSimulator(options);
   ASSERT_NE(simulator, nullptr);
   RawPeer plugin;
   ASSERT_TRUE(plugin.Connect(options.commandPort));
 
-  const Bytes zeroWord(4, 0);
+  const Bytes& zeroWord = golden::kWordZero;
   for (std::int32_t handshake : {CMD_HANDSHAKE_A, CMD_HANDSHAKE_B}) {
     ASSERT_TRUE(plugin.SendInt32(handshake));
     EXPECT_EQ(plugin.Read(4), zeroWord) << handshake;
   }
   ASSERT_TRUE(plugin.SendInt32(CMD_SOUND_QUERY));
-  EXPECT_EQ(plugin.ReadInt32(), 3);
+  EXPECT_EQ(plugin.Read(4), golden::kWordThree);
   ASSERT_TRUE(plugin.SendInt32(CMD_HANDSHAKE_C));
   EXPECT_EQ(plugin.Read(4), zeroWord);
 
@@ -159,18 +154,13 @@ TEST(SimulatorCommandTest, AnswersExactlyTheQueriesByteForByte) {
   EXPECT_EQ(simulator->sound(), 9);
 
   ASSERT_TRUE(plugin.SendInt32(CMD_SENSOR_QUERY));
-  EXPECT_EQ(plugin.ReadInt32(), 1);
+  EXPECT_EQ(plugin.Read(4), golden::kWordOne);
   simulator->setLaserActive(false);
   ASSERT_TRUE(plugin.SendInt32(CMD_SENSOR_QUERY));
-  EXPECT_EQ(plugin.ReadInt32(), 0);
+  EXPECT_EQ(plugin.Read(4), zeroWord);
 
   ASSERT_TRUE(plugin.SendInt32(CMD_PROBE_QUERY));
-  Bytes probe = plugin.Read(PROBE_REPLY_SIZE);
-  ASSERT_EQ(probe.size(), static_cast<std::size_t>(PROBE_REPLY_SIZE));
-  EXPECT_EQ(GetFloat32(&probe[PROBE_DIAMETER_OFFSET]), 6.35f);
-  Bytes rest(probe);
-  std::fill(rest.begin() + PROBE_DIAMETER_OFFSET, rest.begin() + PROBE_DIAMETER_OFFSET + 4, 0);
-  EXPECT_EQ(rest, Bytes(PROBE_REPLY_SIZE, 0));
+  EXPECT_EQ(plugin.Read(PROBE_REPLY_SIZE), golden::kProbeReply6_5);
 
   // Neither the dialog codes nor an unknown code are answered.
   for (std::int32_t word : {CMD_STATUS_HIDE, CMD_TOOLBAR_HIDE, CMD_CALIBRATE, 1234}) {
@@ -296,7 +286,7 @@ TEST_F(SimulatorDataTest, ScanStartStreamsStampedStripesAndScanStopEnds) {
   ASSERT_TRUE(commands_.SendInt32(CMD_SCAN_START));
   RawPeer data = server_.accept();
   ASSERT_NE(data.socket(), platform::kInvalidSocket);
-  answerText(data, DATA_SCAN_BEGIN);
+  answerScanBegin(data);
 
   ASSERT_TRUE(commands_.SendInt32(CMD_ACQUIRE_START));
   for (int number = 1; number <= 3; ++number) {
@@ -321,12 +311,9 @@ TEST_F(SimulatorDataTest, ScanStartStreamsStampedStripesAndScanStopEnds) {
   data.SetTimeout(5000);
   ASSERT_TRUE(commands_.SendInt32(CMD_SCAN_STOP));
   ASSERT_EQ(data.ReadInt32(), DATA_END);
-  Bytes end = data.Read(TEXT_VALUE_RECORD_SIZE);
-  ASSERT_EQ(end.size(), static_cast<std::size_t>(TEXT_VALUE_RECORD_SIZE));
-  Bytes reply(TEXT_VALUE_REPLY_SIZE);
-  EncodeTextValueReply(DecodeTextValueRecord(end.data()), reply.data());
+  ASSERT_EQ(data.Read(TEXT_VALUE_RECORD_SIZE), golden::EndRequest());
   ASSERT_TRUE(data.SendInt32(DATA_END + 1));
-  ASSERT_TRUE(data.Send(reply));
+  ASSERT_TRUE(data.Send(golden::EndReply()));
   data.Close();
   EXPECT_TRUE(simulator_->waitUntil([&] { return !simulator_->dataConnected(); }, 5000));
   EXPECT_EQ(simulator_->stripesSent(), sent);
@@ -364,8 +351,7 @@ TEST_F(SimulatorDataTest, CountsEveryWrongAnswer) {
   ASSERT_EQ(data.ReadInt32(), DATA_BUTTON_FINAL);
   ASSERT_EQ(data.ReadInt32(), 4);
   ASSERT_TRUE(data.SendInt32(DATA_BUTTON_ACK));
-  ASSERT_TRUE(data.SendInt32(0));
-  ASSERT_TRUE(data.SendInt32(4));
+  ASSERT_TRUE(data.Send(golden::kButtonReply4));
   data.Close();
   EXPECT_TRUE(final.get());
   EXPECT_FALSE(simulator_->dataConnected());
@@ -383,25 +369,34 @@ TEST_F(SimulatorDataTest, ScriptRunsInOrderFromTheDataConnection) {
   RawPeer data = server_.accept();
   ASSERT_NE(data.socket(), platform::kInvalidSocket);
   std::uint32_t connected = platform::tickCount();
-  answerText(data, DATA_SCAN_BEGIN);
+  answerScanBegin(data);
   ASSERT_EQ(data.ReadInt32(), DATA_BUTTON);
   ASSERT_EQ(data.ReadInt32(), 1);
   ASSERT_TRUE(data.SendInt32(DATA_BUTTON_ACK));
   ASSERT_TRUE(data.SendInt32(0));
   ASSERT_TRUE(data.SendInt32(1));
 
-  ASSERT_EQ(data.ReadInt32(), DATA_PROBE_POINT_HEADER);
+  ASSERT_EQ(data.Read(4 + POSE_HEADER_SIZE), golden::kProbePointHeader.bytes());
   EXPECT_GE(platform::tickCount() - connected, 130u);
-  Bytes header = data.Read(POSE_HEADER_SIZE);
-  ASSERT_EQ(header.size(), static_cast<std::size_t>(POSE_HEADER_SIZE));
-  EXPECT_EQ(DecodePoseHeader(header.data()).numPoints, 1);
-  ASSERT_EQ(data.ReadInt32(), DATA_PROBE_POINT);
-  Bytes point = data.Read(POINT_WIRE_SIZE);
-  ASSERT_EQ(point.size(), static_cast<std::size_t>(POINT_WIRE_SIZE));
-  EXPECT_EQ(GetFloat32(&point[0]), 1.5f);
-  EXPECT_EQ(GetFloat32(&point[4]), -2.0f);
-  EXPECT_EQ(GetFloat32(&point[8]), 3.0f);
+  // DATA_PROBE_POINT and the point (1.5, -2, 3).
+  EXPECT_EQ(data.Read(16), (Bytes{0x55, 0x0D, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x3F, 0x00, 0x00, 0x00,
+                                  0xC0, 0x00, 0x00, 0x40, 0x40}));
   EXPECT_TRUE(data.ClosedByPeer());
+  EXPECT_EQ(simulator_->errorCount(), 0) << ::testing::PrintToString(simulator_->errors());
+}
+
+TEST_F(SimulatorDataTest, ProbeVectorLeavesAsTheTableLaysItOut) {
+  start();
+  auto sent = std::async(std::launch::async, [&] {
+    return simulator_->sendProbeVector(12.5f, 0.25f, -0.5f, -90, 0, 0);
+  });
+  RawPeer data = server_.accept();
+  ASSERT_NE(data.socket(), platform::kInvalidSocket);
+  EXPECT_EQ(data.Read(4 + POSE_HEADER_SIZE), golden::kProbeVectorHeader.bytes());
+  // DATA_PROBE_VECTOR and the point (12.5, 0.25, -0.5).
+  EXPECT_EQ(data.Read(16), (Bytes{0x53, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x48, 0x41, 0x00, 0x00, 0x80,
+                                  0x3E, 0x00, 0x00, 0x00, 0xBF}));
+  EXPECT_TRUE(sent.get());
   EXPECT_EQ(simulator_->errorCount(), 0) << ::testing::PrintToString(simulator_->errors());
 }
 

@@ -104,8 +104,18 @@ class AcquisitionTest : public ::testing::Test {
     std::int32_t t = scanner_->m_triggerToggle;
     scanner_->m_triggerToggle = t == 0 ? 1 : 0;
   }
-  // Waits several acquisition cycles.
-  static void Cycles(int n) { platform::sleepMs(15 * n); }
+  // Waits until the thread has completed n decision cycles that began after this call: the
+  // cycle under way may have read the fields before the test's last change, so it does not
+  // count. False when that takes more than 5 s.
+  bool Cycles(unsigned n) {
+    const unsigned target = run_->cyclesDone.load() + n + 1;
+    const std::uint32_t start = platform::tickCount();
+    while (run_->cyclesDone.load() < target) {
+      if (platform::tickCount() - start > 5000) return false;
+      platform::sleepMs(1);
+    }
+    return true;
+  }
 
   std::int32_t status_ = 0;
   std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
@@ -117,7 +127,7 @@ class AcquisitionTest : public ::testing::Test {
 TEST_F(AcquisitionTest, SingleShotGivesOnePassRecordPerTrigger) {
   scanner_->m_triggerToggle = 1;  // cleared when the thread starts
   Start(AcquireSingleShot);
-  Cycles(3);
+  ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("BeginPass"), 0);
   EXPECT_EQ(sink_.Count("AddFreeMeasure"), 1) << "the first position always passes";
 
@@ -129,10 +139,10 @@ TEST_F(AcquisitionTest, SingleShotGivesOnePassRecordPerTrigger) {
       << "a standing sensor adds no free record in the closing cycle";
   EXPECT_EQ(scanner_->m_triggerToggle, 0);
 
-  Cycles(2);  // past the cycle that closed the pass, which keeps its position
+  ASSERT_TRUE(Cycles(2));  // past the cycle that closed the pass, which keeps its position
   MoveTo(10);
   ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure", 2));
-  Cycles(3);
+  ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("AddFreeMeasure"), 2) << "no record while the sensor stands";
 }
 
@@ -141,7 +151,7 @@ TEST_F(AcquisitionTest, ToggledPassLastsWhileTheToggleIsSet) {
   Press();
   ASSERT_TRUE(sink_.WaitFor("AddPassMeasure"));
   MoveTo(0.4);
-  Cycles(3);
+  ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("AddPassMeasure"), 1) << "0.4 is within the threshold";
   MoveTo(1.0);
   ASSERT_TRUE(sink_.WaitFor("AddPassMeasure", 2));
@@ -159,12 +169,12 @@ TEST_F(AcquisitionTest, ScanPassesFlipOnArmedTriggers) {
   scanner_->m_triggerToggle = 1;
   ASSERT_TRUE(sink_.WaitFor("BeginPass"));
   ASSERT_TRUE(sink_.WaitFor("AddPassMeasure")) << "the pass's first record passes the test";
-  Cycles(2);
+  ASSERT_TRUE(Cycles(2));
   scanner_->m_triggerToggle = 1;
   ASSERT_TRUE(sink_.WaitFor("EndPass"));
   EXPECT_EQ(sink_.Count("NotifyButton 1"), 0) << "a pending event is cleared at start";
   MoveTo(0.2);
-  Cycles(3);
+  ASSERT_TRUE(Cycles(3));
   MoveTo(0.5);
   ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure", 2)) << "distance counts from the last record";
 }
@@ -173,7 +183,7 @@ TEST_F(AcquisitionTest, ButtonEventsWaitForDetectionAndReportInOrder) {
   scanner_->m_detectMode = 0;
   scanner_->m_buttonEvent = 4;
   Start(AcquireSingleShot);
-  Cycles(3);
+  ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("NotifyButton 1"), 0);
   EXPECT_EQ(scanner_->m_buttonEvent, 4) << "held while detection is off";
   scanner_->m_detectMode = 1;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "GoldenBytes.h"
 #include "RawPeer.h"
 #include "datachannel/DataChannel.h"
 #include "datachannel/WireRecords.h"
@@ -81,11 +82,9 @@ class DataChannelTest : public ::testing::Test {
 
   // Every message before an echo has been handled once the echo's reply is back.
   void Sync(RawPeer& peer) {
-    Bytes payload(ECHO_PAYLOAD_SIZE);
-    for (int i = 0; i < ECHO_PAYLOAD_SIZE; ++i) payload[i] = static_cast<unsigned char>(i + 1);
-    ASSERT_TRUE(peer.Send(Word(DATA_ECHO) + payload));
+    ASSERT_TRUE(peer.Send(Word(DATA_ECHO) + golden::kEchoPayload));
     ASSERT_EQ(peer.ReadInt32(), DATA_ECHO_ACK);
-    ASSERT_EQ(peer.Read(ECHO_REPLY_SIZE), Word(0) + payload);
+    ASSERT_EQ(peer.Read(ECHO_REPLY_SIZE), golden::kEchoReply);
   }
   void Sync() { Sync(peer_); }
 
@@ -93,6 +92,34 @@ class DataChannelTest : public ::testing::Test {
   std::unique_ptr<KvtScan3DLumora> scanner_;
   RawPeer peer_;
 };
+
+// The header encoder and decoder against the bytes of the table, field by field.
+TEST(PoseHeaderWireTest, EncodesAndDecodesAtTheTablesOffsets) {
+  struct Case {
+    const golden::HeaderMessage& message;
+    PoseHeader header;
+  };
+  const Case cases[] = {
+      {golden::kLaserHeader, {2, 0, 1.5f, -2, 100, 0, 90, 0}},
+      {golden::kProbeVectorHeader, {1, 0, 12.5f, 0.25f, -0.5f, -90, 0, 0}},
+      {golden::kProbePointHeader, {1, 0, 1.5f, -2, 3, 0, 0, 0}},
+      {golden::kOtherHeader, {3, -100, 8, 16, -1, 0, 90, 90}},
+  };
+  for (const Case& c : cases) {
+    const Bytes message = c.message.bytes();
+    const Bytes wire(message.begin() + 4, message.end());
+    Bytes encoded(POSE_HEADER_SIZE, 0xEE);
+    EncodePoseHeader(c.header, encoded.data());
+    EXPECT_EQ(encoded, wire) << "type " << GetInt32(message.data());
+    PoseHeader decoded = DecodePoseHeader(wire.data());
+    EXPECT_EQ(decoded.numPoints, c.header.numPoints);
+    EXPECT_EQ(decoded.mark, c.header.mark);
+    EXPECT_EQ(
+        (std::vector<float>{decoded.x, decoded.y, decoded.z, decoded.rx, decoded.ry, decoded.rz}),
+        (std::vector<float>{c.header.x, c.header.y, c.header.z, c.header.rx, c.header.ry,
+                            c.header.rz}));
+  }
+}
 
 TEST_F(DataChannelTest, NoticesAreAcknowledgedAndEchoedByteForByte) {
   ASSERT_TRUE(peer_.Send(Word(DATA_BEGIN) + TextPayload(7, "abc") + Word(-9)));
@@ -220,6 +247,64 @@ TEST_F(DataChannelTest, LaserStripeReachesTheScannerObject) {
   Sync();
   EXPECT_EQ(scanner_->m_measure.points[0], 7.0);
   EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+}
+
+// Each header type as the table lays it out, read by the data thread: count, mark, position and
+// each of the three angles must come from their own offsets.
+TEST_F(DataChannelTest, HeadersOfEveryTypeAreReadAtTheirOffsets) {
+  const double tolerance = 1e-9;  // the angles use a 12-decimal pi
+  scanner_->m_laserActive = 1;
+  ASSERT_TRUE(peer_.Send(golden::kLaserHeader.bytes()));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6})));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+  EXPECT_EQ(scanner_->m_points[1][2], 6.0);
+  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
+            (std::vector<double>{1.5, -2, 100}));
+  EXPECT_NEAR(scanner_->m_direction[0], -1.0, tolerance) << "90 degrees about Y, negated";
+  EXPECT_NEAR(scanner_->m_direction[1], 0.0, tolerance);
+  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
+
+  // Any header type's pose serves the next laser block.
+  ASSERT_TRUE(peer_.Send(golden::kOtherHeader.bytes()));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6, 7, 8, 9})));
+  Sync();
+  EXPECT_EQ(scanner_->m_measure.pointCount, 3);
+  EXPECT_EQ(scanner_->m_points[2][2], 9.0);
+  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
+            (std::vector<double>{8, 16, -1}));
+  EXPECT_NEAR(scanner_->m_direction[0], 0.0, tolerance);
+  EXPECT_NEAR(scanner_->m_direction[1], -1.0, tolerance) << "90 about Y, then 90 about Z, negated";
+  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
+
+  // That header's mark -100 mutes a probe vector.
+  scanner_->m_laserActive = 0;
+  scanner_->m_autoDetect = 1;
+  scanner_->m_dataReady = false;
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {1, 2, 3, 4, 5, 6, 7, 8, 9})));
+  Sync();
+  EXPECT_FALSE(scanner_->m_dataReady) << "the mark at offset 264 was not read";
+
+  ASSERT_TRUE(peer_.Send(golden::kProbeVectorHeader.bytes()));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {12.5f, 0.25f, -0.5f})));
+  Sync();
+  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
+            (std::vector<double>{12.5, 0.25, -0.5}));
+  EXPECT_NEAR(scanner_->m_direction[0], 0.0, tolerance);
+  EXPECT_NEAR(scanner_->m_direction[1], 1.0, tolerance) << "-90 degrees about X";
+  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
+  EXPECT_NEAR(scanner_->m_points[0][1], 1.0, tolerance) << "a probe vector hands over d";
+
+  ASSERT_TRUE(peer_.Send(golden::kProbePointHeader.bytes()));
+  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {1.5f, -2, 3})));
+  Sync();
+  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
+            (std::vector<double>{1.5, -2, 3}));
+  EXPECT_EQ((std::vector<double>(scanner_->m_direction, scanner_->m_direction + 3)),
+            (std::vector<double>{0, 0, 1}));
+  EXPECT_EQ((std::vector<double>(scanner_->m_points[0], scanner_->m_points[0] + 3)),
+            (std::vector<double>{1.5, -2, 3}));
 }
 
 TEST_F(DataChannelTest, BlockCutInTheMiddleLeavesTheScannerObjectUnchanged) {
