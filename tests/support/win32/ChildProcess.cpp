@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
@@ -11,10 +12,18 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
+  // Under Wine a start has been seen to fail once in several hundred while other programs of the
+  // suite start and end; a start that fails three times, a moment apart, is a failure.
+  bool started = false;
+  for (int attempt = 0; attempt < 3 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    started = CreateProcessA(program.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                             nullptr, &startup, &process) != 0;
+    if (!started) {
+      std::fprintf(stderr, "starting %s failed: error %lu\n", program.c_str(), GetLastError());
+    }
   }
+  if (!started) return false;
   CloseHandle(process.hThread);
   handle_ = process.hProcess;
   id_ = process.dwProcessId;
