@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "link/WireValues.h"
+
 struct CapturedPacket {
   std::uint64_t microseconds = 0;
   std::uint32_t captured = 0;
@@ -32,7 +34,7 @@ struct CaptureFile {
 
 namespace pcapng_reader {
 inline std::uint32_t Le32(const unsigned char* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::uint32_t>(GetInt32(p));
 }
 inline std::uint16_t Le16(const unsigned char* p) {
   return static_cast<std::uint16_t>(p[0] | p[1] << 8);
@@ -48,6 +50,8 @@ inline std::string Comment(const unsigned char* p, const unsigned char* end) {
   while (p + 4 <= end) {
     std::uint16_t code = Le16(p), length = Le16(p + 2);
     if (code == 0) break;
+    // A length that runs past the block ends the options: the file is not trusted.
+    if (length > end - (p + 4)) break;
     if (code == 1) return std::string(reinterpret_cast<const char*>(p + 4), length);
     p += 4 + ((length + 3u) & ~3u);
   }
@@ -71,10 +75,15 @@ inline CaptureFile ReadCaptureFile(const std::string& path) {
     }
     const unsigned char* end = block + length - 4;
     if (type == 0x0A0D0D0A) {
+      if (length < 28) return file;
       file.sectionComment = Comment(block + 24, end);
     } else if (type == 1) {
+      if (length < 20) return file;
       file.linkType = Le16(block + 8);
     } else if (type == 6) {
+      // The packet's own lengths must lie inside its block: a cut or altered file ends the
+      // reading, never a read past the block.
+      if (length < 32 || Le32(block + 20) > length - 32) return file;
       CapturedPacket packet;
       packet.microseconds = static_cast<std::uint64_t>(Le32(block + 12)) << 32 | Le32(block + 16);
       packet.captured = Le32(block + 20);

@@ -2,7 +2,11 @@
 // IPv4 and TCP layouts.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "TempDir.h"
 #include "capture/Pcapng.h"
+#include "capture/PcapngReader.h"
 
 namespace {
 
@@ -50,6 +54,38 @@ TEST(PcapngTest, HeadersOfALoopbackSegment) {
       0,    1, 127, 0,  0,    1,    0xC3, 0x50, 0x07, 0xD3, 1,    2,    3,   4,
       5,    6, 7,   8,  0x50, 0x18, 0xFF, 0xFF, 0,    0,    0,    0};
   for (int i = 0; i < CAPTURE_HEADERS_SIZE; ++i) EXPECT_EQ(out[i], expected[i]) << "byte " << i;
+}
+
+// A file sent back from a site may be cut or altered: its lengths must never lead the reader
+// outside the block that holds them.
+TEST(PcapngTest, ReaderStopsAtLengthsThatRunPastTheirBlock) {
+  CaptureBytes good;
+  AppendPcapngStart(good, "app", "");
+  const unsigned char packet[CAPTURE_HEADERS_SIZE + 4] = {};
+  const std::size_t packetAt = good.size();
+  AppendPcapngPacket(good, 0, packet, sizeof packet, sizeof packet, "note");
+  TempDir dir;
+  auto read = [&](const CaptureBytes& bytes) {
+    std::ofstream(dir.file("c.pcapng"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    return ReadCaptureFile(dir.file("c.pcapng"));
+  };
+  CaptureFile file = read(good);
+  ASSERT_TRUE(file.valid);
+  ASSERT_EQ(file.packets.size(), 1u);
+  EXPECT_EQ(file.packets[0].comment, "note");
+
+  CaptureBytes longCapture = good;
+  longCapture.at(packetAt + 21) = 0xF0;  // captured length far beyond the block
+  file = read(longCapture);
+  EXPECT_FALSE(file.valid);
+  EXPECT_TRUE(file.packets.empty());
+
+  CaptureBytes longComment = good;
+  longComment.at(packetAt + 28 + sizeof packet + 2) = 0xF0;  // the comment's length
+  file = read(longComment);
+  ASSERT_EQ(file.packets.size(), 1u);
+  EXPECT_EQ(file.packets[0].comment, "");
 }
 
 }  // namespace
