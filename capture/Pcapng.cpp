@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "link/WireValues.h"
+
 namespace {
 
 constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
@@ -47,7 +49,7 @@ std::size_t OpenBlock(CaptureBytes& out, std::uint32_t type) {
 void CloseBlock(CaptureBytes& out, std::size_t start) {
   std::uint32_t length = static_cast<std::uint32_t>(out.size() - start + 4);
   Put32(out, length);
-  for (int i = 0; i < 4; ++i) out[start + 4 + i] = static_cast<unsigned char>(length >> (8 * i));
+  PutInt32(&out[start + 4], static_cast<std::int32_t>(length));
 }
 
 void PutBigEndian16(unsigned char* out, std::uint16_t value) {
