@@ -150,27 +150,22 @@ void KvtScan3DLumora::OpenDebugLog() {
 }
 
 bool KvtScan3DLumora::StartMissingProgram(const char* appDir, bool appDirRead) {
-  const char* program = nullptr;
-  const char* parameters = "/hide";
-  if (!IsProcessRunning(kConsoleProgram)) {
-    program = kConsoleProgram;
-  } else if (!IsProcessRunning(kScannerProgram)) {
-    program = kScannerProgram;
-  } else {
-    return false;
-  }
+  const bool console = !IsProcessRunning(kConsoleProgram);
+  if (!console && IsProcessRunning(kScannerProgram)) return false;
   // Without "AppDir" a start would run whatever program of that name the search finds: nothing
   // is started, the log says why, and the handshake goes on as when both programs run.
   if (!appDirRead) {
     Log("Pb : AppDir unknown, program not started.\n");
     return false;
   }
-  if (program == kConsoleProgram) {
+  const char* parameters = "/hide";
+  if (console) {
     Log("LinestudioConsole is not running: start it\n");
   } else {
     Log("Linestudio is not running : start it\n");
     if (ReadHideSw() == 0) parameters = "";
   }
+  const char* program = console ? kConsoleProgram : kScannerProgram;
   platform::programStart((std::string(appDir) + program).c_str(), parameters);
   return true;
 }
