@@ -5,10 +5,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "link/CommandCodes.h"
 #include "platform/guard.h"
 #include "platform/time.h"
 #include "platform/wait.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 

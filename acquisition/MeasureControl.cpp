@@ -4,11 +4,11 @@
 #include <vector>
 
 #include "acquisition/AcquisitionThreads.h"
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
-#include "link/WireValues.h"
 #include "platform/time.h"
 #include "platform/wait.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireValues.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
-#include "link/WireValues.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireValues.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include "ChildProcess.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
-#include "link/CommandCodes.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
+#include "wire/CommandCodes.h"
 
 namespace bench {
 

@@ -17,10 +17,10 @@
 #include "acquisition/AcquisitionThreads.h"
 #include "capture/Capture.h"
 #include "datachannel/DataChannel.h"
-#include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
 #include "platform/socket.h"
 #include "platform/time.h"
+#include "wire/WireRecords.h"
 
 namespace {
 

@@ -18,12 +18,12 @@
 #include <vector>
 
 #include "BenchSession.h"
-#include "link/CommandCodes.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "shell/MeasureSink.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 

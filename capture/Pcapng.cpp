@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "link/WireValues.h"
+#include "wire/WireValues.h"
 
 namespace {
 

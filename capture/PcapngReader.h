@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "link/WireValues.h"
+#include "wire/WireValues.h"
 
 struct CapturedPacket {
   std::uint64_t microseconds = 0;

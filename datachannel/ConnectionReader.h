@@ -2,7 +2,7 @@
 // messages are parsed from that buffer instead of one small receive per field.
 #pragma once
 
-#include "link/SocketRoutines.h"
+#include "wire/SocketRoutines.h"
 
 class ConnectionReader {
  public:

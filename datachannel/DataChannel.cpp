@@ -9,10 +9,10 @@
 #include "capture/Capture.h"
 #include "datachannel/ConnectionReader.h"
 #include "datachannel/PoseConversion.h"
-#include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
 #include "platform/time.h"
 #include "platform/wait.h"
+#include "wire/WireRecords.h"
 
 platform::StaticRecursiveLock g_dataChannelLock;
 SocketHandle g_listenSocket = platform::kInvalidSocket;

@@ -3,9 +3,9 @@
 #pragma once
 
 #include "datachannel/PoseConversion.h"
-#include "datachannel/WireRecords.h"
-#include "link/SocketRoutines.h"
 #include "platform/thread.h"
+#include "wire/SocketRoutines.h"
+#include "wire/WireRecords.h"
 
 class KvtScan3DLumora;
 

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "datachannel/Matrix3x3.h"
-#include "datachannel/WireRecords.h"
+#include "wire/WireRecords.h"
 
 class KvtScan3DLumora;
 

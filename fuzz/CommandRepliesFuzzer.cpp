@@ -30,8 +30,8 @@
 #include "HelperThread.h"
 #include "datachannel/DataChannel.h"
 #include "link/CommandChannel.h"
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 

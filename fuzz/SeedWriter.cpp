@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "datachannel/WireRecords.h"
-#include "link/CommandCodes.h"
-#include "link/WireValues.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireRecords.h"
+#include "wire/WireValues.h"
 
 namespace {
 

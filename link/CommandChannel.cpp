@@ -1,9 +1,9 @@
 // The command channel and the scanner object's command senders with their failure actions.
 #include "link/CommandChannel.h"
 
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
-#include "link/WireValues.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireValues.h"
 
 SocketHandle g_commandSocket = platform::kInvalidSocket;
 

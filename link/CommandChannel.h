@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "link/SocketRoutines.h"
 #include "platform/thread.h"
+#include "wire/SocketRoutines.h"
 
 // Held for each command's code, argument and reply, for a whole handshake, and while the
 // connection is opened or closed, so that no other thread can split a command or close the

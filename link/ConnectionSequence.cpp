@@ -6,9 +6,7 @@
 
 #include "datachannel/DataChannel.h"
 #include "link/CommandChannel.h"
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
-#include "link/WireValues.h"
 #include "platform/module.h"
 #include "platform/notice.h"
 #include "platform/process.h"
@@ -16,6 +14,8 @@
 #include "platform/registry.h"
 #include "platform/time.h"
 #include "platform/wait.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireValues.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "datachannel/DataChannel.h"
-#include "link/CommandCodes.h"
 #include "platform/wait.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 // A console that died while scanning never reports the end: the unload waits this long for it.

@@ -1,9 +1,9 @@
 // The settings dialog's state and actions, and Config, which opens or raises it.
 #include "ui/DlgCfgLumora.h"
 
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
 #include "platform/wait.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "E2eFixture.h"
 #include "capture/PcapngReader.h"
-#include "datachannel/WireRecords.h"
-#include "link/CommandCodes.h"
 #include "tools/console-sim/Replay.h"
 #include "tools/console-sim/SyntheticPart.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireRecords.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 
 #include "GoldenBytes.h"
 #include "RawPeer.h"
-#include "datachannel/WireRecords.h"
-#include "link/CommandCodes.h"
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireRecords.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "link/WireValues.h"
 #include "platform/socket.h"
 #include "platform/time.h"
+#include "wire/WireValues.h"
 
 class RawPeer {
  public:

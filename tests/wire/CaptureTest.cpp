@@ -10,8 +10,8 @@
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
-#include "link/CommandCodes.h"
-#include "link/SocketRoutines.h"
+#include "wire/CommandCodes.h"
+#include "wire/SocketRoutines.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "GoldenBytes.h"
 #include "RawPeer.h"
 #include "datachannel/DataChannel.h"
-#include "datachannel/WireRecords.h"
 #include "link/KvtScan3DLumora.h"
+#include "wire/WireRecords.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include "DialogLayout.h"
 #include "RawPeer.h"
 #include "TempDir.h"
-#include "link/CommandCodes.h"
 #include "link/KvtScan3DLumora.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <thread>
 
 #include "RawPeer.h"
-#include "link/CommandCodes.h"
-#include "link/SocketRoutines.h"
 #include "platform/time.h"
+#include "wire/CommandCodes.h"
+#include "wire/SocketRoutines.h"
 
 namespace {
 

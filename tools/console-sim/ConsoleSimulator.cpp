@@ -14,10 +14,10 @@
 #include <system_error>
 #include <thread>
 
-#include "link/WireValues.h"
 #include "platform/socket.h"
 #include "tools/console-sim/SyntheticPart.h"
 #include "tools/console-sim/Transcript.h"
+#include "wire/WireValues.h"
 
 using platform::kInvalidSocket;
 using platform::SocketHandle;

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "datachannel/WireRecords.h"
-#include "link/CommandCodes.h"
 #include "tools/console-sim/Scenario.h"
+#include "wire/CommandCodes.h"
+#include "wire/WireRecords.h"
 
 enum class SimRefuse {
   None,

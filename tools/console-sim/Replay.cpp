@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "capture/Pcapng.h"
-#include "datachannel/WireRecords.h"
-#include "link/SocketRoutines.h"
 #include "platform/socket.h"
 #include "platform/time.h"
+#include "wire/SocketRoutines.h"
+#include "wire/WireRecords.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "datachannel/WireRecords.h"
+#include "wire/WireRecords.h"
 
 // The sphere: centre on the plane z = 0 at the origin.
 constexpr float PART_SPHERE_RADIUS = 25.0f;

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "link/WireValues.h"
+#include "wire/WireValues.h"
 
 constexpr std::uint16_t DATA_PORT = 2002;
 

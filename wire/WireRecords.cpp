@@ -1,5 +1,5 @@
 // Little-endian encoding of the data channel's wire records.
-#include "datachannel/WireRecords.h"
+#include "wire/WireRecords.h"
 
 #include <cstring>
 

@@ -1,5 +1,5 @@
 // The socket routines both channels share.
-#include "link/SocketRoutines.h"
+#include "wire/SocketRoutines.h"
 
 #include <cstdarg>
 #include <cstdio>
