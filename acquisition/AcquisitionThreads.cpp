@@ -1,10 +1,10 @@
-// The acquisition threads: they poll the scanner object every 10 ms and call the host's sink.
+// The acquisition threads: they poll the measurement store every 10 ms and call the host's sink.
 #include "acquisition/AcquisitionThreads.h"
 
-#include <algorithm>
 #include <cmath>
-#include <cstring>
 
+#include "link/ConsoleLink.h"
+#include "link/ScannerSettings.h"
 #include "platform/guard.h"
 #include "platform/time.h"
 #include "platform/wait.h"
@@ -35,68 +35,59 @@ void CallSink(AcquisitionRun& run, Call call) {
 // State of one running thread's cycles; nothing survives the thread.
 struct Cycle {
   AcquisitionRun& run;
-  KvtScan3DLumora& scanner;
+  MeasurementStore& store;
+  ScannerSettings& settings;
   double lastPosition[3] = {kFarAway, 0.0, 0.0};
   bool inPass = false;
   std::int32_t prevToggle = 0;
   bool triggerArmed = false;
 
-  explicit Cycle(AcquisitionRun& r) : run(r), scanner(r.scanner) {}
+  explicit Cycle(AcquisitionRun& r)
+      : run(r), store(r.Parts().store), settings(r.Parts().settings) {}
 
-  void Position(double out[3]) {
-    platform::LockGuard guard(scanner.m_measureLock);
-    out[0] = scanner.m_position[0];
-    out[1] = scanner.m_position[1];
-    out[2] = scanner.m_position[2];
-  }
   // The position lies at least 0.5 away from the reference (exactly 0.5 counts as moved).
   bool Moved() {
     double position[3];
-    Position(position);
+    store.CopyPosition(position);
     return !WithinDistance(lastPosition, position, kMoveThreshold);
   }
-  void KeepPosition() { Position(lastPosition); }
+  void KeepPosition() { store.CopyPosition(lastPosition); }
 
   void AddPass() {
     run.TakeRecord();
-    CallSink(run, [&] { run.sink->AddPassMeasure(&run.record); });
+    CallSink(run, [&] { run.Sink()->AddPassMeasure(run.Record()); });
   }
   void AddFree() {
     run.TakeRecord();
-    CallSink(run, [&] { run.sink->AddFreeMeasure(&run.record); });
+    CallSink(run, [&] { run.Sink()->AddFreeMeasure(run.Record()); });
   }
   void Call(void (MeasureSink::*operation)()) {
-    CallSink(run, [&] { (run.sink->*operation)(); });
+    CallSink(run, [&] { (run.Sink()->*operation)(); });
   }
 };
-
-// Takes the trigger when it is set: one atomic step, so a press in between is never lost.
-bool TakeTrigger(KvtScan3DLumora& scanner) { return scanner.m_triggerToggle.exchange(0) != 0; }
 
 // Once per cycle: 0 nothing to report, 2 or 3 button event code 2 or 4 taken (and announced to
 // the sink with NotifyButton(1)).
 std::int32_t PollButtonEvent(Cycle& cycle) {
-  KvtScan3DLumora& scanner = cycle.scanner;
-  if (scanner.m_detectMode == 0) return 0;
-  std::int32_t code = scanner.m_buttonEvent.exchange(0);
+  if (cycle.settings.DetectMode() == 0) return 0;
+  std::int32_t code = cycle.store.TakeButtonEvent();
   if (code != 2 && code != 4) return 0;
-  CallSink(cycle.run, [&] { cycle.run.sink->NotifyButton(1); });
+  CallSink(cycle.run, [&] { cycle.run.Sink()->NotifyButton(1); });
   return code == 2 ? 2 : 3;
 }
 
 template <typename Decide>
 unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
   auto& run = *static_cast<AcquisitionRun*>(argument);
-  KvtScan3DLumora& scanner = run.scanner;
-  if (run.sink == nullptr) return 0;
+  MeasurementStore& store = run.Parts().store;
+  if (run.Sink() == nullptr) return 0;
   try {
-    if (scanPasses) scanner.m_dataReady = false;
+    if (scanPasses) store.ClearDataReady();
     Cycle cycle(run);
     cycle.Call(&MeasureSink::BeginMeasure);
-    scanner.m_triggerToggle = 0;
-    if (scanPasses) scanner.m_buttonEvent = 0;
+    store.ClearTrigger();
+    if (scanPasses) store.ClearButtonEvent();
     while (run.Active()) {
-      scanner.m_acquiring = true;
       platform::sleepMs(kCycleMs);
       if (!run.Active()) break;
       std::int32_t button = PollButtonEvent(cycle);
@@ -107,15 +98,18 @@ unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
       } else {
         decide(cycle);
       }
-      run.cyclesDone.fetch_add(1);
+      run.NoteCycle();
     }
   } catch (...) {
     // A throwing sink or a stop ends the measurement quietly; the host sees the missing calls.
   }
-  // A stopped thread leaves the flag to its stopper, which has cleared it: it may end after the
-  // next measurement's thread has raised it, or after the object is gone (a thread that was
-  // inside the host at the unload, on POSIX).
-  if (run.Active()) scanner.m_acquiring = false;
+  // A thread that ends on its own ends the measurement's acquisition. A stopped one leaves that
+  // to its stopper, which has done it already: it may end after the next measurement has begun,
+  // or after the store is gone (a thread that was inside the host at the unload, on POSIX).
+  if (run.EndOnItsOwn()) {
+    store.MeasurementAcquiring(false);
+    store.ClearConsoleAcquiring();
+  }
   return 0;
 }
 
@@ -132,71 +126,71 @@ bool WithinDistance(const double a[3], const double b[3], double threshold) {
 }
 
 void AcquisitionRun::RequestStop() {
-  int current = stage.load();
+  int current = m_stage.load();
   for (;;) {
     int next = current;
     if (current == kRunning) next = kStopped;
     if (current == kInHost) next = kStoppedInHost;
-    if (next == current || stage.compare_exchange_weak(current, next)) return;
+    if (next == current || m_stage.compare_exchange_weak(current, next)) return;
   }
 }
 
 bool AcquisitionRun::Active() const {
-  int current = stage.load();
+  int current = m_stage.load();
   return current == kRunning || current == kInHost;
 }
 
 bool AcquisitionRun::InHost() const {
-  int current = stage.load();
+  int current = m_stage.load();
   return current == kInHost || current == kStoppedInHost || current == kForced;
 }
 
 bool AcquisitionRun::ClaimForForcedEnd() {
   int expected = kStoppedInHost;
-  return stage.compare_exchange_strong(expected, kForced);
+  return m_stage.compare_exchange_strong(expected, kForced);
 }
 
 void AcquisitionRun::ReleaseClaim() {
   int expected = kForced;
-  stage.compare_exchange_strong(expected, kStopped);
+  m_stage.compare_exchange_strong(expected, kStopped);
 }
 
 bool AcquisitionRun::EnterHost() {
   int expected = kRunning;
-  return stage.compare_exchange_strong(expected, kInHost);
+  return m_stage.compare_exchange_strong(expected, kInHost);
 }
 
 bool AcquisitionRun::LeaveHost() {
   int expected = kInHost;
-  if (stage.compare_exchange_strong(expected, kRunning)) return true;
-  if (expected == kStoppedInHost && stage.compare_exchange_strong(expected, kStopped)) {
+  if (m_stage.compare_exchange_strong(expected, kRunning)) return true;
+  if (expected == kStoppedInHost && m_stage.compare_exchange_strong(expected, kStopped)) {
     return false;
   }
   // Claimed for a forced end: the stopper ends this thread now. Nothing of the library's state
   // is touched until it gives the claim back (when the forced end failed).
   platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep, kClaimedPollMs,
-                      [this] { return stage.load() != kForced; });
+                      [this] { return m_stage.load() != kForced; });
   return false;
 }
 
+bool AcquisitionRun::EndOnItsOwn() {
+  int expected = kRunning;
+  return m_stage.compare_exchange_strong(expected, kEnded);
+}
+
 void AcquisitionRun::TakeRecord() {
-  platform::LockGuard guard(scanner.m_measureLock);
-  int count = std::clamp<int>(scanner.m_measure.pointCount, 0, POINT_CAPACITY);
-  std::memcpy(position, scanner.m_position, sizeof position);
-  std::memcpy(direction, scanner.m_direction, sizeof direction);
-  std::memcpy(points, scanner.m_points, sizeof points[0] * static_cast<std::size_t>(count));
-  record.pointCount = count;
+  m_record.pointCount = m_parts.store.CopyMessage(m_position, m_direction, m_points);
 }
 
 unsigned AcquireSingleShot(void* argument) {
   return RunAcquisition(argument, false, [](Cycle& c) {
-    if (!c.inPass && TakeTrigger(c.scanner)) {
+    if (!c.inPass && c.store.TakeTrigger()) {
       c.Call(&MeasureSink::BeginPass);
       c.AddPass();
       c.inPass = true;
     } else {
       if (c.Moved()) c.AddFree();
-      if (c.scanner.m_triggerToggle == 0 && c.inPass) {
+      if (c.store.TriggerToggle() == 0 && c.inPass) {
         c.Call(&MeasureSink::EndPass);
         c.inPass = false;
       }
@@ -207,7 +201,7 @@ unsigned AcquireSingleShot(void* argument) {
 
 unsigned AcquireToggled(void* argument) {
   return RunAcquisition(argument, false, [](Cycle& c) {
-    std::int32_t toggle = c.scanner.m_triggerToggle;
+    std::int32_t toggle = c.store.TriggerToggle();
     if (toggle != 0) {
       if (c.prevToggle != toggle) {
         c.lastPosition[0] = kFarAway;
@@ -227,17 +221,15 @@ unsigned AcquireToggled(void* argument) {
 
 unsigned AcquireScanPasses(void* argument) {
   return RunAcquisition(argument, true, [](Cycle& c) {
-    KvtScan3DLumora& scanner = c.scanner;
-    std::int32_t expected = 1;
-    if (scanner.m_triggerToggle.compare_exchange_strong(expected, 0)) {
-      bool switchAcquisition =
-          scanner.m_laserActive != 0 && scanner.m_settingsDialog.m_typeScanning == 1;
+    ConsoleLink& link = c.run.Parts().link;
+    if (c.store.TakeTrigger()) {
+      bool switchAcquisition = c.store.LaserActive() && c.settings.TypeScanning() == 1;
       if (c.triggerArmed && c.inPass) {
-        if (switchAcquisition) scanner.SendIgnoringFailure(CMD_ACQUIRE_STOP);
+        if (switchAcquisition) link.SendIgnoringFailure(CMD_ACQUIRE_STOP);
         c.Call(&MeasureSink::EndPass);
         c.inPass = false;
       } else if (c.triggerArmed) {
-        if (switchAcquisition) scanner.SendWithRecovery(CMD_ACQUIRE_START);
+        if (switchAcquisition) link.SendWithRecovery(CMD_ACQUIRE_START);
         c.Call(&MeasureSink::BeginPass);
         c.lastPosition[0] = kFarAway;
         c.inPass = true;
@@ -247,11 +239,11 @@ unsigned AcquireScanPasses(void* argument) {
       c.triggerArmed = true;
     }
     if (!c.Moved()) return;
-    if (scanner.m_laserActive != 0) {
+    if (c.store.LaserActive()) {
       // Hold back the records before the data channel's first delivery; give up when the
       // measurement is being stopped.
       platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
-                          [&] { return scanner.m_dataReady || !c.run.Active(); });
+                          [&] { return c.store.DataReady() || !c.run.Active(); });
       if (!c.run.Active()) return;
     }
     if (c.inPass) {

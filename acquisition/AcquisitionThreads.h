@@ -1,72 +1,101 @@
-// The acquisition threads: each polls the scanner object every 10 ms and calls the host's sink
-// it was started with, from its own record, never under a lock of the library.
+// The acquisition threads: each polls the measurement store every 10 ms and calls the host's
+// sink it was started with, from its own copy of the record, never under a lock of the library.
 #pragma once
 
 #include <atomic>
 
-#include "link/KvtScan3DLumora.h"
+#include "datachannel/MeasurementStore.h"
 #include "platform/thread.h"
 #include "shell/MeasureRecord.h"
 #include "shell/MeasureSink.h"
 
+class ConsoleLink;
+class ScannerSettings;
+
+// What a measurement works with: the store it reads, the settings it follows and the link whose
+// acquisition commands button mode 2 sends.
+struct AcquisitionParts {
+  MeasurementStore& store;
+  ScannerSettings& settings;
+  ConsoleLink& link;
+};
+
 // True when b lies within threshold of a: squared distance below threshold squared, or below
 // 1e-10 for a threshold of exactly zero. Any NaN gives false.
-bool WithinDistance(const double a[3], const double b[3], double threshold);
+[[nodiscard]] bool WithinDistance(const double a[3], const double b[3], double threshold);
 
 // One acquisition thread's own state, on the heap from MeasureStart until the thread has ended
-// and been collected (KvtScan3DLumora::CollectRun).
+// and been collected (AcquisitionControl).
 //
 // Its stage says where the thread stands towards the host's code, and is what makes a stop safe
 // from any thread at any moment: once a stop is asked for, no sink call begins; a thread is only
 // ever ended by force while it is inside a sink call, never while it owns a lock of the library
-// or is inside its bookkeeping.
-struct AcquisitionRun {
+// or is inside its bookkeeping. The stage is the only field two threads write; the thread handle
+// is set before the thread runs and never changes, the record is the thread's own.
+class AcquisitionRun {
+ public:
+  AcquisitionRun(const AcquisitionParts& parts, MeasureSink* measureSink)
+      : m_parts(parts), m_sink(measureSink) {}
+  AcquisitionRun(const AcquisitionRun&) = delete;
+  AcquisitionRun& operator=(const AcquisitionRun&) = delete;
+
+  // Asks the thread to stop; no sink call begins after this returns. Any thread.
+  void RequestStop();
+  // True while no stop was asked for and the thread has not ended on its own.
+  [[nodiscard]] bool Active() const;
+  // True while it is inside a sink call.
+  [[nodiscard]] bool InHost() const;
+  // Claims a thread that is inside a sink call for a forced end: true when it was, and from now
+  // on it runs none of the library's code. A claimed thread that could not be ended must be
+  // given back with ReleaseClaim, or it waits for ever.
+  [[nodiscard]] bool ClaimForForcedEnd();
+  void ReleaseClaim();
+
+  // The thread's side: a sink call may begin (false once stopped); and the call has returned
+  // (false when a stop came during it: the thread must end without another call).
+  [[nodiscard]] bool EnterHost();
+  [[nodiscard]] bool LeaveHost();
+  // The thread ends on its own (a sink call threw): true unless a stop came first, in which case
+  // the stopper has already cleared what the measurement raised.
+  [[nodiscard]] bool EndOnItsOwn();
+
+  // Copies the store's last message into the record: the host then reads a record that no other
+  // thread writes, for as long as its call lasts.
+  void TakeRecord();
+  MeasureRecord* Record() { return &m_record; }
+
+  const AcquisitionParts& Parts() const { return m_parts; }
+  MeasureSink* Sink() const { return m_sink; }
+
+  // The thread's handle, set by its starter before the thread runs.
+  void SetHandle(platform::Thread* thread) { m_thread = thread; }
+  [[nodiscard]] platform::Thread* Handle() const { return m_thread; }
+
+  // Cycles that got as far as their decision (a button event, or the mode's step); written by
+  // the thread only. A test that expects nothing to happen waits for a number of these, which
+  // a sleep cannot promise on a loaded machine.
+  [[nodiscard]] unsigned CyclesDone() const { return m_cyclesDone.load(); }
+  void NoteCycle() { m_cyclesDone.fetch_add(1); }
+
+ private:
   enum Stage : int {
     kRunning,        // in the library's code; may call the sink
     kInHost,         // inside a sink call
     kStopped,        // asked to stop; calls no sink again and ends at its next look
     kStoppedInHost,  // asked to stop while inside a sink call
     kForced,         // inside a sink call and claimed for a forced end: it runs nothing more
+    kEnded,          // ended on its own, before any stop
   };
 
-  AcquisitionRun(KvtScan3DLumora& owner, MeasureSink* measureSink)
-      : scanner(owner), sink(measureSink) {}
-  AcquisitionRun(const AcquisitionRun&) = delete;
-  AcquisitionRun& operator=(const AcquisitionRun&) = delete;
-
-  // Asks the thread to stop; no sink call begins after this returns. Any thread.
-  void RequestStop();
-  // True while no stop was asked for.
-  bool Active() const;
-  // True while it is inside a sink call.
-  bool InHost() const;
-  // Claims a thread that is inside a sink call for a forced end: true when it was, and from now
-  // on it runs none of the library's code. A claimed thread that could not be ended must be
-  // given back with ReleaseClaim, or it waits for ever.
-  bool ClaimForForcedEnd();
-  void ReleaseClaim();
-
-  // The thread's side: a sink call may begin (false once stopped); and the call has returned
-  // (false when a stop came during it: the thread must end without another call).
-  bool EnterHost();
-  bool LeaveHost();
-
-  // Copies the scanner's last message into the record under the measurement lock: the host
-  // then reads a record that no other thread writes, for as long as its call lasts.
-  void TakeRecord() KVT_EXCLUDES(scanner.m_measureLock);
-
-  KvtScan3DLumora& scanner;
-  MeasureSink* const sink;
-  platform::Thread* thread = nullptr;
-  std::atomic<int> stage{kRunning};
-  // Cycles that got as far as their decision (a button event, or the mode's step); written by
-  // the thread only. A test that expects nothing to happen waits for a number of these, which
-  // a sleep cannot promise on a loaded machine.
-  std::atomic<unsigned> cyclesDone{0};
-  double position[3] = {0.0, 0.0, 0.0};
-  double direction[3] = {0.0, 0.0, 1.0};
-  double points[POINT_CAPACITY][3];
-  MeasureRecord record{position, direction, &points[0][0], 0};
+  const AcquisitionParts m_parts;
+  MeasureSink* const m_sink;
+  platform::Thread* m_thread = nullptr;
+  std::atomic<int> m_stage{kRunning};
+  std::atomic<unsigned> m_cyclesDone{0};
+  double m_position[3] = {0.0, 0.0, 0.0};
+  double m_direction[3] = {0.0, 0.0, 1.0};
+  double m_points[POINT_CAPACITY][3];
+  MeasureRecord m_record{m_position, m_direction, &m_points[0][0], 0};
 };
 
 // Thread procedures; the argument is the thread's AcquisitionRun. Each returns 0.

@@ -17,9 +17,10 @@
 #include "acquisition/AcquisitionThreads.h"
 #include "capture/Capture.h"
 #include "datachannel/DataChannel.h"
-#include "link/KvtScan3DLumora.h"
 #include "platform/socket.h"
 #include "platform/time.h"
+#include "shell/CaptureSettings.h"
+#include "shell/KvtScan3DLumora.h"
 #include "wire/WireRecords.h"
 
 namespace {
@@ -29,7 +30,7 @@ constexpr std::uint16_t kPlainPort = 2102;
 
 std::uint32_t Loopback() {
   std::uint32_t address = 0;
-  platform::socketParseDotted("127.0.0.1", &address);
+  static_cast<void>(platform::socketParseDotted("127.0.0.1", &address));
   return address;
 }
 
@@ -163,15 +164,16 @@ class TimedSink : public MeasureSink {
 // A measurement in button mode 1 with a pass open, so that every moved stripe is a record.
 class Measurement {
  public:
-  Measurement(KvtScan3DLumora& scanner, MeasureSink* sink) : run_(scanner, sink) {
-    scanner.m_triggerToggle = 0;
+  Measurement(KvtScan3DLumora& scanner, MeasureSink* sink) : run_(scanner.Parts(), sink) {
+    MeasurementStore& store = scanner.Store();
+    store.ClearTrigger();
     thread_ = platform::threadStart(AcquireToggled, &run_);
     platform::sleepMs(50);
-    scanner.m_triggerToggle = 1;
+    store.ButtonPressed(1);
   }
   ~Measurement() {
     run_.RequestStop();
-    platform::threadWaitEnd(thread_, 5000);
+    static_cast<void>(platform::threadWaitEnd(thread_, 5000));
     platform::threadRelease(thread_);
   }
   Measurement(const Measurement&) = delete;
@@ -193,7 +195,7 @@ void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double*
   for (int i = 0; i < stripes; ++i) {
     header.x = i % 2 == 0 ? 10.0f : 11.0f;
     auto start = std::chrono::steady_clock::now();
-    conversion.StoreLaserPoints(scanner, header, block);
+    conversion.StoreLaserPoints(scanner.Store(), header, block);
     times.push_back(
         std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
             .count());
@@ -209,11 +211,11 @@ void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double*
 int main(int argc, char** argv) {
   double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
   int started = 0;
-  platform::socketsStart(&started);
+  static_cast<void>(platform::socketsStart(&started));
   std::int32_t status = 0;
   auto scanner = std::make_unique<KvtScan3DLumora>(&status);
-  scanner->m_laserActive = 1;
-  if (!StartDataChannelThread(scanner.get())) {
+  scanner->Store().SetLaserActive(true);
+  if (!StartDataChannelThread(&scanner->Store())) {
     std::fprintf(stderr, "cannot start the data-channel thread\n");
     return 1;
   }
@@ -223,6 +225,7 @@ int main(int argc, char** argv) {
   if (!capture.path.empty()) {
     capture.limitBytes = ~std::uint64_t{0};
     if (!CaptureStart(capture)) return 1;
+    InstallSocketTap(&CaptureSocketTap());
     std::printf("capture on, into %s\n", capture.path.c_str());
   }
   std::printf("%-22s %14s %16s %16s %16s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
@@ -278,6 +281,7 @@ int main(int argc, char** argv) {
       "%.0f us, longest %.0f us\n",
       medianUs, longestUs);
   scanner.reset();
+  InstallSocketTap(nullptr);
   CaptureStop();
   return 0;
 }

@@ -243,7 +243,7 @@ void PrintCpu(const char* label, const CpuFigure& figure, double targetPercent) 
 int main(int argc, char** argv) {
   double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
   int started = 0;
-  platform::socketsStart(&started);
+  static_cast<void>(platform::socketsStart(&started));
 
   std::printf("stripe sent to AddPassMeasure, button mode 2, %d points per stripe\n",
               kPointsPerStripe);

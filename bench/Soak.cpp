@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int started = 0;
-  platform::socketsStart(&started);
+  static_cast<void>(platform::socketsStart(&started));
 
   bench::Session session;
   SimulatorOptions options;

@@ -1,21 +1,19 @@
 // The capture file: one writer for the whole process, fed by the taps of both channels.
 #include "capture/Capture.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <new>
 
 #include "capture/Pcapng.h"
-#include "platform/profile.h"
 #include "platform/thread.h"
-#include "shell/SettingsValue.h"
-
-std::atomic<bool> g_captureOn{false};
 
 namespace {
 
-constexpr const char* kSection = "Capture";
+// Set while a file is open: a tap that finds it clear returns without taking the lock.
+std::atomic<bool> g_captureOn{false};
+
 constexpr int kMaxStreams = 4;  // the command connection, the data connection, and one of each
                                 // closing or waiting
 // Room kept below the limit for the packet that says the capture stopped there.
@@ -137,20 +135,6 @@ void EmitData(Stream& stream, bool fromPlugin, const void* data, int length)
 
 }  // namespace
 
-CaptureSettings ReadCaptureSettings(const char* settingsPath) {
-  CaptureSettings settings;
-  char text[1024];
-  platform::profileReadString(kSection, "File", "", text, sizeof text, settingsPath);
-  settings.path = text;
-  const char* environment = std::getenv("KVT_CAPTURE");
-  if (environment != nullptr && *environment != '\0') settings.path = environment;
-  platform::profileReadString(kSection, "LimitMB", "", text, sizeof text, settingsPath);
-  std::int32_t megabytes = SettingsValue(text, static_cast<std::int32_t>(CAPTURE_DEFAULT_LIMIT_MB));
-  if (megabytes <= 0) megabytes = static_cast<std::int32_t>(CAPTURE_DEFAULT_LIMIT_MB);
-  settings.limitBytes = static_cast<std::uint64_t>(megabytes) << 20;
-  return settings;
-}
-
 bool CaptureStart(const CaptureSettings& settings) {
   platform::LockGuard guard(g_captureLock);
   CloseFile();
@@ -225,3 +209,26 @@ void CaptureClosed(platform::SocketHandle socket) {
   Emit(*stream, true, TCP_FIN | TCP_ACK, nullptr, 0);
   if (g_file != nullptr) *stream = Stream{};
 }
+
+bool CaptureOn() { return g_captureOn.load(std::memory_order_relaxed); }
+
+namespace {
+
+void TapOpened(platform::SocketHandle socket, bool pluginConnected) {
+  if (CaptureOn()) CaptureOpened(socket, pluginConnected);
+}
+void TapSent(platform::SocketHandle socket, const void* data, int length) {
+  if (CaptureOn()) CaptureSent(socket, data, length);
+}
+void TapReceived(platform::SocketHandle socket, const void* data, int length) {
+  if (CaptureOn()) CaptureReceived(socket, data, length);
+}
+void TapClosed(platform::SocketHandle socket) {
+  if (CaptureOn()) CaptureClosed(socket);
+}
+
+constexpr SocketTap kCaptureTap = {TapOpened, TapSent, TapReceived, TapClosed};
+
+}  // namespace
+
+const SocketTap& CaptureSocketTap() { return kCaptureTap; }

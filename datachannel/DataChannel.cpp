@@ -4,12 +4,12 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
-#include "capture/Capture.h"
 #include "datachannel/ConnectionReader.h"
+#include "datachannel/MeasurementStore.h"
 #include "datachannel/PoseConversion.h"
-#include "link/KvtScan3DLumora.h"
 #include "platform/time.h"
 #include "platform/wait.h"
 #include "wire/WireRecords.h"
@@ -17,6 +17,7 @@
 platform::StaticRecursiveLock g_dataChannelLock;
 SocketHandle g_listenSocket = platform::kInvalidSocket;
 SocketHandle g_acceptedSocket = platform::kInvalidSocket;
+platform::StaticRecursiveLock g_serverThreadLock;
 platform::Thread* g_serverThread = nullptr;
 
 namespace {
@@ -28,28 +29,28 @@ constexpr int kAcceptedSendBuffer = 8192;
 constexpr int kListenBacklog = 5;
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
-// What the thread serves; null once teardown has taken the scanner object away.
-KvtScan3DLumora* g_servedScanner KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
+// What the thread stores into; null once teardown has taken the store away.
+MeasurementStore* g_servedStore KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
 bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
 std::atomic<bool> g_socketsStarted{false};
 
-// Runs change(scanner) under the channel lock when a scanner object is still served.
+// Runs change(store) under the channel lock while a store is still served.
 template <typename Change>
-void WithScanner(Change change) {
+void WithStore(Change change) {
   platform::LockGuard guard(DataChannelLock());
-  if (g_servedScanner != nullptr) change(*g_servedScanner);
+  if (g_servedStore != nullptr) change(*g_servedStore);
+}
+
+// The answers' sends are not looked at: a broken connection shows at the next read of a type.
+void SendBytes(SocketHandle socket, const unsigned char* bytes, int length) {
+  int count = 0;
+  static_cast<void>(SendAll(socket, bytes, length, count));
 }
 
 void SendInt32(SocketHandle socket, std::int32_t value) {
   unsigned char bytes[4];
   PutInt32(bytes, value);
-  int count = 0;
-  SendAll(socket, bytes, sizeof bytes, count);
-}
-
-void SendBytes(SocketHandle socket, const unsigned char* bytes, int length) {
-  int count = 0;
-  SendAll(socket, bytes, length, count);
+  SendBytes(socket, bytes, sizeof bytes);
 }
 
 // The accepted socket, for the answers, and its read-ahead, for the messages.
@@ -122,21 +123,13 @@ bool HandleButton(Connection& connection) {
   unsigned char payload[BUTTON_PAYLOAD_SIZE];
   if (!connection.reader.Read(payload, sizeof payload)) return false;
   const std::int32_t code = GetInt32(payload);
-  WithScanner([code](KvtScan3DLumora& scanner) {
-    if (code == 1) {
-      std::int32_t toggle = scanner.m_triggerToggle.load();
-      while (!scanner.m_triggerToggle.compare_exchange_weak(toggle, toggle == 0 ? 1 : 0)) {
-      }
-    } else {
-      scanner.m_buttonEvent = code;
-    }
-  });
+  WithStore([code](MeasurementStore& store) { store.ButtonPressed(code); });
   unsigned char reply[BUTTON_REPLY_SIZE];
   PutInt32(reply, 0);
   PutInt32(reply + 4, code);
   SendInt32(connection.socket, DATA_BUTTON_ACK);
   SendBytes(connection.socket, reply, sizeof reply);
-  WithScanner([](KvtScan3DLumora& scanner) { scanner.m_dataReady = true; });
+  WithStore([](MeasurementStore& store) { store.Publish(); });
   return true;
 }
 
@@ -158,7 +151,7 @@ bool HandleHeader(Connection& connection, DataChannelState& state) {
 
 bool LaserActive() {
   bool active = false;
-  WithScanner([&active](KvtScan3DLumora& scanner) { active = scanner.m_laserActive != 0; });
+  WithStore([&active](MeasurementStore& store) { active = store.LaserActive(); });
   return active;
 }
 
@@ -171,11 +164,11 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
       return true;
     case DATA_SCAN_BEGIN:
       if (!AnswerText(connection, DATA_SCAN_BEGIN + 1)) return false;
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_scanRunning = true; });
+      WithStore([](MeasurementStore& store) { store.ScanBegan(); });
       return true;
     case DATA_ACQUIRE_BEGIN:
       if (!AnswerTextValue(connection, DATA_ACQUIRE_BEGIN + 1)) return false;
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
+      WithStore([](MeasurementStore& store) { store.ConsoleAcquiring(true); });
       return true;
     case DATA_LASER_HEADER:
     case DATA_PROBE_VECTOR_HEADER:
@@ -186,8 +179,8 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
       const unsigned char* block = nullptr;
       Block taken = TakeLaserBlock(connection, state, &block);
       if (taken == Block::Received) {
-        WithScanner([&state, block](KvtScan3DLumora& scanner) {
-          state.conversion.StoreLaserPoints(scanner, state.storedHeader, block);
+        WithStore([&state, block](MeasurementStore& store) {
+          state.conversion.StoreLaserPoints(store, state.storedHeader, block);
         });
       }
       return taken != Block::Broken;
@@ -199,11 +192,11 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
                      (type == DATA_PROBE_VECTOR && state.storedHeader.mark == HEADER_MARK_BEGIN);
       Block block = ReceivePointBlock(connection, state);
       if (block == Block::Received && !ignored) {
-        WithScanner([&state, type](KvtScan3DLumora& scanner) {
+        WithStore([&state, type](MeasurementStore& store) {
           if (type == DATA_PROBE_VECTOR) {
-            state.conversion.StoreProbeVector(scanner, state.storedHeader, state.pointBuffer);
+            state.conversion.StoreProbeVector(store, state.storedHeader, state.pointBuffer);
           } else {
-            state.conversion.StoreProbePoint(scanner, state.storedHeader, state.pointBuffer);
+            state.conversion.StoreProbePoint(store, state.storedHeader, state.pointBuffer);
           }
         });
       }
@@ -214,24 +207,21 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
     case DATA_END:
       if (!AnswerTextValue(connection, DATA_END + 1)) return false;
       platform::sleepMs(state.endPauseMs);
-      WithScanner([](KvtScan3DLumora& scanner) {
-        scanner.m_scanRunning = false;
-        scanner.m_acquiring = false;
-      });
+      WithStore([](MeasurementStore& store) { store.ScanEnded(); });
       return false;
     case DATA_SCAN_END:
       if (!AnswerText(connection, DATA_SCAN_END + 1)) return false;
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      WithStore([](MeasurementStore& store) { store.ConsoleAcquiring(false); });
       return true;
     case DATA_ACQUIRE_END:
       if (!AnswerTextValue(connection, DATA_ACQUIRE_END + 1)) return false;
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      WithStore([](MeasurementStore& store) { store.ConsoleAcquiring(false); });
       return true;
     case DATA_ACQUIRE_OFF:
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = false; });
+      WithStore([](MeasurementStore& store) { store.ConsoleAcquiring(false); });
       return true;
     case DATA_ACQUIRE_ON:
-      WithScanner([](KvtScan3DLumora& scanner) { scanner.m_acquiring = true; });
+      WithStore([](MeasurementStore& store) { store.ConsoleAcquiring(true); });
       return true;
     case DATA_BUTTON_FINAL:
       // The last message of the connection: handled, then the connection is closed.
@@ -297,13 +287,12 @@ void ServeConnections() {
   for (;;) {
     SocketHandle listener = ListenUnlessStopping();
     if (listener == platform::kInvalidSocket) break;
-    SocketHandle accepted = platform::socketAccept(listener);
+    SocketHandle accepted = TcpAccept(listener);
     if (accepted == platform::kInvalidSocket) break;
     if (!AdoptAccepted(accepted)) {
       TcpClose(accepted);
       break;
     }
-    if (CaptureOn()) CaptureOpened(accepted, false);
     if (!SetAcceptedOptions(accepted)) {
       ReleaseAccepted();
       break;
@@ -325,9 +314,9 @@ void ServeDataConnection(SocketHandle socket, DataChannelState& state) {
   }
 }
 
-void SetServedScanner(KvtScan3DLumora* scanner) {
+void SetServedStore(MeasurementStore* store) {
   platform::LockGuard guard(DataChannelLock());
-  g_servedScanner = scanner;
+  g_servedStore = store;
 }
 
 platform::StaticRecursiveLock& DataChannelLock() { return g_dataChannelLock; }
@@ -358,42 +347,54 @@ unsigned DataChannelThread(void* /*unused*/) {
   return 0;
 }
 
-bool StartDataChannelThread(KvtScan3DLumora* scanner) {
+bool DataChannelThreadStarted() {
+  platform::LockGuard guard(g_serverThreadLock);
+  return g_serverThread != nullptr;
+}
+
+bool StartDataChannelThread(MeasurementStore* store) {
+  platform::LockGuard guard(g_serverThreadLock);
   if (g_serverThread != nullptr) return true;
   StartSockets();
-  SetServedScanner(scanner);
   {
-    platform::LockGuard guard(DataChannelLock());
+    platform::LockGuard channel(DataChannelLock());
+    g_servedStore = store;
     g_stopping = false;
   }
   g_serverThread = platform::threadStart(DataChannelThread, nullptr);
   return g_serverThread != nullptr;
 }
 
-void FinishDataChannelThread() {
-  if (g_serverThread == nullptr) return;
-  bool ended = platform::threadWaitEnd(g_serverThread, 0);
-  if (!ended && platform::threadTerminate(g_serverThread, 0)) {
-    ended = true;
-    // What the thread would have closed on its way out. It may have died owning the channel's
-    // lock, so the lock is not taken; nothing else uses these sockets once it is gone.
-    for (SocketHandle* socket : {&g_acceptedSocket, &g_listenSocket}) {
-      if (*socket != platform::kInvalidSocket) platform::socketClose(*socket);
-      *socket = platform::kInvalidSocket;
-    }
-  }
-  platform::threadRelease(g_serverThread);
-  g_serverThread = nullptr;
-}
-
 bool StopDataChannelThread(unsigned timeoutMs) {
   {
     platform::LockGuard guard(DataChannelLock());
     g_stopping = true;
-    g_servedScanner = nullptr;
+    g_servedStore = nullptr;
     if (g_listenSocket != platform::kInvalidSocket) platform::socketWake(g_listenSocket);
     if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
   }
-  if (g_serverThread == nullptr) return true;
-  return platform::WaitThreadEnd(g_serverThread, timeoutMs);
+  platform::Thread* thread = nullptr;
+  {
+    platform::LockGuard guard(g_serverThreadLock);
+    thread = g_serverThread;
+  }
+  return thread == nullptr || platform::WaitThreadEnd(thread, timeoutMs);
+}
+
+// The sockets of a thread that was ended by force. It may have died owning the channel's lock,
+// so the lock is not taken; nothing else uses these sockets once it is gone.
+static void CloseSocketsOfEndedThread() KVT_NO_ANALYSIS {
+  for (SocketHandle* socket : {&g_acceptedSocket, &g_listenSocket}) {
+    if (*socket != platform::kInvalidSocket) platform::socketClose(*socket);
+    *socket = platform::kInvalidSocket;
+  }
+}
+
+void FinishDataChannelThread() {
+  platform::LockGuard guard(g_serverThreadLock);
+  if (g_serverThread == nullptr) return;
+  bool ended = platform::threadWaitEnd(g_serverThread, 0);
+  if (!ended && platform::threadTerminate(g_serverThread, 0)) CloseSocketsOfEndedThread();
+  platform::threadRelease(g_serverThread);
+  g_serverThread = nullptr;
 }

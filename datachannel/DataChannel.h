@@ -1,5 +1,5 @@
 // The data-channel server: one thread that accepts the console's data connection on port 2002
-// and turns its messages into changes of the scanner object.
+// and turns its messages into changes of the measurement store.
 #pragma once
 
 #include "datachannel/PoseConversion.h"
@@ -7,10 +7,11 @@
 #include "wire/SocketRoutines.h"
 #include "wire/WireRecords.h"
 
-class KvtScan3DLumora;
+class MeasurementStore;
 
-// Guards the two sockets below and the scanner object the thread serves. The thread holds it
-// whenever it touches the scanner object, so teardown can take the object away from it.
+// Guards the two sockets below and the store the thread serves. The thread holds it whenever it
+// touches the store, so teardown can take the store away from it. Taken after the command
+// channel's lock and g_serverThreadLock, before the store's own.
 extern platform::StaticRecursiveLock g_dataChannelLock;
 platform::StaticRecursiveLock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataChannelLock);
 
@@ -18,8 +19,12 @@ platform::StaticRecursiveLock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataCha
 extern SocketHandle g_listenSocket KVT_GUARDED_BY(g_dataChannelLock);
 extern SocketHandle g_acceptedSocket KVT_GUARDED_BY(g_dataChannelLock);
 
-// The data-channel thread once started; it is never started again. Host's thread only.
-extern platform::Thread* g_serverThread;
+// Guards g_serverThread. The data thread never takes it, so a teardown that holds it can end the
+// thread by force.
+extern platform::StaticRecursiveLock g_serverThreadLock KVT_ACQUIRED_BEFORE(g_dataChannelLock);
+// The data-channel thread once started; it is never started again. Any thread, under the lock:
+// the connection sequence that starts it may run on an acquisition thread.
+extern platform::Thread* g_serverThread KVT_GUARDED_BY(g_serverThreadLock);
 
 // Starts Windows Sockets 2.2 for the process once; prints "WSAStartup failed [%d]\n" and
 // returns false when it cannot be started.
@@ -47,27 +52,30 @@ struct DataChannelState {
 };
 
 // Serves one accepted connection until it ends (DATA_END, a FINAL type, a closed or failed read,
-// a payload cut short), storing into the scanner object given by SetServedScanner. Blocks in the
-// socket's reads and sends; the data thread, or one other thread at a time.
+// a payload cut short), storing into the store given by SetServedStore. Blocks in the socket's
+// reads and sends; the data thread, or one other thread at a time.
 void ServeDataConnection(SocketHandle socket, DataChannelState& state);
 
-// Gives the data channel the scanner object to store into; StopDataChannelThread takes it away
-// again. StartDataChannelThread calls it for its thread. Host's thread.
-void SetServedScanner(KvtScan3DLumora* scanner);
+// Gives the data channel the store to store into (null: none); StopDataChannelThread takes it
+// away again. StartDataChannelThread does it for its thread. Any thread.
+void SetServedStore(MeasurementStore* store);
 
-// Starts the thread for this scanner object unless g_serverThread is set, starting Windows
-// Sockets first so the command channel can be used at once. False when the thread could not
-// be started.
-bool StartDataChannelThread(KvtScan3DLumora* scanner);
+// Whether the thread has been started in this process. Any thread.
+[[nodiscard]] bool DataChannelThreadStarted();
 
-// Teardown: takes the scanner object away from the thread, makes the thread leave its accept
-// wait and the connection it serves, and waits at most timeoutMs for its end. True when the
-// thread has ended or was never started.
+// Starts the thread for this store unless it was started already, starting Windows Sockets
+// first so the command channel can be used at once. False when the thread could not be started.
+// Any thread.
+[[nodiscard]] bool StartDataChannelThread(MeasurementStore* store);
+
+// Teardown: takes the store away from the thread, makes the thread leave its accept wait and the
+// connection it serves, and waits at most timeoutMs for its end. True when the thread has ended
+// or was never started.
 bool StopDataChannelThread(unsigned timeoutMs);
 
 // The rest of the teardown: the thread has ended (or, where StopDataChannelThread's wait ran
 // out, is ended by force: it never calls the host, so nothing can hold it there but the system)
 // and its sockets are closed, so that port 2002 is free for the next load of the library in
 // this process. Where a thread cannot be ended by force (POSIX) one that is still running is
-// left to end on its own; it no longer touches the scanner object.
+// left to end on its own; it no longer touches the store.
 void FinishDataChannelThread();

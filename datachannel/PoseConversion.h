@@ -1,11 +1,11 @@
-// Pose and point conversion: the three point messages turned into the scanner object's
-// double-precision measurement fields.
+// Pose and point conversion: the three point messages turned into the measurement store's
+// double-precision pose and points.
 #pragma once
 
 #include "datachannel/Matrix3x3.h"
 #include "wire/WireRecords.h"
 
-class KvtScan3DLumora;
+class MeasurementStore;
 
 // Degrees to radians with the constant the console's poses are defined with, multiplying first:
 // 180 degrees is exactly 3.141592653589.
@@ -17,17 +17,17 @@ class PoseConversion {
   // d = ((Rz x Ry) x Rx) applied to the unit vector along Z.
   GPointDouble Direction(const PoseHeader& header);
 
-  // Each stores one received message into the scanner object and then raises m_dataReady.
+  // Each stores one received message into the store and then raises its data-ready flag.
   // block holds header.numPoints points (0 to MAX_BLOCK_POINTS) as received.
-  void StoreLaserPoints(KvtScan3DLumora& scanner, const PoseHeader& header,
+  void StoreLaserPoints(MeasurementStore& store, const PoseHeader& header,
                         const unsigned char* block);
-  void StoreProbeVector(KvtScan3DLumora& scanner, const PoseHeader& header,
+  void StoreProbeVector(MeasurementStore& store, const PoseHeader& header,
                         const unsigned char* block);
-  void StoreProbePoint(KvtScan3DLumora& scanner, const PoseHeader& header,
+  void StoreProbePoint(MeasurementStore& store, const PoseHeader& header,
                        const unsigned char* block);
 
  private:
-  void StoreProbe(KvtScan3DLumora& scanner, const GPointDouble& direction,
+  void StoreProbe(MeasurementStore& store, const GPointDouble& direction,
                   const unsigned char* block, const GPointDouble& handedOver);
 
   Matrix3x3 rotX_;

@@ -30,7 +30,7 @@
 #include "HelperThread.h"
 #include "datachannel/DataChannel.h"
 #include "link/CommandChannel.h"
-#include "link/KvtScan3DLumora.h"
+#include "shell/KvtScan3DLumora.h"
 #include "wire/CommandCodes.h"
 
 namespace {
@@ -247,7 +247,7 @@ void CheckSensorGet(KvtScan3DLumora& scanner, FakeConsole& console) {
     bool laser = GetInt32(sensor->bytes.data()) != 0;
     Require(kind == (laser ? SENSOR_KIND_LASER : SENSOR_KIND_PROBE),
             "sensor kind differs from the console's reply");
-    Require((scanner.m_laserActive != 0) == laser, "laser flag differs from the console's reply");
+    Require(scanner.Store().LaserActive() == laser, "laser flag differs from the console's reply");
   }
 }
 
@@ -305,7 +305,7 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
   std::int32_t status = 0;
   // Never destroyed: its teardown would talk to the console after the last input.
   fixture.scanner = new KvtScan3DLumora(&status);
-  fixture.scanner->m_logDirectory = fixture.folder.c_str();
+  fixture.scanner->Link().Log().SetDirectory(fixture.folder.c_str());
   fixture.console = new HelperThread;
   return 0;
 }
@@ -315,12 +315,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Fixture& fixture = Fixed();
   KvtScan3DLumora& scanner = *fixture.scanner;
   const std::uint8_t flags = data[0];
-  scanner.m_connected = 0;
-  scanner.m_scanRunning = false;
-  scanner.m_acquiring = false;
-  scanner.m_laserActive = (flags & 1) != 0 ? 1 : 0;
-  scanner.m_sound = 0;
-  scanner.m_probeDiameter = 0.0f;
+  // Each input starts unconnected (the last one disconnected), from a new library's state.
+  Require(scanner.IsConnected() == 0, "still connected from the last input");
+  scanner.Store().ScanEnded();
+  scanner.Store().SetLaserActive((flags & 1) != 0);
+  scanner.Settings().SetSound(0);
+  scanner.Settings().SetProbeDiameter(0.0f);
 
   int stop[2];
   Require(::pipe2(stop, O_CLOEXEC) == 0, "no pipe");
@@ -334,7 +334,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<Reply> replies = console.RepliesFrom(0);
     const Reply* sound = OnlyReply(replies, CMD_SOUND_QUERY);
     if (sound != nullptr && sound->inStep) {
-      Require(scanner.m_sound == GetInt32(sound->bytes.data()),
+      Require(scanner.Settings().Sound() == GetInt32(sound->bytes.data()),
               "sound setting differs from the console's reply");
     }
   }
@@ -355,7 +355,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::close(stop[0]);
   ::close(stop[1]);
   Require(took < kIterationLimit, "a reply read waited for its time-out");
-  Require(g_commandSocket == platform::kInvalidSocket, "command socket left open");
-  Require(g_serverThread == nullptr, "the connection sequence got past the registry");
+  Require(!scanner.Link().CommandChannelOpen(), "command socket left open");
+  Require(!DataChannelThreadStarted(), "the connection sequence got past the registry");
   return 0;
 }

@@ -17,7 +17,7 @@
 
 #include "HelperThread.h"
 #include "datachannel/DataChannel.h"
-#include "link/KvtScan3DLumora.h"
+#include "datachannel/MeasurementStore.h"
 
 namespace {
 
@@ -31,18 +31,16 @@ void Require(bool condition, const char* what) {
 }
 
 struct Fixture {
-  KvtScan3DLumora* scanner;
+  MeasurementStore* store;
   DataChannelState* state;
   HelperThread* peer;
 };
 
-// One scanner object for the whole run, as the thread has one for the library's life. It is
-// never destroyed: its teardown would talk to a console.
+// One store for the whole run, as the thread has one for the library's life.
 Fixture& Fixed() {
   static Fixture fixture = [] {
-    std::int32_t status = 0;
-    Fixture made{new KvtScan3DLumora(&status), new DataChannelState, new HelperThread};
-    SetServedScanner(made.scanner);
+    Fixture made{new MeasurementStore, new DataChannelState, new HelperThread};
+    SetServedStore(made.store);
     return made;
   }();
   return fixture;
@@ -54,15 +52,17 @@ void Reset(Fixture& fixture, std::uint8_t flags) {
   state.storedHeader = PoseHeader{};
   std::memset(state.pointBuffer, 0, sizeof state.pointBuffer);
   state.endPauseMs = 0;
-  KvtScan3DLumora& scanner = *fixture.scanner;
-  scanner.m_scanRunning = false;
-  scanner.m_acquiring = false;
-  scanner.m_dataReady = false;
-  scanner.m_triggerToggle = 0;
-  scanner.m_buttonEvent = 0;
-  scanner.m_measure.pointCount = 0;
-  scanner.m_laserActive = (flags & 1) != 0 ? 1 : 0;
-  scanner.m_autoDetect = (flags & 2) != 0 ? 1 : 0;
+  MeasurementStore& store = *fixture.store;
+  store.ScanEnded();
+  store.ClearDataReady();
+  store.ClearTrigger();
+  store.ClearButtonEvent();
+  {
+    MeasurementStore::Message message(store);
+    message.setPointCount(0);
+  }
+  store.SetLaserActive((flags & 1) != 0);
+  store.SetAutoDetect((flags & 2) != 0);
 }
 
 int MsLeft(std::chrono::steady_clock::time_point deadline) {
@@ -129,15 +129,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(ended, "the server did not finish with the connection within 20 seconds");
 
   // What the host may read after any stream: a point count the point buffer holds.
-  const KvtScan3DLumora& scanner = *fixture.scanner;
-  Require(scanner.m_measure.pointCount >= 0 && scanner.m_measure.pointCount <= MAX_BLOCK_POINTS,
-          "point count outside 0 to 10000");
-  Require(scanner.m_measure.points == &scanner.m_points[0][0], "the record's points moved");
+  const MeasurementStore& store = *fixture.store;
+  const std::int32_t count = store.PointCount();
+  Require(count >= 0 && count <= MAX_BLOCK_POINTS, "point count outside 0 to 10000");
   // Without the laser only probe points are handed over: one, and only in automatic detection.
-  if (scanner.m_laserActive == 0) {
-    Require(scanner.m_measure.pointCount <= (scanner.m_autoDetect != 0 ? 1 : 0),
-            "more points than a probe message hands over");
+  if (!store.LaserActive()) {
+    Require(count <= (store.AutoDetect() ? 1 : 0), "more points than a probe message hands over");
   }
-  Require(scanner.m_triggerToggle == 0 || scanner.m_triggerToggle == 1, "toggle not 0 or 1");
+  Require(store.TriggerToggle() == 0 || store.TriggerToggle() == 1, "toggle not 0 or 1");
   return 0;
 }

@@ -1,7 +1,6 @@
-// The command channel and the scanner object's command senders with their failure actions.
+// The command channel: one command at a time on the process-wide command connection.
 #include "link/CommandChannel.h"
 
-#include "link/KvtScan3DLumora.h"
 #include "wire/CommandCodes.h"
 #include "wire/WireValues.h"
 
@@ -39,7 +38,8 @@ CommandOutcome CommandChannel::Exchange(std::int32_t code, const std::int32_t* a
   if (!SendAll(g_commandSocket, bytes, sizeof bytes, count)) return CommandOutcome::kNotSent;
   if (argument != nullptr) {
     PutInt32(bytes, *argument);
-    SendAll(g_commandSocket, bytes, sizeof bytes, count);
+    // The argument's own send is not looked at: a broken connection fails the next command.
+    static_cast<void>(SendAll(g_commandSocket, bytes, sizeof bytes, count));
   }
   if (replySize == 0) return CommandOutcome::kAnswered;
   int got = Receive(reply, replySize);
@@ -52,7 +52,8 @@ CommandOutcome CommandChannel::Exchange(std::int32_t code, const std::int32_t* a
 int CommandChannel::Receive(void* reply, int replySize) {
   platform::LockGuard guard(Lock());
   int count = 0;
-  ReceiveExactly(g_commandSocket, reply, replySize, count);
+  // An error has been printed; what counts for the caller is how much of the reply came.
+  static_cast<void>(ReceiveExactly(g_commandSocket, reply, replySize, count));
   return count;
 }
 
@@ -63,21 +64,4 @@ void CommandChannel::DropOutOfStep() {
   // Down for the host until it connects again; a command sent before that takes its failure
   // path.
   m_connected = 0;
-}
-
-void KvtScan3DLumora::SendWithRecovery(std::int32_t code) {
-  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) ReconnectAfterFailure();
-}
-
-void KvtScan3DLumora::SendIgnoringFailure(std::int32_t code) { m_commands.Exchange(code); }
-
-void KvtScan3DLumora::SendWithArgument(std::int32_t code, std::int32_t argument) {
-  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) ReconnectAfterFailure();
-}
-
-void KvtScan3DLumora::SendModelStart() { SendWithArgument(CMD_MODEL_START, m_startMode); }
-
-void KvtScan3DLumora::SendStopSequence() {
-  SendIgnoringFailure(CMD_STATUS_HIDE);
-  SendIgnoringFailure(CMD_TOOLBAR_HIDE);
 }

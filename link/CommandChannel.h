@@ -5,28 +5,31 @@
 #include <atomic>
 #include <cstdint>
 
+#include "datachannel/DataChannel.h"
 #include "platform/thread.h"
 #include "wire/SocketRoutines.h"
 
 // Held for each command's code, argument and reply, for a whole handshake, and while the
 // connection is opened or closed, so that no other thread can split a command or close the
 // socket under it. The thread holding it may take it again.
-extern platform::StaticRecursiveLock g_commandChannelLock;
+// A connection sequence under it starts the data thread and restarts the store's state.
+extern platform::StaticRecursiveLock g_commandChannelLock KVT_ACQUIRED_BEFORE(g_serverThreadLock,
+                                                                              g_dataChannelLock);
 
 // The command connection to the console; -1 when there is none. Only the channel touches it.
 extern SocketHandle g_commandSocket KVT_GUARDED_BY(g_commandChannelLock);
 
 // What became of one command.
-enum class CommandOutcome {
-  // The code went out (the argument after it, whose own result is never looked at), and the
-  // reply, when one was asked for, came whole.
-  kAnswered,
-  // The code did not go out: no connection, or a send error. The connection is left as it was.
-  kNotSent,
-  // The code went out but its reply came short (the receive limit ran out, or the console hung
-  // up half-way). What is missing may still come, and every later reply would then be read one
-  // behind: the connection has been closed and the link marked down.
-  kReplyShort,
+enum class [[nodiscard]] CommandOutcome{
+    // The code went out (the argument after it, whose own result is never looked at), and the
+    // reply, when one was asked for, came whole.
+    kAnswered,
+    // The code did not go out: no connection, or a send error. The connection is left as it was.
+    kNotSent,
+    // The code went out but its reply came short (the receive limit ran out, or the console hung
+    // up half-way). What is missing may still come, and every later reply would then be read one
+    // behind: the connection has been closed and the link marked down.
+    kReplyShort,
 };
 
 class CommandChannel {

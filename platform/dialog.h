@@ -50,10 +50,10 @@ class DialogHandler {
 // POSIX: a text dialog that reads commands from the file descriptor named by KVT_DIALOG_INPUT
 // (default 0) and writes one line per control and per event to KVT_DIALOG_OUTPUT (default 2);
 // the end of the input acts as the close box. See platform/posix/dialog.cpp for the commands.
-int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler);
+[[nodiscard]] int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler);
 
 // A check box's state. Only from the handler's calls.
-bool dialogIsChecked(Dialog* dialog, int id);
+[[nodiscard]] bool dialogIsChecked(Dialog* dialog, int id);
 void dialogSetChecked(Dialog* dialog, int id, bool checked);
 
 // Ends the run with result once the handler call in progress returns. Any thread, until

@@ -9,11 +9,11 @@ namespace platform {
 // (the host's objects between the throw and this call are unwound as the host's compiler
 // does). Other structured exceptions, such as an access violation, are left alone. False when
 // an exception was stopped.
-bool callGuarded(void (*procedure)(void*), void* argument);
+[[nodiscard]] bool callGuarded(void (*procedure)(void*), void* argument);
 
 // callGuarded for a callable object.
 template <typename Call>
-bool callGuarded(Call& call) {
+[[nodiscard]] bool callGuarded(Call& call) {
   return callGuarded([](void* self) { (*static_cast<Call*>(self))(); }, &call);
 }
 

@@ -11,13 +11,13 @@ extern const char kPathSeparator;
 
 // Whether a module named fileName is loaded in the process, compared without case; loads
 // nothing. POSIX: whether this library itself was loaded from a file of that name.
-bool moduleIsLoaded(const char* fileName);
+[[nodiscard]] bool moduleIsLoaded(const char* fileName);
 
 // GetCurrentDirectoryA: the current directory with no separator appended. False, and out
 // empty, when it does not fit in size characters with its terminator.
-bool currentDirectory(char* out, unsigned size);
+[[nodiscard]] bool currentDirectory(char* out, unsigned size);
 
 // The full path of the running program's executable file. False when it does not fit.
-bool executablePath(char* out, unsigned size);
+[[nodiscard]] bool executablePath(char* out, unsigned size);
 
 }  // namespace platform

@@ -5,10 +5,10 @@ namespace platform {
 
 // Calls visit with the executable file name (no folder) of each running process until visit
 // returns true. Returns false when the process list cannot be taken. Host's thread.
-bool processForEach(bool (*visit)(const char* exeName, void* context), void* context);
+[[nodiscard]] bool processForEach(bool (*visit)(const char* exeName, void* context), void* context);
 
 // Starts the program file with the parameter text (verb "open", no owner window, no working
 // directory, hidden). Returns at once without waiting for the program; false when it fails.
-bool programStart(const char* file, const char* parameters);
+[[nodiscard]] bool programStart(const char* file, const char* parameters);
 
 }  // namespace platform

@@ -12,6 +12,7 @@ unsigned profileReadString(const char* section, const char* key, const char* def
 
 // WritePrivateProfileStringA: sets key=value in section, creating the file and the section
 // when missing and keeping every other section, key and comment as it was. False on failure.
-bool profileWriteString(const char* section, const char* key, const char* value, const char* path);
+[[nodiscard]] bool profileWriteString(const char* section, const char* key, const char* value,
+                                      const char* path);
 
 }  // namespace platform

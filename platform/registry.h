@@ -29,13 +29,14 @@ struct RegistryKey;
 // RegOpenKeyExA: opens root\subKey (a trailing backslash does not matter, case does not
 // matter). kErrorSuccess and the key in *key, or an error code and *key null. A 64-bit Windows
 // build looks for a machine key in the 32-bit view too when the 64-bit view lacks it.
-long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key);
+[[nodiscard]] long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access,
+                                RegistryKey** key);
 
 // RegQueryValueExA: the value's type in *type and its bytes in data. *size gives the buffer's
 // size on entry and the value's size on return; kErrorMoreData when the buffer is too small,
 // kErrorFileNotFound when the value does not exist. type and data may be null.
-long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
-                   std::uint32_t* size);
+[[nodiscard]] long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type,
+                                 void* data, std::uint32_t* size);
 
 // RegCloseKey. A null key is ignored.
 void registryClose(RegistryKey* key);

@@ -35,14 +35,14 @@ constexpr int kWsaHostNotFound = 11001;     // WSAHOST_NOT_FOUND
 
 // Starts Windows Sockets 2.2 for the process (POSIX: nothing to start). Returns false and
 // leaves the system's code in *error on failure. Any thread; never blocks for long.
-bool socketsStart(int* error);
+[[nodiscard]] bool socketsStart(int* error);
 
 // The calling thread's last socket error, as a Windows Sockets code. Any thread.
-int socketLastError();
+[[nodiscard]] int socketLastError();
 
 // A new IPv4 stream socket (AF_INET, SOCK_STREAM, protocol 0), blocking, not inheritable by
 // child processes. kInvalidSocket on failure.
-SocketHandle socketOpenTcp();
+[[nodiscard]] SocketHandle socketOpenTcp();
 
 enum class SocketOption {
   SendBuffer,        // SO_SNDBUF, bytes
@@ -54,38 +54,39 @@ enum class SocketOption {
 };
 
 // Sets one option; false on failure (the reason in socketLastError()).
-bool socketSetOption(SocketHandle socket, SocketOption option, int value);
+[[nodiscard]] bool socketSetOption(SocketHandle socket, SocketOption option, int value);
 
 // inet_addr: true and the address in network byte order when the text is a dotted IPv4
 // address; never looks a name up.
-bool socketParseDotted(const char* text, std::uint32_t* addressNet);
+[[nodiscard]] bool socketParseDotted(const char* text, std::uint32_t* addressNet);
 
 // gethostbyname: the first IPv4 address of a host name, in network byte order. Blocks while
 // the name is resolved; false when it cannot be.
-bool socketResolveName(const char* name, std::uint32_t* addressNet);
+[[nodiscard]] bool socketResolveName(const char* name, std::uint32_t* addressNet);
 
 // Connect, bind and listen for the 16-byte IPv4 address given in network byte order. Each
 // returns false on failure. Connect blocks until it is decided. Bind fails while another socket
 // holds the port, but not for earlier connections that linger in TIME_WAIT (Windows behaviour).
-bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
-bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
-bool socketListen(SocketHandle socket, int backlog);
+[[nodiscard]] bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
+[[nodiscard]] bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
+[[nodiscard]] bool socketListen(SocketHandle socket, int backlog);
 
 // The local and the remote port of a connected socket, in host byte order. False when the
 // socket has no connection. Any thread; never blocks.
-bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort);
+[[nodiscard]] bool socketPorts(SocketHandle socket, std::uint16_t* localPort,
+                               std::uint16_t* remotePort);
 
 // Waits for one connection; kInvalidSocket when accepting fails (also after socketWake()).
-SocketHandle socketAccept(SocketHandle listener);
+[[nodiscard]] SocketHandle socketAccept(SocketHandle listener);
 
 // One send or receive call of at most length bytes; returns the bytes moved, 0 when a receive
 // finds the connection closed, -1 on error. Sends never raise SIGPIPE; on POSIX a call that a
 // signal interrupts is retried. Blocks as the socket's options say.
-int socketSend(SocketHandle socket, const void* data, int length);
-int socketReceive(SocketHandle socket, void* data, int length);
+[[nodiscard]] int socketSend(SocketHandle socket, const void* data, int length);
+[[nodiscard]] int socketReceive(SocketHandle socket, void* data, int length);
 
 // Shuts the sending direction down (SD_SEND). False on failure.
-bool socketShutdownSend(SocketHandle socket);
+[[nodiscard]] bool socketShutdownSend(SocketHandle socket);
 
 // Makes a call that another thread is blocked in on this socket (accept, receive, send) return
 // with an error, and every later call fail at once. The handle stays valid: its owner still

@@ -18,12 +18,12 @@ PumpTarget* pumpCurrentThread();
 
 // Queues task(argument) to run on the target thread the next time it dispatches a message
 // (pumpDispatchOne). False when the post fails. Any thread.
-bool pumpPost(PumpTarget* target, void (*task)(void*), void* argument);
+[[nodiscard]] bool pumpPost(PumpTarget* target, void (*task)(void*), void* argument);
 
 // Loads a library by path like a host does; null on failure.
 void* libraryLoad(const char* path);
 void* librarySymbol(void* library, const char* name);
-bool libraryUnload(void* library);
+[[nodiscard]] bool libraryUnload(void* library);
 // A readable reason for the last failure of libraryLoad or librarySymbol.
 const char* libraryError();
 

@@ -4,8 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
-// Clang's thread-safety analysis (-Wthread-safety): the lock that guards a field, the locks a
-// function takes or needs. They expand to nothing for other compilers.
+// Clang's thread-safety analysis (-Wthread-safety, and -Wthread-safety-beta for the order of
+// locks): the lock that guards a field, the locks a function takes or needs, which lock is taken
+// before which. They expand to nothing for other compilers.
 #if defined(__clang__)
 #define KVT_CAPABILITY(name) __attribute__((capability(name)))
 #define KVT_SCOPED_CAPABILITY __attribute__((scoped_lockable))
@@ -16,6 +17,8 @@
 #define KVT_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
 #define KVT_RETURN_CAPABILITY(lock) __attribute__((lock_returned(lock)))
 #define KVT_NO_ANALYSIS __attribute__((no_thread_safety_analysis))
+#define KVT_ACQUIRED_BEFORE(...) __attribute__((acquired_before(__VA_ARGS__)))
+#define KVT_ACQUIRED_AFTER(...) __attribute__((acquired_after(__VA_ARGS__)))
 #else
 #define KVT_CAPABILITY(name)
 #define KVT_SCOPED_CAPABILITY
@@ -26,6 +29,8 @@
 #define KVT_EXCLUDES(...)
 #define KVT_RETURN_CAPABILITY(lock)
 #define KVT_NO_ANALYSIS
+#define KVT_ACQUIRED_BEFORE(...)
+#define KVT_ACQUIRED_AFTER(...)
 #endif
 
 namespace platform {
@@ -33,28 +38,37 @@ namespace platform {
 struct Thread;
 using ThreadProc = unsigned (*)(void* argument);
 
-// Starts a thread at once with the default stack size running proc(argument); null on failure.
-// The platform's own thread call is used, so nothing of the C++ runtime runs after proc returns
-// except the few instructions that signal its end.
-Thread* threadStart(ThreadProc proc, void* argument);
+// Whether a new thread runs at once, or only once its owner has stored its handle and calls
+// threadResume: a thread whose first act may be to look itself up must not run before that.
+enum class ThreadStart { kRunning, kSuspended };
+
+// Starts a thread with the default stack size running proc(argument); null on failure. The
+// platform's own thread call is used, so nothing of the C++ runtime runs after proc returns
+// except the few instructions that signal its end. A suspended thread must be resumed exactly
+// once before anything waits for it.
+[[nodiscard]] Thread* threadStart(ThreadProc proc, void* argument,
+                                  ThreadStart start = ThreadStart::kRunning);
+
+// Lets a thread started suspended run proc. Any thread.
+void threadResume(Thread* thread);
 
 // Waits at most timeoutMs for proc to have returned; true when it has. Safe inside the loader's
 // unload notification (it waits on an event the thread signals, not on the thread itself).
-bool threadWaitEnd(Thread* thread, unsigned timeoutMs);
+[[nodiscard]] bool threadWaitEnd(Thread* thread, unsigned timeoutMs);
 
 // The exit code GetExitCodeThread reports while a thread still runs.
 constexpr unsigned kThreadStillActive = 259;
 
 // Stores proc's result, or kThreadStillActive while it runs; false when the query fails.
-bool threadExitCode(Thread* thread, unsigned* code);
+[[nodiscard]] bool threadExitCode(Thread* thread, unsigned* code);
 
 // Ends a running thread by force with the given code; once it has, the thread counts as finished
 // (threadWaitEnd, threadExitCode, threadRelease) as if proc had returned code. False where the
 // platform has no forced termination (POSIX): the thread then goes on until it returns.
-bool threadTerminate(Thread* thread, unsigned code);
+[[nodiscard]] bool threadTerminate(Thread* thread, unsigned code);
 
 // Whether threadTerminate can end a thread here at all.
-bool threadTerminateAvailable();
+[[nodiscard]] bool threadTerminateAvailable();
 
 // Gives the handle back. A thread still running goes on and frees its own record when it ends.
 // One that has finished is ended for good and, outside the library's unload, waited for (at most
@@ -62,7 +76,7 @@ bool threadTerminateAvailable();
 void threadRelease(Thread* thread);
 
 // True when called on the given thread.
-bool threadIsCurrent(const Thread* thread);
+[[nodiscard]] bool threadIsCurrent(const Thread* thread);
 
 // The calling thread's identity as the operating system numbers it (any thread, not only those
 // of threadStart).

@@ -8,11 +8,11 @@
 #include <string>
 
 #include "capture/Capture.h"
-#include "datachannel/DataChannel.h"
-#include "link/CommandChannel.h"
 #include "platform/module.h"
 #include "platform/profile.h"
+#include "shell/CaptureSettings.h"
 #include "shell/SettingsValue.h"
+#include "wire/SocketRoutines.h"
 
 namespace {
 
@@ -31,25 +31,29 @@ std::int32_t ReadSetting(const char* key, std::int32_t defaultValue, const char*
 void WriteSetting(const char* key, std::int32_t value, const char* path) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-  platform::profileWriteString(kSection, key, text, path);
+  // A settings file that cannot be written keeps its old values: nothing else is to be done at
+  // the unload.
+  static_cast<void>(platform::profileWriteString(kSection, key, text, path));
 }
 
 // Starts the capture the settings file or the environment asks for, its first comment naming
 // this build and the settings in force, so that a capture sent back from a site says what
 // produced it.
-void StartCapture(const KvtScan3DLumora& scanner, const char* settingsPath) {
+void StartCapture(KvtScan3DLumora& scanner, const char* settingsPath) {
   CaptureSettings settings = ReadCaptureSettings(settingsPath);
   if (settings.path.empty()) return;
+  const ScannerSettings& options = scanner.Settings();
   char comment[1024];
   std::snprintf(comment, sizeof comment,
                 "KvtScanner Lumora plug-in %s. Settings: %s=%d %s=%d %s=%d (%s). Capture: %s, "
                 "limit %llu MB.",
-                KVT_VERSION, kKeyToolBar, scanner.m_showToolBar ? 1 : 0, kKeyStatus,
-                scanner.m_showStatus ? 1 : 0, kKeyTypeScanning,
-                static_cast<int>(scanner.m_settingsDialog.m_typeScanning), settingsPath,
-                settings.path.c_str(), static_cast<unsigned long long>(settings.limitBytes >> 20));
+                KVT_VERSION, kKeyToolBar, options.ShowToolBar() ? 1 : 0, kKeyStatus,
+                options.ShowStatus() ? 1 : 0, kKeyTypeScanning,
+                static_cast<int>(options.TypeScanning()), settingsPath, settings.path.c_str(),
+                static_cast<unsigned long long>(settings.limitBytes >> 20));
   settings.comment = comment;
-  CaptureStart(settings);
+  // The capture sees both channels through the socket routines' tap.
+  if (CaptureStart(settings)) InstallSocketTap(&CaptureSocketTap());
 }
 
 }  // namespace
@@ -74,10 +78,11 @@ CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_sca
   std::int32_t status = 0;
   m_scanner = new (std::nothrow) KvtScan3DLumora(&status);
   if (m_scanner == nullptr) return;
-  m_scanner->m_logDirectory = m_currentDirectory;
-  m_scanner->m_showToolBar = ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0;
-  m_scanner->m_showStatus = ReadSetting(kKeyStatus, 0, m_settingsPath) != 0;
-  m_scanner->m_settingsDialog.m_typeScanning = ReadSetting(kKeyTypeScanning, 1, m_settingsPath);
+  m_scanner->Link().Log().SetDirectory(m_currentDirectory);
+  ScannerSettings& settings = m_scanner->Settings();
+  settings.SetShowToolBar(ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0);
+  settings.SetShowStatus(ReadSetting(kKeyStatus, 0, m_settingsPath) != 0);
+  settings.SetTypeScanning(ReadSetting(kKeyTypeScanning, 1, m_settingsPath));
   if (status != 0) {
     delete m_scanner;
     m_scanner = nullptr;
@@ -88,11 +93,14 @@ CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_sca
 
 CKvtScannerApp::~CKvtScannerApp() {
   if (m_scanner == nullptr) return;
-  WriteSetting(kKeyToolBar, m_scanner->m_showToolBar ? 1 : 0, m_settingsPath);
-  WriteSetting(kKeyStatus, m_scanner->m_showStatus ? 1 : 0, m_settingsPath);
-  WriteSetting(kKeyTypeScanning, m_scanner->m_settingsDialog.m_typeScanning, m_settingsPath);
+  const ScannerSettings& settings = m_scanner->Settings();
+  WriteSetting(kKeyToolBar, settings.ShowToolBar() ? 1 : 0, m_settingsPath);
+  WriteSetting(kKeyStatus, settings.ShowStatus() ? 1 : 0, m_settingsPath);
+  WriteSetting(kKeyTypeScanning, settings.TypeScanning(), m_settingsPath);
   delete m_scanner;
   m_scanner = nullptr;
-  // After the scanner object's teardown, which closes both connections.
+  // After the scanner object's teardown, which closes both connections. The tap stays valid (it
+  // is static), so a call that loaded it just before it is removed finds the capture closed.
+  InstallSocketTap(nullptr);
   CaptureStop();
 }

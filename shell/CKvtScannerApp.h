@@ -1,7 +1,7 @@
 // The library's one application object: owns the scanner object and the settings file.
 #pragma once
 
-#include "link/KvtScan3DLumora.h"
+#include "shell/KvtScan3DLumora.h"
 
 constexpr unsigned PATH_BUFFER_SIZE = 260;
 

@@ -17,14 +17,13 @@ KVT_API std::int32_t ButtonModeAvailable() {
 
 KVT_API std::int32_t ButtonModeGet() {
   KvtScan3DLumora* scanner = theApp.m_scanner;
-  return scanner != nullptr ? scanner->m_buttonMode.load() : kNoScanner;
+  return scanner != nullptr ? scanner->ButtonModeGet() : kNoScanner;
 }
 
 KVT_API std::int32_t ButtonModeSet(std::int32_t mode) {
   KvtScan3DLumora* scanner = theApp.m_scanner;
   if (scanner == nullptr) return kNoScanner;
-  scanner->m_buttonMode = mode;
-  return 0;
+  return scanner->ButtonModeSet(mode);
 }
 
 KVT_API std::int32_t Config() {
@@ -39,14 +38,13 @@ KVT_API std::int32_t Connect(std::int32_t mode) {
 
 KVT_API std::int32_t DetectGet() {
   KvtScan3DLumora* scanner = theApp.m_scanner;
-  return scanner != nullptr ? scanner->m_detectMode.load() : kNoScanner;
+  return scanner != nullptr ? scanner->DetectGet() : kNoScanner;
 }
 
 KVT_API std::int32_t DetectSet(std::int32_t value) {
   KvtScan3DLumora* scanner = theApp.m_scanner;
   if (scanner == nullptr) return kNoScanner;
-  scanner->m_detectMode = value;
-  return 0;
+  return scanner->DetectSet(value);
 }
 
 KVT_API std::int32_t GetPluginVersion(void* /*first*/, void* /*second*/) {
@@ -55,7 +53,7 @@ KVT_API std::int32_t GetPluginVersion(void* /*first*/, void* /*second*/) {
 
 KVT_API std::int32_t IsConnected() {
   KvtScan3DLumora* scanner = theApp.m_scanner;
-  return scanner != nullptr ? scanner->m_connected.load() : 0;
+  return scanner != nullptr ? scanner->IsConnected() : 0;
 }
 
 KVT_API std::int32_t MeasureStart(MeasureSink* sink) {
@@ -70,7 +68,7 @@ KVT_API std::int32_t MeasureStop() {
 
 KVT_API std::int32_t MouseGet() {
   KvtScan3DLumora* scanner = theApp.m_scanner;
-  return scanner != nullptr ? scanner->m_mouseMode.load() : kNoScanner;
+  return scanner != nullptr ? scanner->MouseGet() : kNoScanner;
 }
 
 KVT_API std::int32_t MouseSet(std::int32_t value) {
@@ -105,7 +103,7 @@ KVT_API std::int32_t SetDiameter(float diameter) {
 
 KVT_API std::int32_t SoundGet() {
   KvtScan3DLumora* scanner = theApp.m_scanner;
-  return scanner != nullptr && scanner->m_sound.load() != 0 ? 1 : 0;
+  return scanner != nullptr ? scanner->SoundGet() : 0;
 }
 
 KVT_API std::int32_t SoundSet(std::int32_t value) {

@@ -1,7 +1,9 @@
 // The settings dialog's state and actions, and Config, which opens or raises it.
 #include "ui/DlgCfgLumora.h"
 
-#include "link/KvtScan3DLumora.h"
+#include "datachannel/MeasurementStore.h"
+#include "link/ConsoleLink.h"
+#include "link/ScannerSettings.h"
 #include "platform/wait.h"
 #include "wire/CommandCodes.h"
 
@@ -48,12 +50,11 @@ std::int32_t ShownValue(std::int32_t value) { return value < 0 || value > 2 ? 0 
 
 }  // namespace
 
-DlgCfgLumora::DlgCfgLumora(KvtScan3DLumora* owner)
+DlgCfgLumora::DlgCfgLumora(const DialogOwner& owner)
     : m_isOpen(false),
       m_owner(owner),
       m_alwaysStatus(0),
       m_alwaysToolBar(0),
-      m_typeScanning(0),
       m_window(nullptr),
       m_running(false),
       m_runThread(0) {}
@@ -116,12 +117,12 @@ void DlgCfgLumora::Raise() {
 
 void DlgCfgLumora::PressButton(int controlId) {
   std::int32_t code = ButtonCommand(controlId);
-  if (code != 0 && m_owner != nullptr) m_owner->SendWithRecovery(code);
+  if (code != 0) m_owner.link.SendWithRecovery(code);
 }
 
 void DlgCfgLumora::CancelAction() {
   m_isOpen = false;
-  if (m_owner != nullptr) m_owner->m_acquiring = false;
+  m_owner.store.ClearConsoleAcquiring();
   platform::LockGuard guard(m_windowLock);
   if (m_window != nullptr) platform::dialogEnd(m_window, platform::kDialogCancel);
 }
@@ -129,13 +130,11 @@ void DlgCfgLumora::CancelAction() {
 void DlgCfgLumora::OkAction(platform::Dialog* dialog) {
   m_alwaysStatus = platform::dialogIsChecked(dialog, kAlwaysStatusBox) ? 1 : 0;
   m_alwaysToolBar = platform::dialogIsChecked(dialog, kAlwaysToolBarBox) ? 1 : 0;
-  m_typeScanning = platform::dialogIsChecked(dialog, kTypeScanningBox) ? 1 : 0;
+  m_owner.settings.SetTypeScanning(platform::dialogIsChecked(dialog, kTypeScanningBox) ? 1 : 0);
   m_isOpen = false;
-  if (m_owner != nullptr) {
-    m_owner->m_showStatus = m_alwaysStatus != 0;
-    m_owner->m_showToolBar = m_alwaysToolBar != 0;
-    m_owner->m_acquiring = false;
-  }
+  m_owner.settings.SetShowStatus(m_alwaysStatus != 0);
+  m_owner.settings.SetShowToolBar(m_alwaysToolBar != 0);
+  m_owner.store.ClearConsoleAcquiring();
   platform::dialogEnd(dialog, platform::kDialogOk);
 }
 
@@ -147,11 +146,12 @@ void DlgCfgLumora::onInit(platform::Dialog* dialog) {
   // The reset changes the member itself, so it stays even when Cancel follows.
   m_alwaysStatus = ShownValue(m_alwaysStatus);
   m_alwaysToolBar = ShownValue(m_alwaysToolBar);
-  m_typeScanning = ShownValue(m_typeScanning);
+  const std::int32_t typeScanning = ShownValue(m_owner.settings.TypeScanning());
+  m_owner.settings.SetTypeScanning(typeScanning);
   // Two-state boxes show 2 as checked, as the platform's own check boxes do.
   platform::dialogSetChecked(dialog, kAlwaysStatusBox, m_alwaysStatus != 0);
   platform::dialogSetChecked(dialog, kAlwaysToolBarBox, m_alwaysToolBar != 0);
-  platform::dialogSetChecked(dialog, kTypeScanningBox, m_typeScanning != 0);
+  platform::dialogSetChecked(dialog, kTypeScanningBox, typeScanning != 0);
 }
 
 void DlgCfgLumora::onCommand(platform::Dialog* dialog, int id) {
@@ -171,12 +171,11 @@ void DlgCfgLumora::onDestroy(platform::Dialog* /*dialog*/) {
   m_window = nullptr;
 }
 
-std::int32_t KvtScan3DLumora::Config() {
-  if (m_settingsDialog.m_isOpen.exchange(true)) {
-    m_settingsDialog.Raise();
+std::int32_t DlgCfgLumora::Config() {
+  if (m_isOpen.exchange(true)) {
+    Raise();
     return 0;
   }
-  m_settingsDialog.m_owner = this;
-  m_settingsDialog.DoModal();
+  DoModal();
   return 0;
 }

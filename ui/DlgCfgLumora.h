@@ -7,8 +7,21 @@
 #include "platform/dialog.h"
 #include "platform/thread.h"
 
-class KvtScan3DLumora;
+class ConsoleLink;
+class MeasurementStore;
+class ScannerSettings;
 
+// What the dialog changes: the settings its OK stores, the link its buttons send on (and
+// reconnect after a failed send), and the store whose console acquisition OK and Cancel clear.
+struct DialogOwner {
+  ScannerSettings& settings;
+  ConsoleLink& link;
+  MeasurementStore& store;
+};
+
+// Threads: Config runs the window modally on the calling thread (the host's), and its actions
+// run there; CancelAction may also come from the unloading thread. m_windowLock guards the
+// running window and is held only to look it up or to end it, never while an action sends.
 class DlgCfgLumora : private platform::DialogHandler {
  public:
   static constexpr int kTemplateId = 1002;
@@ -33,7 +46,7 @@ class DlgCfgLumora : private platform::DialogHandler {
   static constexpr int kAlwaysStatusBox = 1028;
   static constexpr int kTypeScanningBox = 1029;
 
-  explicit DlgCfgLumora(KvtScan3DLumora* owner);
+  explicit DlgCfgLumora(const DialogOwner& owner);
   // A run on another thread uses this object until it returns: waits a bounded time for it.
   ~DlgCfgLumora();
 
@@ -43,6 +56,10 @@ class DlgCfgLumora : private platform::DialogHandler {
   // The command code a button sends, or 0 for an ID that is not a command button.
   static std::int32_t ButtonCommand(int controlId);
 
+  // Opens the window and runs it modally on this thread until an action ends it; when it is open
+  // already, brings it to the top and returns at once. Always 0.
+  std::int32_t Config();
+
   // Runs the window modally on this thread until an action ends it. Returns the run's result,
   // or -1 when the window could not be made.
   int DoModal();
@@ -50,20 +67,24 @@ class DlgCfgLumora : private platform::DialogHandler {
   // Brings the running window to the top; nothing when there is no window.
   void Raise();
 
-  // The Cancel action: the dialog is closed and the owner's acquisition flag cleared; the
+  // The Cancel action: the dialog is closed and the console's acquisition flag cleared; the
   // members keep their values. Ends a running window, also from another thread.
   void CancelAction();
 
   // A command button's action: sends its code and nothing else; a failed send runs the
-  // connection sequence again on the owner, on this thread, before it returns.
+  // connection sequence again, on this thread, before it returns.
   void PressButton(int controlId);
 
-  std::atomic<bool> m_isOpen;
-  KvtScan3DLumora* m_owner;
-  std::int32_t m_alwaysStatus;   // check box 1028
-  std::int32_t m_alwaysToolBar;  // check box 1027
-  // Check box 1029; also the scanner object's scanning type, read by the acquisition threads.
-  std::atomic<std::int32_t> m_typeScanning;
+  // The window runs (set by Config, cleared by OK, Cancel and close).
+  [[nodiscard]] bool IsOpen() const { return m_isOpen; }
+  // The states of check boxes 1028 and 1027, kept between openings; check box 1029 is the
+  // settings' scanning type.
+  [[nodiscard]] std::int32_t AlwaysStatus() const { return m_alwaysStatus; }
+  [[nodiscard]] std::int32_t AlwaysToolBar() const { return m_alwaysToolBar; }
+  void SetAlwaysBoxes(std::int32_t status, std::int32_t toolBar) {
+    m_alwaysStatus = status;
+    m_alwaysToolBar = toolBar;
+  }
 
  private:
   void onInit(platform::Dialog* dialog) override;
@@ -72,10 +93,17 @@ class DlgCfgLumora : private platform::DialogHandler {
   void onDestroy(platform::Dialog* dialog) override;
   void OkAction(platform::Dialog* dialog);
 
+  std::atomic<bool> m_isOpen;
+  const DialogOwner m_owner;
+  // The host's thread only (the window's own actions).
+  std::int32_t m_alwaysStatus;   // check box 1028
+  std::int32_t m_alwaysToolBar;  // check box 1027
+
   // The running window, for other threads too (the teardown's Cancel): set and cleared by the
   // run's thread under the lock, used under it.
   platform::RecursiveLock m_windowLock;
-  platform::Dialog* m_window;
+  platform::Dialog* m_window KVT_GUARDED_BY(m_windowLock);
   std::atomic<bool> m_running;
-  std::uint64_t m_runThread;  // platform::threadCurrentId() of the thread that runs it
+  // platform::threadCurrentId() of the thread that runs it; written before m_running is raised.
+  std::atomic<std::uint64_t> m_runThread;
 };

@@ -1,13 +1,17 @@
 // The socket routines both channels share.
 #include "wire/SocketRoutines.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "capture/Capture.h"
-
 namespace {
+
+// Null while nothing watches: then a call costs one relaxed load more than the socket call.
+std::atomic<const SocketTap*> g_tap{nullptr};
+
+const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 
 // Messages go to the host process's standard output; flushing keeps them in order with the
 // host's own output when that is a pipe.
@@ -57,12 +61,19 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
     return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   }
-  if (CaptureOn()) CaptureOpened(socketVariable, true);
+  if (const SocketTap* tap = Tap()) tap->opened(socketVariable, true);
   return true;
 }
 
+SocketHandle TcpAccept(SocketHandle listener) {
+  SocketHandle accepted = platform::socketAccept(listener);
+  if (accepted == platform::kInvalidSocket) return accepted;
+  if (const SocketTap* tap = Tap()) tap->opened(accepted, false);
+  return accepted;
+}
+
 bool TcpClose(SocketHandle socket) {
-  if (CaptureOn()) CaptureClosed(socket);
+  if (const SocketTap* tap = Tap()) tap->closed(socket);
   if (!platform::socketShutdownSend(socket)) {
     Print("Error shutting down socket [0x%08X]\n", LastError());
   }
@@ -78,7 +89,7 @@ bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
   while (count < length) {
     int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
     int sent = platform::socketSend(socket, bytes + count, piece);
-    if (CaptureOn()) CaptureSent(socket, bytes + count, sent);
+    if (const SocketTap* tap = Tap()) tap->sent(socket, bytes + count, sent);
     if (sent < 0) return false;
     if (sent == 0) return true;
     count += sent;
@@ -101,7 +112,9 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   int received = platform::socketReceive(socket, buffer, length);
-  if (CaptureOn()) CaptureReceived(socket, buffer, received);
+  if (const SocketTap* tap = Tap()) tap->received(socket, buffer, received);
   if (received < 0) Print("error reading %d\n", platform::socketLastError());
   return received;
 }
+
+void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }

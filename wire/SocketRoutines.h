@@ -1,4 +1,5 @@
-// The socket routines both channels share: connect, close, and whole-buffer send and receive.
+// The socket routines both channels share: connect, accept, close, and whole-buffer send and
+// receive, with a tap that can watch every one of them.
 #pragma once
 
 #include "platform/socket.h"
@@ -10,7 +11,11 @@ constexpr int TRANSFER_PIECE = 8192;
 
 // Opens a client connection. The new socket is stored in socketVariable as soon as it exists
 // and set back to -1 on every failure after that. Prints the failure to standard output.
-bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
+[[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
+
+// Waits for one connection on listener; the connection, or kInvalidSocket when accepting fails
+// (also once the listener has been woken or closed).
+[[nodiscard]] SocketHandle TcpAccept(SocketHandle listener);
 
 // Shuts the sending direction down and closes the socket; always true. Callers set their
 // socket variable to -1 afterwards.
@@ -19,9 +24,25 @@ bool TcpClose(SocketHandle socket);
 // Send or receive length bytes in pieces of at most TRANSFER_PIECE, leaving the number moved in
 // count. True means no socket error occurred, not that everything moved: a peer that closes
 // the connection leaves count below length.
-bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
-bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
+[[nodiscard]] bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
+[[nodiscard]] bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
 
 // One receive of at most length bytes: the bytes received, 0 when the peer has closed, -1 on a
 // socket error (printed as "error reading %d").
-int ReceiveSome(SocketHandle socket, void* buffer, int length);
+[[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
+
+// Watches the routines above, each call right after the socket call it records, on whichever
+// thread made it: the connections they open (pluginConnected) or accept, the bytes each send and
+// receive moved (a receive of 0 bytes is the peer's end), and each close. The functions may be
+// called from several threads at once and must return quickly: they run inside the channels'
+// own steps.
+struct SocketTap {
+  void (*opened)(SocketHandle socket, bool pluginConnected);
+  void (*sent)(SocketHandle socket, const void* data, int length);
+  void (*received)(SocketHandle socket, const void* data, int length);
+  void (*closed)(SocketHandle socket);
+};
+
+// Installs the tap (null: none). The tap must stay valid for as long as the routines may run,
+// since a call that has just loaded it may still be using it after it was replaced.
+void InstallSocketTap(const SocketTap* tap);

@@ -17,7 +17,8 @@ struct Thread {
   ThreadProc proc = nullptr;
   void* argument = nullptr;
   pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-  pthread_cond_t ended = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t ended = PTHREAD_COND_INITIALIZER;  // also signals `resumed`
+  bool resumed = false;
   bool done = false;
   bool joined = false;  // owner's side only
   unsigned exitCode = kThreadStillActive;
@@ -36,6 +37,11 @@ void dropReference(Thread* thread) {
 
 void* trampoline(void* raw) {
   auto* thread = static_cast<Thread*>(raw);
+  // POSIX threads cannot be created suspended: the thread holds itself here instead, which also
+  // makes the id that pthread_create stores visible to it before proc runs.
+  pthread_mutex_lock(&thread->mutex);
+  while (!thread->resumed) pthread_cond_wait(&thread->ended, &thread->mutex);
+  pthread_mutex_unlock(&thread->mutex);
   unsigned code = thread->proc(thread->argument);
   pthread_mutex_lock(&thread->mutex);
   thread->exitCode = code;
@@ -48,7 +54,7 @@ void* trampoline(void* raw) {
 
 }  // namespace
 
-Thread* threadStart(ThreadProc proc, void* argument) {
+Thread* threadStart(ThreadProc proc, void* argument, ThreadStart start) {
   auto* thread = new (std::nothrow) Thread;
   if (thread == nullptr) return nullptr;
   thread->proc = proc;
@@ -57,7 +63,15 @@ Thread* threadStart(ThreadProc proc, void* argument) {
     delete thread;
     return nullptr;
   }
+  if (start == ThreadStart::kRunning) threadResume(thread);
   return thread;
+}
+
+void threadResume(Thread* thread) {
+  pthread_mutex_lock(&thread->mutex);
+  thread->resumed = true;
+  pthread_cond_broadcast(&thread->ended);
+  pthread_mutex_unlock(&thread->mutex);
 }
 
 bool threadWaitEnd(Thread* thread, unsigned timeoutMs) {

@@ -83,7 +83,7 @@ PAPCFUNC kernelFunction(const char* name) {
 
 }  // namespace
 
-Thread* threadStart(ThreadProc proc, void* argument) {
+Thread* threadStart(ThreadProc proc, void* argument, ThreadStart start) {
   if (g_setEvent == nullptr || g_exitThread == nullptr) {
     g_setEvent = kernelFunction("SetEvent");
     g_exitThread = kernelFunction("ExitThread");
@@ -107,9 +107,11 @@ Thread* threadStart(ThreadProc proc, void* argument) {
     freeRecord(thread);
     return nullptr;
   }
-  ResumeThread(thread->handle);
+  if (start == ThreadStart::kRunning) threadResume(thread);
   return thread;
 }
+
+void threadResume(Thread* thread) { ResumeThread(thread->handle); }
 
 bool threadWaitEnd(Thread* thread, unsigned timeoutMs) {
   return WaitForSingleObject(thread->done, timeoutMs) == WAIT_OBJECT_0;

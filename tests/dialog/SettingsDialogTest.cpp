@@ -12,8 +12,8 @@
 #include "DialogDriver.h"
 #include "DialogLayout.h"
 #include "TempDir.h"
-#include "link/KvtScan3DLumora.h"
 #include "platform/profile.h"
+#include "shell/KvtScan3DLumora.h"
 #include "tools/host/PluginLibrary.h"
 
 namespace {
@@ -151,7 +151,7 @@ TEST(ScannerDialogTest, ConfigWhileOpenRaisesTheWindowAndReturnsAtOnce) {
         ASSERT_TRUE(WaitUntil([&] { return state->nested != -1; }));
         EXPECT_EQ(state->nested, 0);
         EXPECT_TRUE(dialog.WaitRaised());
-        EXPECT_TRUE(host->m_settingsDialog.m_isOpen);
+        EXPECT_TRUE(host->SettingsDialog().IsOpen());
         EXPECT_EQ(dialog.Checked(1029), 0) << "the first window still answers";
         state->okSent = true;
         EXPECT_TRUE(dialog.Ok());
@@ -176,17 +176,17 @@ TEST(ScannerDialogTest, OkCopiesTheBoxesCancelAndCloseKeepTheMembers) {
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.action));
     auto scanner = NewScanner();
-    DlgCfgLumora& settings = scanner->m_settingsDialog;
-    settings.m_alwaysStatus = 1;
-    settings.m_alwaysToolBar = 0;
-    settings.m_typeScanning = 2;
-    scanner->m_showStatus = true;
-    scanner->m_showToolBar = false;
-    scanner->m_acquiring = true;
+    DlgCfgLumora& dialogState = scanner->SettingsDialog();
+    ScannerSettings& options = scanner->Settings();
+    dialogState.SetAlwaysBoxes(1, 0);
+    options.SetTypeScanning(2);
+    options.SetShowStatus(true);
+    options.SetShowToolBar(false);
+    scanner->Store().ConsoleAcquiring(true);
     EXPECT_EQ(OpenDialog([&] { return scanner->Config(); },
                          [&](DialogDriver& dialog) {
                            ASSERT_TRUE(dialog.WaitOpen());
-                           EXPECT_TRUE(settings.m_isOpen);
+                           EXPECT_TRUE(dialogState.IsOpen());
                            for (int box : {1027, 1028, 1029}) EXPECT_TRUE(dialog.Click(box));
                            EXPECT_EQ(dialog.Checked(1028), 0);
                            EXPECT_EQ(dialog.Checked(1027), 1);
@@ -196,13 +196,13 @@ TEST(ScannerDialogTest, OkCopiesTheBoxesCancelAndCloseKeepTheMembers) {
                                                                     : dialog.CloseBox());
                          }),
               0);
-    EXPECT_FALSE(settings.m_isOpen);
-    EXPECT_FALSE(scanner->m_acquiring);
-    EXPECT_EQ(settings.m_alwaysStatus, c.status);
-    EXPECT_EQ(settings.m_alwaysToolBar, c.toolBar);
-    EXPECT_EQ(settings.m_typeScanning, c.typeScanning);
-    EXPECT_EQ(scanner->m_showStatus, c.showStatus);
-    EXPECT_EQ(scanner->m_showToolBar, c.showToolBar);
+    EXPECT_FALSE(dialogState.IsOpen());
+    EXPECT_FALSE(scanner->Store().Acquiring());
+    EXPECT_EQ(dialogState.AlwaysStatus(), c.status);
+    EXPECT_EQ(dialogState.AlwaysToolBar(), c.toolBar);
+    EXPECT_EQ(options.TypeScanning(), c.typeScanning);
+    EXPECT_EQ(options.ShowStatus(), c.showStatus);
+    EXPECT_EQ(options.ShowToolBar(), c.showToolBar);
   }
 }
 

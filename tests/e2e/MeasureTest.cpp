@@ -2,6 +2,9 @@
 // button-mode-2 passes with the console's acquisition switched per pass, whole records under
 // load, and unloading in the middle of a measurement.
 #include <algorithm>
+#include <atomic>
+#include <string>
+#include <vector>
 
 #include "E2eFixture.h"
 #include "EventSink.h"
@@ -160,6 +163,60 @@ TEST_F(MeasureTest, UnloadWhenTheConsoleDiedWhileScanningIsBounded) {
   ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
   sim_->stop();  // the console dies: no end of scanning will ever come
   UnloadWithin(15000);
+}
+
+// After a stop the console is asked again: nothing of the measurement keeps the sensor query
+// answering from what was stored, and a reconnect during a measurement never makes its stop
+// forget the console's scan.
+TEST_F(MeasureTest, StopLeavesTheConsolesStateToTheConsole) {
+  SimulatorOptions options;
+  options.streamOn = SimStreamOn::Scan;  // streams while it scans
+  LoadConnected(options);
+  for (int buttonMode : {0, 1, 2}) {
+    SCOPED_TRACE(buttonMode);
+    plugin_.ButtonModeSet(buttonMode);
+    plugin_.SensorSet(1);
+    EventSink& sink = NewSink();
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+    ASSERT_TRUE(sink.WaitFor("AddFreeMeasure"));
+    ASSERT_EQ(plugin_.MeasureStop(), 0);
+    std::size_t before = sim_->commandWords().size();
+    std::int32_t type = 0, kind = 0;
+    double radius = -1;
+    ASSERT_EQ(plugin_.SensorGet(&type, &radius, &kind), 0);
+    EXPECT_EQ(WordsAfter(before, 1), (Words{3971})) << "answered from the stored state";
+
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+    ASSERT_TRUE(sink.WaitFor("AddFreeMeasure", 2));
+    ASSERT_EQ(plugin_.Reset(), 0);
+    ASSERT_EQ(plugin_.IsConnected(), 1);
+    before = sim_->commandWords().size();
+    ASSERT_EQ(plugin_.MeasureStop(), 0);
+    Words after = WordsAfter(before, 1);
+    EXPECT_NE(std::find(after.begin(), after.end(), 3873), after.end())
+        << "the console was left scanning";
+    ASSERT_TRUE(sim_->waitUntil([&] { return !sim_->streaming(); }, 5000));
+  }
+  UnloadWithin(10000);
+}
+
+// A stop from the thread's very first sink call finds the measurement whole: its thread is
+// known before it runs.
+TEST_F(MeasureTest, StopFromTheFirstSinkCallEndsTheMeasurement) {
+  LoadConnected();
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    EventSink& sink = NewSink();
+    std::atomic<std::int32_t> stopped{-1};
+    sink.OnNext("BeginMeasure", [&] { stopped = plugin_.MeasureStop(); });
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+    ASSERT_TRUE(sim_->waitUntil([&] { return stopped != -1; }, 5000));
+    EXPECT_EQ(stopped, 0);
+    EXPECT_EQ(plugin_.MeasureStop(), 1);
+    platform::sleepMs(30);
+    EXPECT_EQ(sink.Events(), (std::vector<std::string>{"BeginMeasure"}));
+  }
+  UnloadWithin(10000);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -34,7 +34,7 @@ std::vector<double> Numbers(const std::string& line) {
 
 TEST(PointFilesTest, PlyDeclaresEveryWrittenVertexWithItsRecordsPose) {
   Recording recording;
-  recording.points = {{1.0, 2.0, 3.0}, {4.5, -5.25, 6.0}, {7.0, NaN, 9.0}, {0.125, 1e5, -3.0}};
+  recording.points = {{1.0, 2.0, 3.0}, {4.5, -5.25, 6.0}, {7.0, kNaN, 9.0}, {0.125, 1e5, -3.0}};
   recording.records = {{{10.0, 20.0, 30.0}, {0.0, 0.0, -1.0}, 0, 2, true},
                        {{-1.5, 2.5, 100.0}, {0.6, 0.0, -0.8}, 2, 2, false}};
   TempDir dir;
@@ -69,7 +69,7 @@ TEST(PointFilesTest, XyzHasOneLineOfThreeValuesPerFinitePoint) {
   TempDir dir;
   // The last is a float from the console, widened: it must come back as the same float.
   ASSERT_TRUE(writeXyz(dir.file("points.xyz"), {{1.0, 2.0, 3.0},
-                                                {NaN, 0.0, 0.0},
+                                                {kNaN, 0.0, 0.0},
                                                 {-0.5, 1234.5677, 1e-3},
                                                 {static_cast<double>(0.1f), 0.0, 0.0}}));
   std::vector<std::string> lines = Lines(ReadWholeFile(dir.file("points.xyz")));
@@ -132,7 +132,7 @@ TEST(ProjectionsTest, NearestPointHidesTheOneBehindAndEmptyPanelsKeepTheirFrames
   Image image = renderProjections({{5.0, 5.0, 10.0}, {5.0, 5.0, 0.0}, {0.0, 0.0, 5.0}}, 1200, 400);
   EXPECT_EQ(Find(image, 0, RED).size(), 1u);
   EXPECT_TRUE(Find(image, 0, BLUE).empty());
-  Image empty = renderProjections({{NaN, 1.0, 2.0}}, 1200, 400);
+  Image empty = renderProjections({{kNaN, 1.0, 2.0}}, 1200, 400);
   for (int panel = 0; panel < 3; ++panel) {
     EXPECT_GT(Find(empty, panel, 0x969696).size(), 2u * (380 + 360)) << "panel " << panel;
   }

@@ -50,9 +50,9 @@ class DataServer {
  public:
   DataServer() {
     int ignored = 0;
-    platform::socketsStart(&ignored);
+    static_cast<void>(platform::socketsStart(&ignored));
     std::uint32_t loopback = 0;
-    platform::socketParseDotted("127.0.0.1", &loopback);
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
     for (int attempt = 0; attempt < kAttempts && listener_ == platform::kInvalidSocket; ++attempt) {
       platform::SocketHandle socket = platform::socketOpenTcp();
       port_ = randomPort();
@@ -78,7 +78,8 @@ class DataServer {
       platform::SocketHandle socket = platform::socketAccept(listener_);
       if (socket != platform::kInvalidSocket) {
         // Windows hands the listener's non-blocking mode on to the accepted socket.
-        platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0);
+        static_cast<void>(
+            platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
         return RawPeer(socket);
       }
       platform::sleepMs(10);
@@ -160,7 +161,7 @@ TEST(SimulatorCommandTest, AnswersExactlyTheQueriesByteForByte) {
   EXPECT_EQ(plugin.Read(4), zeroWord);
 
   ASSERT_TRUE(plugin.SendInt32(CMD_PROBE_QUERY));
-  EXPECT_EQ(plugin.Read(PROBE_REPLY_SIZE), golden::kProbeReply6_5);
+  EXPECT_EQ(plugin.Read(PROBE_REPLY_SIZE), golden::kProbeReply6Point5);
 
   // Neither the dialog codes nor an unknown code are answered.
   for (std::int32_t word : {CMD_STATUS_HIDE, CMD_TOOLBAR_HIDE, CMD_CALIBRATE, 1234}) {

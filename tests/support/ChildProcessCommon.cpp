@@ -20,13 +20,13 @@ bool ProcessRuns(const char* exeName) {
     const char* name;
     bool found;
   } search{exeName, false};
-  platform::processForEach(
+  static_cast<void>(platform::processForEach(
       [](const char* name, void* context) {
         auto* s = static_cast<Search*>(context);
         s->found = std::strcmp(name, s->name) == 0;
         return s->found;
       },
-      &search);
+      &search));
   return search.found;
 }
 
@@ -41,9 +41,9 @@ bool WaitForProcess(const char* exeName, bool running, int timeoutMs) {
 
 std::uint32_t LoopbackAddress() {
   int started = 0;
-  platform::socketsStart(&started);
+  static_cast<void>(platform::socketsStart(&started));
   std::uint32_t loopback = 0;
-  platform::socketParseDotted("127.0.0.1", &loopback);
+  static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
   return loopback;
 }
 

@@ -23,12 +23,12 @@ class RawPeer {
   // Connects to 127.0.0.1:port, retrying while nothing listens yet, for at most timeoutMs.
   bool Connect(std::uint16_t port, unsigned timeoutMs = 5000) {
     int started = 0;
-    platform::socketsStart(&started);
+    static_cast<void>(platform::socketsStart(&started));
     std::uint32_t begin = platform::tickCount();
     do {
       socket_ = platform::socketOpenTcp();
       std::uint32_t loopback = 0;
-      platform::socketParseDotted("127.0.0.1", &loopback);
+      static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
       if (platform::socketConnect(socket_, loopback, port)) {
         SetTimeout(5000);
         return true;
@@ -41,7 +41,8 @@ class RawPeer {
   }
 
   void SetTimeout(int ms) {
-    platform::socketSetOption(socket_, platform::SocketOption::ReceiveTimeoutMs, ms);
+    static_cast<void>(
+        platform::socketSetOption(socket_, platform::SocketOption::ReceiveTimeoutMs, ms));
   }
 
   bool Send(const void* data, int length) {

@@ -1,5 +1,5 @@
-// The acquisition threads against a scanner object whose fields the test sets as the data
-// channel would: sink call sequences, passes, button events and the distance filter.
+// The acquisition threads against a measurement store that the test feeds as the data channel
+// would: sink call sequences, passes, button events and the distance filter.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +11,8 @@
 
 #include "EventSink.h"
 #include "acquisition/AcquisitionThreads.h"
-#include "link/KvtScan3DLumora.h"
+#include "link/ConsoleLink.h"
+#include "link/ScannerSettings.h"
 #include "platform/time.h"
 
 namespace {
@@ -34,11 +35,18 @@ TEST(WithinDistanceTest, BoundsAndSpecialValues) {
   EXPECT_TRUE(WithinDistance(origin, near, -0.5)) << "the threshold is squared";
 }
 
+// The parts a measurement works with, linked to no console.
+struct Parts {
+  ScannerSettings settings;
+  MeasurementStore store;
+  ConsoleLink link{settings, store};
+  AcquisitionParts parts{store, settings, link};
+};
+
 TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {
-  std::int32_t status = 0;
-  auto scanner = std::make_unique<KvtScan3DLumora>(&status);
+  auto parts = std::make_unique<Parts>();
   // Stopped in the library's own code: no call begins, and it is never claimed for a forced end.
-  auto idle = std::make_unique<AcquisitionRun>(*scanner, nullptr);
+  auto idle = std::make_unique<AcquisitionRun>(parts->parts, nullptr);
   EXPECT_FALSE(idle->ClaimForForcedEnd());
   idle->RequestStop();
   EXPECT_FALSE(idle->Active());
@@ -47,7 +55,7 @@ TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {
 
   // Stopped inside a call: claimed, the returning thread waits until the claim is given back
   // and then ends without another call.
-  auto busy = std::make_unique<AcquisitionRun>(*scanner, nullptr);
+  auto busy = std::make_unique<AcquisitionRun>(parts->parts, nullptr);
   ASSERT_TRUE(busy->EnterHost());
   EXPECT_FALSE(busy->ClaimForForcedEnd()) << "running, not stopped";
   busy->RequestStop();
@@ -71,6 +79,16 @@ TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {
   platform::threadRelease(thread);
   EXPECT_EQ(left, 0);
   EXPECT_FALSE(busy->EnterHost());
+
+  // A thread that ends on its own does so only before any stop.
+  auto ending = std::make_unique<AcquisitionRun>(parts->parts, nullptr);
+  EXPECT_TRUE(ending->EndOnItsOwn());
+  EXPECT_FALSE(ending->Active());
+  ending->RequestStop();
+  EXPECT_FALSE(ending->EndOnItsOwn());
+  auto stopped = std::make_unique<AcquisitionRun>(parts->parts, nullptr);
+  stopped->RequestStop();
+  EXPECT_FALSE(stopped->EndOnItsOwn()) << "the stopper ends what the measurement raised";
 }
 
 class AcquisitionTest : public ::testing::Test {
@@ -78,13 +96,15 @@ class AcquisitionTest : public ::testing::Test {
   void TearDown() override { Stop(); }
 
   void Start(platform::ThreadProc procedure) {
-    run_ = std::make_unique<AcquisitionRun>(*scanner_, &sink_);
+    run_ = std::make_unique<AcquisitionRun>(parts_->parts, &sink_);
+    // As the measurement's start does before the thread runs.
+    store().MeasurementAcquiring(true);
     thread_ = platform::threadStart(procedure, run_.get());
     ASSERT_NE(thread_, nullptr);
     ASSERT_TRUE(sink_.WaitFor("BeginMeasure"));
-    // The first cycle raises m_acquiring: the start, which clears the trigger, is then over.
-    for (int i = 0; i < 500 && !scanner_->m_acquiring; ++i) platform::sleepMs(10);
-    ASSERT_TRUE(scanner_->m_acquiring);
+    // Past the first decision: the start, which clears the trigger, is then over.
+    for (int i = 0; i < 500 && run_->CyclesDone() == 0; ++i) platform::sleepMs(10);
+    ASSERT_GT(run_->CyclesDone(), 0u);
   }
   void Stop() {
     if (run_ != nullptr) run_->RequestStop();
@@ -96,36 +116,40 @@ class AcquisitionTest : public ::testing::Test {
   }
   // Moves the sensor as a new message from the data channel would.
   void MoveTo(double x) {
-    platform::LockGuard guard(scanner_->m_measureLock);
-    scanner_->m_position[0] = x;
-    scanner_->m_dataReady = true;
+    {
+      MeasurementStore::Message message(store());
+      message.position()[0] = x;
+    }
+    store().Publish();
   }
-  void Press() {
-    std::int32_t t = scanner_->m_triggerToggle;
-    scanner_->m_triggerToggle = t == 0 ? 1 : 0;
+  void Press() { store().ButtonPressed(1); }
+  // The trigger set (a press when it is clear).
+  void Trigger() {
+    if (store().TriggerToggle() == 0) Press();
   }
+  MeasurementStore& store() { return parts_->store; }
+  ScannerSettings& settings() { return parts_->settings; }
   // Waits until the thread has completed n decision cycles that began after this call: the
   // cycle under way may have read the fields before the test's last change, so it does not
   // count. False when that takes more than 5 s.
   bool Cycles(unsigned n) {
-    const unsigned target = run_->cyclesDone.load() + n + 1;
+    const unsigned target = run_->CyclesDone() + n + 1;
     const std::uint32_t start = platform::tickCount();
-    while (run_->cyclesDone.load() < target) {
+    while (run_->CyclesDone() < target) {
       if (platform::tickCount() - start > 5000) return false;
       platform::sleepMs(1);
     }
     return true;
   }
 
-  std::int32_t status_ = 0;
-  std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+  std::unique_ptr<Parts> parts_ = std::make_unique<Parts>();
   EventSink sink_;
   std::unique_ptr<AcquisitionRun> run_;
   platform::Thread* thread_ = nullptr;
 };
 
 TEST_F(AcquisitionTest, SingleShotGivesOnePassRecordPerTrigger) {
-  scanner_->m_triggerToggle = 1;  // cleared when the thread starts
+  Trigger();  // cleared when the thread starts
   Start(AcquireSingleShot);
   ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("BeginPass"), 0);
@@ -137,7 +161,7 @@ TEST_F(AcquisitionTest, SingleShotGivesOnePassRecordPerTrigger) {
   std::vector<std::string> tail(events.end() - 3, events.end());
   EXPECT_EQ(tail, (std::vector<std::string>{"BeginPass", "AddPassMeasure", "EndPass"}))
       << "a standing sensor adds no free record in the closing cycle";
-  EXPECT_EQ(scanner_->m_triggerToggle, 0);
+  EXPECT_EQ(store().TriggerToggle(), 0);
 
   ASSERT_TRUE(Cycles(2));  // past the cycle that closed the pass, which keeps its position
   MoveTo(10);
@@ -161,16 +185,16 @@ TEST_F(AcquisitionTest, ToggledPassLastsWhileTheToggleIsSet) {
 }
 
 TEST_F(AcquisitionTest, ScanPassesFlipOnArmedTriggers) {
-  scanner_->m_laserActive = 0;  // no console acquisition switching, no data wait
-  scanner_->m_buttonEvent = 2;  // cleared at start
-  scanner_->m_detectMode = 1;
+  store().SetLaserActive(false);  // no console acquisition switching, no data wait
+  store().ButtonPressed(2);       // cleared at start
+  settings().SetDetectMode(1);
   Start(AcquireScanPasses);
   ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure"));
-  scanner_->m_triggerToggle = 1;
+  Trigger();
   ASSERT_TRUE(sink_.WaitFor("BeginPass"));
   ASSERT_TRUE(sink_.WaitFor("AddPassMeasure")) << "the pass's first record passes the test";
   ASSERT_TRUE(Cycles(2));
-  scanner_->m_triggerToggle = 1;
+  Trigger();
   ASSERT_TRUE(sink_.WaitFor("EndPass"));
   EXPECT_EQ(sink_.Count("NotifyButton 1"), 0) << "a pending event is cleared at start";
   MoveTo(0.2);
@@ -180,20 +204,20 @@ TEST_F(AcquisitionTest, ScanPassesFlipOnArmedTriggers) {
 }
 
 TEST_F(AcquisitionTest, ButtonEventsWaitForDetectionAndReportInOrder) {
-  scanner_->m_detectMode = 0;
-  scanner_->m_buttonEvent = 4;
+  settings().SetDetectMode(0);
+  store().ButtonPressed(4);
   Start(AcquireSingleShot);
   ASSERT_TRUE(Cycles(3));
   EXPECT_EQ(sink_.Count("NotifyButton 1"), 0);
-  EXPECT_EQ(scanner_->m_buttonEvent, 4) << "held while detection is off";
-  scanner_->m_detectMode = 1;
+  EXPECT_EQ(store().PendingButtonEvent(), 4) << "held while detection is off";
+  settings().SetDetectMode(1);
   ASSERT_TRUE(sink_.WaitFor("OnButtonEvent4"));
   std::vector<std::string> events = sink_.Events();
   auto notify = std::find(events.begin(), events.end(), "NotifyButton 1");
   ASSERT_NE(notify, events.end());
   EXPECT_EQ(*(notify + 1), "OnButtonEvent4");
-  scanner_->m_buttonEvent = 7;  // taken and dropped
-  scanner_->m_buttonEvent = 2;
+  store().ButtonPressed(7);  // taken and dropped
+  store().ButtonPressed(2);
   ASSERT_TRUE(sink_.WaitFor("OnButtonEvent2"));
 }
 
@@ -205,16 +229,16 @@ TEST_F(AcquisitionTest, ThrowingSinkEndsTheThreadQuietly) {
   unsigned code = 1;
   EXPECT_TRUE(platform::threadExitCode(thread_, &code));
   EXPECT_EQ(code, 0u);
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_FALSE(store().Acquiring());
 }
 
 TEST_F(AcquisitionTest, NullSinkReturnsWithoutTouchingTheFlags) {
-  scanner_->m_acquiring = true;
-  AcquisitionRun run(*scanner_, nullptr);
-  platform::Thread* thread = platform::threadStart(AcquireScanPasses, &run);
+  store().ConsoleAcquiring(true);
+  auto run = std::make_unique<AcquisitionRun>(parts_->parts, nullptr);
+  platform::Thread* thread = platform::threadStart(AcquireScanPasses, run.get());
   ASSERT_TRUE(platform::threadWaitEnd(thread, 5000));
   platform::threadRelease(thread);
-  EXPECT_TRUE(scanner_->m_acquiring);
+  EXPECT_TRUE(store().Acquiring());
 }
 
 TEST_F(AcquisitionTest, OpenPassGetsNoEndPassWhenStopped) {
@@ -223,7 +247,7 @@ TEST_F(AcquisitionTest, OpenPassGetsNoEndPassWhenStopped) {
   ASSERT_TRUE(sink_.WaitFor("BeginPass"));
   Stop();
   EXPECT_EQ(sink_.Count("EndPass"), 0);
-  EXPECT_TRUE(scanner_->m_acquiring) << "a stopped thread leaves the flag to its stopper";
+  EXPECT_TRUE(store().Acquiring()) << "a stopped thread leaves the flag to its stopper";
 }
 
 TEST_F(AcquisitionTest, RecordsAreWholeWhileTheDataThreadRewritesThem) {
@@ -233,19 +257,19 @@ TEST_F(AcquisitionTest, RecordsAreWholeWhileTheDataThreadRewritesThem) {
   // does; every record must hold one stripe number throughout.
   platform::Thread* writer = platform::threadStart(
       [](void* argument) -> unsigned {
-        auto* scanner = static_cast<KvtScan3DLumora*>(argument);
+        auto* store = static_cast<MeasurementStore*>(argument);
         for (int stripe = 1; stripe < 2000; ++stripe) {
           {
-            platform::LockGuard guard(scanner->m_measureLock);
-            scanner->m_position[0] = stripe;
-            scanner->m_measure.pointCount = 100;
-            for (int i = 0; i < 300; ++i) scanner->m_measure.points[i] = stripe;
+            MeasurementStore::Message message(*store);
+            message.position()[0] = stripe;
+            message.setPointCount(100);
+            for (int i = 0; i < 300; ++i) message.points()[i] = stripe;
           }
           platform::sleepMs(1);
         }
         return 0;
       },
-      scanner_.get());
+      &store());
   ASSERT_TRUE(platform::threadWaitEnd(writer, 20000));
   platform::threadRelease(writer);
   Stop();

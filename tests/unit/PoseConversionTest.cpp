@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "datachannel/MeasurementStore.h"
 #include "datachannel/PoseConversion.h"
-#include "link/KvtScan3DLumora.h"
 
 namespace {
 
@@ -29,14 +29,22 @@ PoseHeader Header(int points, float rx, float ry, float rz) {
 
 class PoseConversionTest : public ::testing::Test {
  protected:
-  std::int32_t status_ = 0;
-  std::unique_ptr<KvtScan3DLumora> scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
+  std::unique_ptr<MeasurementStore> store_ = std::make_unique<MeasurementStore>();
   PoseConversion conversion_;
+  // The store's last message as the acquisition thread copies it (Read).
+  double position_[3] = {};
+  double direction_[3] = {};
+  std::vector<double> points_ = std::vector<double>(3 * POINT_CAPACITY);
+  std::int32_t count_ = -1;
 
+  void Read() {
+    count_ =
+        store_->CopyMessage(position_, direction_, reinterpret_cast<double(*)[3]>(points_.data()));
+  }
   void ExpectDirection(double x, double y, double z) {
-    EXPECT_NEAR(scanner_->m_direction[0], x, 1e-12);
-    EXPECT_NEAR(scanner_->m_direction[1], y, 1e-12);
-    EXPECT_NEAR(scanner_->m_direction[2], z, 1e-12);
+    EXPECT_NEAR(direction_[0], x, 1e-12);
+    EXPECT_NEAR(direction_[1], y, 1e-12);
+    EXPECT_NEAR(direction_[2], z, 1e-12);
   }
 };
 
@@ -72,68 +80,77 @@ TEST(AngleTest, DirectionTurnsTheZAxisByRzRyRx) {
 }
 
 TEST_F(PoseConversionTest, LaserStripeStoresNegatedDirectionPoseAndWidenedPoints) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   auto block = Block({1.25f, 2.5f, -3.75f, 4.0f, 5.0f, 6.0f});
-  conversion_.StoreLaserPoints(*scanner_, Header(2, 0, 0, 0), block.data());
-  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+  conversion_.StoreLaserPoints(*store_, Header(2, 0, 0, 0), block.data());
+  Read();
+  EXPECT_EQ(count_, 2);
   ExpectDirection(0, 0, -1);
-  EXPECT_EQ(scanner_->m_position[0], 1.5);
-  EXPECT_EQ(scanner_->m_position[1], -2.25);
-  EXPECT_EQ(scanner_->m_position[2], 300.125);
+  EXPECT_EQ(position_[0], 1.5);
+  EXPECT_EQ(position_[1], -2.25);
+  EXPECT_EQ(position_[2], 300.125);
   const double expected[] = {1.25, 2.5, -3.75, 4.0, 5.0, 6.0};
-  for (int i = 0; i < 6; ++i) EXPECT_EQ(scanner_->m_measure.points[i], expected[i]);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(points_[i], expected[i]);
+  EXPECT_TRUE(store_->DataReady());
 }
 
 TEST_F(PoseConversionTest, LaserStripeWithoutPointsStillTakesThePose) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   auto block = Block({});
-  conversion_.StoreLaserPoints(*scanner_, Header(0, 0, 90, 0), block.data());
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  conversion_.StoreLaserPoints(*store_, Header(0, 0, 90, 0), block.data());
+  Read();
+  EXPECT_EQ(count_, 0);
   ExpectDirection(-1, 0, 0);
-  EXPECT_EQ(scanner_->m_position[2], 300.125);
+  EXPECT_EQ(position_[2], 300.125);
 }
 
 TEST_F(PoseConversionTest, LaserStripeWhileTheProbeIsActiveResetsThePose) {
-  scanner_->m_laserActive = 0;
-  scanner_->m_position[0] = 9;
-  scanner_->m_measure.pointCount = 5;
+  store_->SetLaserActive(false);
+  {
+    MeasurementStore::Message message(*store_);
+    message.position()[0] = 9;
+    message.setPointCount(5);
+  }
   auto block = Block({1, 2, 3});
-  conversion_.StoreLaserPoints(*scanner_, Header(1, 10, 20, 30), block.data());
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  conversion_.StoreLaserPoints(*store_, Header(1, 10, 20, 30), block.data());
+  Read();
+  EXPECT_EQ(count_, 0);
   ExpectDirection(0, 0, 1);
-  EXPECT_EQ(scanner_->m_position[0], 0.0);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(position_[0], 0.0);
+  EXPECT_TRUE(store_->DataReady());
 }
 
 TEST_F(PoseConversionTest, ProbeMessagesKeepTheDirectionAndHandOverDifferentPoints) {
-  scanner_->m_autoDetect = 1;
+  store_->SetAutoDetect(true);
   auto block = Block({7, 8, 9, 100, 100, 100});
   PoseHeader header = Header(2, 0, 90, 0);
 
-  conversion_.StoreProbeVector(*scanner_, header, block.data());
+  conversion_.StoreProbeVector(*store_, header, block.data());
+  Read();
   ExpectDirection(1, 0, 0);
-  EXPECT_EQ(scanner_->m_position[0], 7.0);
-  EXPECT_EQ(scanner_->m_position[2], 9.0);
-  ASSERT_EQ(scanner_->m_measure.pointCount, 1);
-  EXPECT_NEAR(scanner_->m_points[0][0], 1.0, 1e-12) << "a vector hands over the direction";
-  EXPECT_NEAR(scanner_->m_points[0][2], 0.0, 1e-12);
+  EXPECT_EQ(position_[0], 7.0);
+  EXPECT_EQ(position_[2], 9.0);
+  ASSERT_EQ(count_, 1);
+  EXPECT_NEAR(points_[0], 1.0, 1e-12) << "a vector hands over the direction";
+  EXPECT_NEAR(points_[2], 0.0, 1e-12);
 
-  conversion_.StoreProbePoint(*scanner_, header, block.data());
+  conversion_.StoreProbePoint(*store_, header, block.data());
+  Read();
   ExpectDirection(1, 0, 0);
-  EXPECT_EQ(scanner_->m_position[1], 8.0);
-  ASSERT_EQ(scanner_->m_measure.pointCount, 1);
-  EXPECT_EQ(scanner_->m_points[0][0], 7.0) << "a point hands over the received point";
-  EXPECT_EQ(scanner_->m_points[0][2], 9.0);
+  EXPECT_EQ(position_[1], 8.0);
+  ASSERT_EQ(count_, 1);
+  EXPECT_EQ(points_[0], 7.0) << "a point hands over the received point";
+  EXPECT_EQ(points_[2], 9.0);
 }
 
 TEST_F(PoseConversionTest, ProbeWithoutAutomaticDetectionHandsOverNoPoint) {
   auto block = Block({7, 8, 9});
-  conversion_.StoreProbePoint(*scanner_, Header(1, 0, 0, 0), block.data());
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
-  EXPECT_EQ(scanner_->m_position[0], 7.0);
+  conversion_.StoreProbePoint(*store_, Header(1, 0, 0, 0), block.data());
+  Read();
+  EXPECT_EQ(count_, 0);
+  EXPECT_EQ(position_[0], 7.0);
   ExpectDirection(0, 0, 1);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_TRUE(store_->DataReady());
 }
 
 }  // namespace

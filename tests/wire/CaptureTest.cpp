@@ -10,6 +10,7 @@
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
+#include "shell/CaptureSettings.h"
 #include "wire/CommandCodes.h"
 #include "wire/SocketRoutines.h"
 
@@ -19,14 +20,15 @@ class CaptureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     int error = 0;
-    platform::socketsStart(&error);
+    static_cast<void>(platform::socketsStart(&error));
     listener_ = platform::socketOpenTcp();
     std::uint32_t loopback = 0;
-    platform::socketParseDotted("127.0.0.1", &loopback);
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
     ASSERT_TRUE(platform::socketBind(listener_, loopback, COMMAND_PORT));
     ASSERT_TRUE(platform::socketListen(listener_, 1));
   }
   void TearDown() override {
+    InstallSocketTap(nullptr);
     CaptureStop();
     if (client_ != platform::kInvalidSocket) TcpClose(client_);
     if (console_ != platform::kInvalidSocket) platform::socketClose(console_);
@@ -37,13 +39,16 @@ class CaptureTest : public ::testing::Test {
     settings.path = path_;
     settings.limitBytes = limit;
     settings.comment = "a test's capture";
+    // As the plug-in does at load: the routines feed the capture through their tap.
+    InstallSocketTap(&CaptureSocketTap());
     return CaptureStart(settings);
   }
   void Connect() {
     ASSERT_TRUE(TcpConnect(client_, "127.0.0.1", COMMAND_PORT));
     console_ = platform::socketAccept(listener_);
     ASSERT_NE(console_, platform::kInvalidSocket);
-    platform::socketSetOption(console_, platform::SocketOption::ReceiveTimeoutMs, 5000);
+    static_cast<void>(
+        platform::socketSetOption(console_, platform::SocketOption::ReceiveTimeoutMs, 5000));
   }
   void ExpectCaptureOffAndTheConnectionWorking() {
     EXPECT_FALSE(CaptureOn());
@@ -95,7 +100,7 @@ TEST_F(CaptureTest, BothDirectionsFromHandshakeToFinsAsOneTcpStream) {
   ASSERT_NO_FATAL_FAILURE(ConsoleSends({1, 2, 3, 4, 5, 6, 7, 8}));
   unsigned char reply[8];
   ASSERT_TRUE(ReceiveExactly(client_, reply, 8, count));
-  platform::socketShutdownSend(console_);
+  static_cast<void>(platform::socketShutdownSend(console_));
   ASSERT_TRUE(ReceiveExactly(client_, reply, 4, count));
   EXPECT_EQ(count, 0);
   TcpClose(client_);

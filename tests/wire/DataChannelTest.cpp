@@ -1,5 +1,5 @@
 // The data-channel server over a real socket on port 2002: acknowledgements and reply records
-// byte for byte, the scanner object's changes, connection ends, and hostile input.
+// byte for byte, the store's changes, connection ends, and hostile input.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +10,7 @@
 #include "GoldenBytes.h"
 #include "RawPeer.h"
 #include "datachannel/DataChannel.h"
-#include "link/KvtScan3DLumora.h"
+#include "datachannel/MeasurementStore.h"
 #include "wire/WireRecords.h"
 
 namespace {
@@ -70,15 +70,39 @@ PoseHeader Pose(int points, float x, float rx = 0, float ry = 0, float rz = 0) {
 class DataChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
-    ASSERT_TRUE(StartDataChannelThread(scanner_.get()));
+    ASSERT_TRUE(StartDataChannelThread(store_.get()));
     ASSERT_TRUE(peer_.Connect(DATA_PORT));
   }
   void TearDown() override {
     peer_.Close();
-    scanner_.reset();  // teardown stops the data thread
-    EXPECT_EQ(g_serverThread, nullptr);
+    // As the scanner object's teardown stops the data thread.
+    EXPECT_TRUE(StopDataChannelThread(3000));
+    FinishDataChannelThread();
+    EXPECT_FALSE(DataChannelThreadStarted());
   }
+
+  // The store's last message, as the acquisition thread copies it.
+  struct Last {
+    std::vector<double> position = std::vector<double>(3);
+    std::vector<double> direction = std::vector<double>(3);
+    std::vector<double> points = std::vector<double>(3 * POINT_CAPACITY);
+    std::int32_t count = 0;
+  };
+  Last Read() const {
+    Last last;
+    last.count = store_->CopyMessage(last.position.data(), last.direction.data(),
+                                     reinterpret_cast<double(*)[3]>(last.points.data()));
+    return last;
+  }
+  std::int32_t Count() const { return Read().count; }
+  std::vector<double> Position() const { return Read().position; }
+  std::vector<double> Direction() const { return Read().direction; }
+  // Point i's three coordinates.
+  std::vector<double> Point(int i) const {
+    Last last = Read();
+    return {last.points.begin() + 3 * i, last.points.begin() + 3 * i + 3};
+  }
+  double PointValue(int i) const { return Read().points[static_cast<std::size_t>(i)]; }
 
   // Every message before an echo has been handled once the echo's reply is back.
   void Sync(RawPeer& peer) {
@@ -88,8 +112,7 @@ class DataChannelTest : public ::testing::Test {
   }
   void Sync() { Sync(peer_); }
 
-  std::int32_t status_ = 0;
-  std::unique_ptr<KvtScan3DLumora> scanner_;
+  std::unique_ptr<MeasurementStore> store_ = std::make_unique<MeasurementStore>();
   RawPeer peer_;
 };
 
@@ -130,28 +153,28 @@ TEST_F(DataChannelTest, NoticesAreAcknowledgedAndEchoedByteForByte) {
   EXPECT_EQ(peer_.ReadInt32(), 3345);
   EXPECT_EQ(peer_.Read(TEXT_REPLY_SIZE), TextReply(8, "scan"));
   Sync();  // the change follows the reply
-  EXPECT_TRUE(scanner_->m_scanRunning);
+  EXPECT_TRUE(store_->ScanRunning());
 
   ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_BEGIN) + TextPayload(9, "") + Word(1)));
   EXPECT_EQ(peer_.ReadInt32(), 3361);
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(9, "") + Word(1));
   Sync();
-  EXPECT_TRUE(scanner_->m_acquiring);
+  EXPECT_TRUE(store_->Acquiring());
 
   // The scan end notice clears acquiring, not scanning.
   ASSERT_TRUE(peer_.Send(Word(DATA_SCAN_END) + TextPayload(10, "x")));
   EXPECT_EQ(peer_.ReadInt32(), 3601);
   EXPECT_EQ(peer_.Read(TEXT_REPLY_SIZE), TextReply(10, "x"));
   Sync();
-  EXPECT_TRUE(scanner_->m_scanRunning);
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_TRUE(store_->ScanRunning());
+  EXPECT_FALSE(store_->Acquiring());
 
   ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_ON)));
   Sync();
-  EXPECT_TRUE(scanner_->m_acquiring);
+  EXPECT_TRUE(store_->Acquiring());
   ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_OFF)));
   Sync();
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_FALSE(store_->Acquiring());
 
   ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_BEGIN) + TextPayload(1, "a") + Word(0)));
   ASSERT_EQ(peer_.ReadInt32(), 3361);
@@ -160,7 +183,7 @@ TEST_F(DataChannelTest, NoticesAreAcknowledgedAndEchoedByteForByte) {
   EXPECT_EQ(peer_.ReadInt32(), 3617);
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(11, "y") + Word(5));
   Sync();
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_FALSE(store_->Acquiring());
 }
 
 TEST_F(DataChannelTest, FullLengthTextComesBackWholeAndNothingBeyondIt) {
@@ -182,8 +205,8 @@ TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterAPause) {
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(2, "end") + Word(3));
   EXPECT_TRUE(peer_.ClosedByPeer());
   EXPECT_GE(platform::tickCount() - sent, 400u) << "closed before the pause";
-  EXPECT_FALSE(scanner_->m_scanRunning);
-  EXPECT_FALSE(scanner_->m_acquiring);
+  EXPECT_FALSE(store_->ScanRunning());
+  EXPECT_FALSE(store_->Acquiring());
 
   // The next console connection is served at once.
   RawPeer next;
@@ -199,22 +222,22 @@ TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
     if (type == DATA_BUTTON) Sync();  // the change follows the reply
   };
   press(DATA_BUTTON, 1);
-  EXPECT_EQ(scanner_->m_triggerToggle, 1);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(store_->TriggerToggle(), 1);
+  EXPECT_TRUE(store_->DataReady());
   press(DATA_BUTTON, 1);
-  EXPECT_EQ(scanner_->m_triggerToggle, 0);
-  EXPECT_EQ(scanner_->m_buttonEvent, 0) << "button 1 leaves the event code alone";
+  EXPECT_EQ(store_->TriggerToggle(), 0);
+  EXPECT_EQ(store_->PendingButtonEvent(), 0) << "button 1 leaves the event code alone";
 
   press(DATA_BUTTON, 4);
-  EXPECT_EQ(scanner_->m_buttonEvent, 4);
-  scanner_->m_dataReady = false;
+  EXPECT_EQ(store_->PendingButtonEvent(), 4);
+  store_->ClearDataReady();
   press(DATA_BUTTON, 0);
-  EXPECT_EQ(scanner_->m_buttonEvent, 0);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(store_->PendingButtonEvent(), 0);
+  EXPECT_TRUE(store_->DataReady());
 
   press(DATA_BUTTON_FINAL, 2);
   EXPECT_TRUE(peer_.ClosedByPeer());
-  EXPECT_EQ(scanner_->m_buttonEvent, 2);
+  EXPECT_EQ(store_->PendingButtonEvent(), 2);
 }
 
 TEST_F(DataChannelTest, EchoFinalAnswersThenCloses) {
@@ -228,87 +251,81 @@ TEST_F(DataChannelTest, EchoFinalAnswersThenCloses) {
 TEST_F(DataChannelTest, UnknownTypesAreSkippedWordByWord) {
   ASSERT_TRUE(peer_.Send(Word(3329) + Word(0) + Word(-1) + Word(DATA_ACQUIRE_ON)));
   Sync();
-  EXPECT_TRUE(scanner_->m_acquiring);
+  EXPECT_TRUE(store_->Acquiring());
 }
 
 TEST_F(DataChannelTest, LaserStripeReachesTheScannerObject) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(2, 10.5f, 0, 90, 0))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6})));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
-  EXPECT_EQ(scanner_->m_position[0], 10.5);
-  EXPECT_NEAR(scanner_->m_direction[0], -1.0, 1e-12);
-  EXPECT_EQ(scanner_->m_measure.points[5], 6.0);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(Position()[0], 10.5);
+  EXPECT_NEAR(Direction()[0], -1.0, 1e-12);
+  EXPECT_EQ(PointValue(5), 6.0);
+  EXPECT_TRUE(store_->DataReady());
 
   // A second block without a new header uses the same count and pose.
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {7, 8, 9, 10, 11, 12})));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.points[0], 7.0);
-  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
+  EXPECT_EQ(PointValue(0), 7.0);
+  EXPECT_EQ(Count(), 2);
 }
 
 // Each header type as the table lays it out, read by the data thread: count, mark, position and
 // each of the three angles must come from their own offsets.
 TEST_F(DataChannelTest, HeadersOfEveryTypeAreReadAtTheirOffsets) {
   const double tolerance = 1e-9;  // the angles use a 12-decimal pi
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(golden::kLaserHeader.bytes()));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6})));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 2);
-  EXPECT_EQ(scanner_->m_points[1][2], 6.0);
-  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
-            (std::vector<double>{1.5, -2, 100}));
-  EXPECT_NEAR(scanner_->m_direction[0], -1.0, tolerance) << "90 degrees about Y, negated";
-  EXPECT_NEAR(scanner_->m_direction[1], 0.0, tolerance);
-  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
+  EXPECT_EQ(Count(), 2);
+  EXPECT_EQ(Point(1)[2], 6.0);
+  EXPECT_EQ(Position(), (std::vector<double>{1.5, -2, 100}));
+  EXPECT_NEAR(Direction()[0], -1.0, tolerance) << "90 degrees about Y, negated";
+  EXPECT_NEAR(Direction()[1], 0.0, tolerance);
+  EXPECT_NEAR(Direction()[2], 0.0, tolerance);
 
   // Any header type's pose serves the next laser block.
   ASSERT_TRUE(peer_.Send(golden::kOtherHeader.bytes()));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4, 5, 6, 7, 8, 9})));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 3);
-  EXPECT_EQ(scanner_->m_points[2][2], 9.0);
-  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
-            (std::vector<double>{8, 16, -1}));
-  EXPECT_NEAR(scanner_->m_direction[0], 0.0, tolerance);
-  EXPECT_NEAR(scanner_->m_direction[1], -1.0, tolerance) << "90 about Y, then 90 about Z, negated";
-  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
+  EXPECT_EQ(Count(), 3);
+  EXPECT_EQ(Point(2)[2], 9.0);
+  EXPECT_EQ(Position(), (std::vector<double>{8, 16, -1}));
+  EXPECT_NEAR(Direction()[0], 0.0, tolerance);
+  EXPECT_NEAR(Direction()[1], -1.0, tolerance) << "90 about Y, then 90 about Z, negated";
+  EXPECT_NEAR(Direction()[2], 0.0, tolerance);
 
   // That header's mark -100 mutes a probe vector.
-  scanner_->m_laserActive = 0;
-  scanner_->m_autoDetect = 1;
-  scanner_->m_dataReady = false;
+  store_->SetLaserActive(false);
+  store_->SetAutoDetect(true);
+  store_->ClearDataReady();
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {1, 2, 3, 4, 5, 6, 7, 8, 9})));
   Sync();
-  EXPECT_FALSE(scanner_->m_dataReady) << "the mark at offset 264 was not read";
+  EXPECT_FALSE(store_->DataReady()) << "the mark at offset 264 was not read";
 
   ASSERT_TRUE(peer_.Send(golden::kProbeVectorHeader.bytes()));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {12.5f, 0.25f, -0.5f})));
   Sync();
-  EXPECT_TRUE(scanner_->m_dataReady);
-  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
-            (std::vector<double>{12.5, 0.25, -0.5}));
-  EXPECT_NEAR(scanner_->m_direction[0], 0.0, tolerance);
-  EXPECT_NEAR(scanner_->m_direction[1], 1.0, tolerance) << "-90 degrees about X";
-  EXPECT_NEAR(scanner_->m_direction[2], 0.0, tolerance);
-  EXPECT_NEAR(scanner_->m_points[0][1], 1.0, tolerance) << "a probe vector hands over d";
+  EXPECT_TRUE(store_->DataReady());
+  EXPECT_EQ(Position(), (std::vector<double>{12.5, 0.25, -0.5}));
+  EXPECT_NEAR(Direction()[0], 0.0, tolerance);
+  EXPECT_NEAR(Direction()[1], 1.0, tolerance) << "-90 degrees about X";
+  EXPECT_NEAR(Direction()[2], 0.0, tolerance);
+  EXPECT_NEAR(Point(0)[1], 1.0, tolerance) << "a probe vector hands over d";
 
   ASSERT_TRUE(peer_.Send(golden::kProbePointHeader.bytes()));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {1.5f, -2, 3})));
   Sync();
-  EXPECT_EQ((std::vector<double>(scanner_->m_position, scanner_->m_position + 3)),
-            (std::vector<double>{1.5, -2, 3}));
-  EXPECT_EQ((std::vector<double>(scanner_->m_direction, scanner_->m_direction + 3)),
-            (std::vector<double>{0, 0, 1}));
-  EXPECT_EQ((std::vector<double>(scanner_->m_points[0], scanner_->m_points[0] + 3)),
-            (std::vector<double>{1.5, -2, 3}));
+  EXPECT_EQ(Position(), (std::vector<double>{1.5, -2, 3}));
+  EXPECT_EQ(Direction(), (std::vector<double>{0, 0, 1}));
+  EXPECT_EQ(Point(0), (std::vector<double>{1.5, -2, 3}));
 }
 
 TEST_F(DataChannelTest, BlockCutInTheMiddleLeavesTheScannerObjectUnchanged) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(3, 10.5f))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3, 4})));
   peer_.Close();
@@ -316,44 +333,44 @@ TEST_F(DataChannelTest, BlockCutInTheMiddleLeavesTheScannerObjectUnchanged) {
   RawPeer next;
   ASSERT_TRUE(next.Connect(DATA_PORT));
   Sync(next);
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
-  EXPECT_EQ(scanner_->m_position[0], 0.0);
-  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_EQ(Position()[0], 0.0);
+  EXPECT_FALSE(store_->DataReady());
 }
 
 TEST_F(DataChannelTest, CountsOutsideTheBlockAreReadAndDroppedInStep) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   // 10001 points: read whole and dropped, the stream stays in step.
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(10001, 5))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, std::vector<float>(30003, 1.0f))));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
-  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_FALSE(store_->DataReady());
   // A negative count is no points at all: the next word is a type again.
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(-5, 5))));
   ASSERT_TRUE(peer_.Send(Word(DATA_LASER_POINTS)));
   Sync();
-  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_FALSE(store_->DataReady());
   // Then a full block of 10000 points is taken.
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(10000, 5))));
   std::vector<float> floats(30000);
   for (int i = 0; i < 30000; ++i) floats[i] = static_cast<float>(i);
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, floats)));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 10000);
-  EXPECT_EQ(scanner_->m_measure.points[29999], 29999.0);
+  EXPECT_EQ(Count(), 10000);
+  EXPECT_EQ(PointValue(29999), 29999.0);
 }
 
 TEST_F(DataChannelTest, PointBeforeAnyHeaderBringsNoPoints) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(Word(DATA_LASER_POINTS)));
   Sync();
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
-  EXPECT_TRUE(scanner_->m_dataReady);
+  EXPECT_EQ(Count(), 0);
+  EXPECT_TRUE(store_->DataReady());
 }
 
 TEST_F(DataChannelTest, BeginNoticeMutesProbeVectorsUntilTheNextHeader) {
-  scanner_->m_autoDetect = 1;
+  store_->SetAutoDetect(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_VECTOR_HEADER, Pose(1, 0))));
   ASSERT_TRUE(peer_.Send(Word(DATA_BEGIN) + TextPayload(1, "b") + Word(0)));
   ASSERT_EQ(peer_.ReadInt32(), 3329);
@@ -361,40 +378,40 @@ TEST_F(DataChannelTest, BeginNoticeMutesProbeVectorsUntilTheNextHeader) {
   // Ignored, but its block is still read so the stream stays in step.
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {4, 5, 6})));
   Sync();
-  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_FALSE(store_->DataReady());
   // A probe point does not look at the mark.
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {4, 5, 6})));
   Sync();
-  EXPECT_TRUE(scanner_->m_dataReady);
-  EXPECT_EQ(scanner_->m_position[0], 4.0);
-  EXPECT_EQ(scanner_->m_points[0][2], 6.0);
+  EXPECT_TRUE(store_->DataReady());
+  EXPECT_EQ(Position()[0], 4.0);
+  EXPECT_EQ(Point(0)[2], 6.0);
 
-  scanner_->m_dataReady = false;
+  store_->ClearDataReady();
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_VECTOR_HEADER, Pose(1, 0, 0, 90, 0))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {7, 8, 9})));
   Sync();
-  EXPECT_TRUE(scanner_->m_dataReady);
-  EXPECT_EQ(scanner_->m_position[0], 7.0);
-  EXPECT_NEAR(scanner_->m_direction[0], 1.0, 1e-12);
-  EXPECT_NEAR(scanner_->m_points[0][0], 1.0, 1e-12);
+  EXPECT_TRUE(store_->DataReady());
+  EXPECT_EQ(Position()[0], 7.0);
+  EXPECT_NEAR(Direction()[0], 1.0, 1e-12);
+  EXPECT_NEAR(Point(0)[0], 1.0, 1e-12);
 }
 
 TEST_F(DataChannelTest, ProbeMessagesAreIgnoredWhileTheLaserIsActive) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_PROBE_POINT_HEADER, Pose(2, 0))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_POINT, {4, 5, 6, 7, 8, 9})));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_PROBE_VECTOR, {4, 5, 6, 7, 8, 9})));
   Sync();
-  EXPECT_FALSE(scanner_->m_dataReady);
-  EXPECT_EQ(scanner_->m_position[0], 0.0);
+  EXPECT_FALSE(store_->DataReady());
+  EXPECT_EQ(Position()[0], 0.0);
 }
 
 TEST_F(DataChannelTest, OtherPointsAreReadAndNotUsed) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_OTHER_HEADER, Pose(1, 0))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_OTHER_POINTS, {4, 5, 6})));
   Sync();
-  EXPECT_FALSE(scanner_->m_dataReady);
+  EXPECT_FALSE(store_->DataReady());
 }
 
 TEST_F(DataChannelTest, SecondConsoleWaitsUntilTheFirstConnectionEnds) {
@@ -402,21 +419,21 @@ TEST_F(DataChannelTest, SecondConsoleWaitsUntilTheFirstConnectionEnds) {
   ASSERT_TRUE(second.Connect(DATA_PORT));  // completes in the backlog
   ASSERT_TRUE(second.Send(Word(DATA_ACQUIRE_ON)));
   Sync();
-  EXPECT_FALSE(scanner_->m_acquiring) << "the second console was served too early";
+  EXPECT_FALSE(store_->Acquiring()) << "the second console was served too early";
   ASSERT_TRUE(peer_.Send(Word(DATA_ECHO_FINAL) + Bytes(ECHO_PAYLOAD_SIZE)));
   ASSERT_EQ(peer_.ReadInt32(), DATA_ECHO_ACK);
   Sync(second);
-  EXPECT_TRUE(scanner_->m_acquiring);
+  EXPECT_TRUE(store_->Acquiring());
 }
 
 TEST_F(DataChannelTest, StoppingEndsAThreadThatIsInTheMiddleOfABlock) {
-  scanner_->m_laserActive = 1;
+  store_->SetLaserActive(true);
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(1000, 1))));
   ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3})));
   platform::sleepMs(50);
   // The console stalls half-way through the block: stopping must not wait for it.
   EXPECT_TRUE(StopDataChannelThread(3000));
-  EXPECT_EQ(scanner_->m_measure.pointCount, 0);
+  EXPECT_EQ(Count(), 0);
 }
 
 }  // namespace

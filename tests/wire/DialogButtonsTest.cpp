@@ -14,7 +14,7 @@
 #include "DialogLayout.h"
 #include "RawPeer.h"
 #include "TempDir.h"
-#include "link/KvtScan3DLumora.h"
+#include "shell/KvtScan3DLumora.h"
 #include "wire/CommandCodes.h"
 
 namespace {
@@ -26,9 +26,9 @@ class BareConsole {
  public:
   BareConsole() {
     int error = 0;
-    platform::socketsStart(&error);
+    static_cast<void>(platform::socketsStart(&error));
     std::uint32_t loopback = 0;
-    platform::socketParseDotted("127.0.0.1", &loopback);
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
     listener_ = platform::socketOpenTcp();
     listening_ = listener_ != platform::kInvalidSocket &&
                  platform::socketBind(listener_, loopback, COMMAND_PORT) &&
@@ -46,7 +46,8 @@ class BareConsole {
     do {
       platform::SocketHandle socket = platform::socketAccept(listener_);
       if (socket != platform::kInvalidSocket) {
-        platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0);
+        static_cast<void>(
+            platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
         return std::make_unique<RawPeer>(socket);
       }
       platform::sleepMs(10);
@@ -80,7 +81,7 @@ std::unique_ptr<RawPeer> ConnectDirectly(KvtScan3DLumora* scanner, BareConsole& 
   std::unique_ptr<RawPeer> peer = console.Accept();
   bool answered = peer != nullptr && BareConsole::AnswerHandshake(*peer, 0);
   host.join();
-  if (!answered || result != 0 || scanner->m_connected != 1) return nullptr;
+  if (!answered || result != 0 || scanner->IsConnected() != 1) return nullptr;
   return peer;
 }
 
@@ -118,7 +119,7 @@ TEST(DialogButtonsTest, EachButtonSendsItsCodeAloneAndTheWindowStaysOpen) {
                          EXPECT_TRUE(dialog.Ok());
                        }),
             0);
-  EXPECT_EQ(scanner->m_connected, 1);
+  EXPECT_EQ(scanner->IsConnected(), 1);
 }
 
 TEST(DialogButtonsTest, PressWhileNotConnectedRunsTheConnectionSequenceBeforeItReturns) {
@@ -132,7 +133,7 @@ TEST(DialogButtonsTest, PressWhileNotConnectedRunsTheConnectionSequenceBeforeItR
   ASSERT_TRUE(console.listening());
   auto scanner = NewScanner();
   std::string logDirectory = dir.path().string();
-  scanner->m_logDirectory = logDirectory.c_str();
+  scanner->Link().Log().SetDirectory(logDirectory.c_str());
   std::string log;
   OpenDialog(scanner.get(), [&](DialogDriver& dialog) {
     ASSERT_TRUE(dialog.WaitOpen());
@@ -145,7 +146,7 @@ TEST(DialogButtonsTest, PressWhileNotConnectedRunsTheConnectionSequenceBeforeItR
   log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
   EXPECT_EQ(log, "Debut fonction Init.\nPb : Registry open.\n");
   EXPECT_EQ(console.Accept(300), nullptr) << "the code went out on a new connection";
-  EXPECT_EQ(scanner->m_connected, 0);
+  EXPECT_EQ(scanner->IsConnected(), 0);
 }
 
 TEST(DialogButtonsTest, TeardownWithTheWindowOpenRunsCancelBeforeStoppingTheConsole) {
@@ -156,7 +157,7 @@ TEST(DialogButtonsTest, TeardownWithTheWindowOpenRunsCancelBeforeStoppingTheCons
     auto scanner = NewScanner();
     std::unique_ptr<RawPeer> peer = ConnectDirectly(scanner.get(), console);
     ASSERT_NE(peer, nullptr);
-    scanner->m_acquiring = true;
+    scanner->Store().ConsoleAcquiring(true);
     if (windowOpen) {
       EXPECT_EQ(OpenDialog(scanner.get(),
                            [&](DialogDriver& dialog) {

@@ -14,13 +14,13 @@ class SocketRoutinesTest : public ::testing::Test {
  protected:
   void SetUp() override {
     int error = 0;
-    platform::socketsStart(&error);
+    static_cast<void>(platform::socketsStart(&error));
   }
   // A listener on the command port that accepts one connection.
   void Listen() {
     listener_ = platform::socketOpenTcp();
     std::uint32_t loopback = 0;
-    platform::socketParseDotted("127.0.0.1", &loopback);
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
     ASSERT_TRUE(platform::socketBind(listener_, loopback, COMMAND_PORT));
     ASSERT_TRUE(platform::socketListen(listener_, 1));
   }

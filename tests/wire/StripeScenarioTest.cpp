@@ -1,23 +1,23 @@
 // A scripted console streams the synthetic part's stripes into the real data-channel thread; the
-// test reads each one back from the scanner object, point for point.
+// test reads each one back from the measurement store, point for point.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
 #include "datachannel/DataChannel.h"
+#include "datachannel/MeasurementStore.h"
 #include "datachannel/PoseConversion.h"
-#include "link/KvtScan3DLumora.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/console-sim/SyntheticPart.h"
 
 namespace {
 
 TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
-  std::int32_t status = 0;
-  auto scanner = std::make_unique<KvtScan3DLumora>(&status);
-  scanner->m_laserActive = 1;
-  ASSERT_TRUE(StartDataChannelThread(scanner.get()));
+  auto store = std::make_unique<MeasurementStore>();
+  store->SetLaserActive(true);
+  ASSERT_TRUE(StartDataChannelThread(store.get()));
+  std::vector<double> stored(3 * POINT_CAPACITY);
   SimulatorOptions options;
   options.pointsPerStripe = 1280;
   ConsoleSimulator console(options);
@@ -32,22 +32,26 @@ TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
     PoseHeader header{};
     std::vector<float> points;
     makeStripe(number, 1280, false, &header, &points);
-    platform::LockGuard guard(scanner->m_measureLock);
-    ASSERT_EQ(scanner->m_measure.pointCount, 1280);
-    EXPECT_EQ(scanner->m_position[0], header.x);
-    EXPECT_EQ(scanner->m_position[1], header.y);
-    EXPECT_EQ(scanner->m_position[2], header.z);
+    double position[3];
+    double direction[3];
+    ASSERT_EQ(
+        store->CopyMessage(position, direction, reinterpret_cast<double(*)[3]>(stored.data())),
+        1280);
+    EXPECT_EQ(position[0], header.x);
+    EXPECT_EQ(position[1], header.y);
+    EXPECT_EQ(position[2], header.z);
     GPointDouble d = conversion.Direction(header);
-    EXPECT_EQ(scanner->m_direction[0], -d.x);
-    EXPECT_EQ(scanner->m_direction[1], -d.y);
-    EXPECT_EQ(scanner->m_direction[2], -d.z);
+    EXPECT_EQ(direction[0], -d.x);
+    EXPECT_EQ(direction[1], -d.y);
+    EXPECT_EQ(direction[2], -d.z);
     for (std::size_t i = 0; i < points.size(); ++i) {
-      ASSERT_EQ(scanner->m_measure.points[i], static_cast<double>(points[i])) << i;
+      ASSERT_EQ(stored[i], static_cast<double>(points[i])) << i;
     }
   }
   EXPECT_EQ(console.errorCount(), 0);
   console.stop();
-  scanner.reset();
+  EXPECT_TRUE(StopDataChannelThread(3000));
+  FinishDataChannelThread();
 }
 
 }  // namespace

@@ -9,9 +9,9 @@
 #include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
-#include "link/KvtScan3DLumora.h"
 #include "platform/testing.h"
 #include "platform/time.h"
+#include "shell/KvtScan3DLumora.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 
 namespace {
@@ -31,8 +31,8 @@ class TimeLimitTest : public ::testing::Test {
     // the sequence waits for a handshake.
     registry_.SetAppDir(dir_.file("nowhere"));
     scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
-    scanner_->m_logDirectory = logFolder_.c_str();
-    scanner_->m_showToolBar = false;
+    scanner_->Link().Log().SetDirectory(logFolder_.c_str());
+    scanner_->Settings().SetShowToolBar(false);
   }
   void TearDown() override {
     platform::setTickSourceForTesting(nullptr);
@@ -67,7 +67,7 @@ class TimeLimitTest : public ::testing::Test {
 TEST_F(TimeLimitTest, ConsoleThatNeverAnswersEndsTheWaitAfterSixtySeconds) {
   UseClock(20000);
   EXPECT_EQ(scanner_->Connect(1), 2);
-  EXPECT_EQ(scanner_->m_connected, 0);
+  EXPECT_EQ(scanner_->IsConnected(), 0);
   std::string log = Log();
   EXPECT_NE(log.find("LinestudioConsole is not running: start it\n"), std::string::npos) << log;
   EXPECT_NE(log.find("OnConnect Failed. TimeOut\n"), std::string::npos) << log;
@@ -78,7 +78,7 @@ TEST_F(TimeLimitTest, HandshakeAfterTheSixtySecondMarkStillCountsAsATimeOut) {
   UseClock(61000);
   EXPECT_EQ(scanner_->Connect(1), 2);
   // The link is up all the same, with the handshake's model start but nothing after it.
-  EXPECT_EQ(scanner_->m_connected, 1);
+  EXPECT_EQ(scanner_->IsConnected(), 1);
   ASSERT_TRUE(sim_->waitForCommandWords(6, 5000));
   EXPECT_EQ(sim_->commandWords(), (Words{3925, 3928, 3936, 3923, 3961, 7}));
   EXPECT_NE(Log().find("OnConnect Failed. TimeOut\n"), std::string::npos);
@@ -93,7 +93,7 @@ TEST_F(TimeLimitTest, ScanThatNeverBeginsEndsTheStartAfterThirtySeconds) {
   UseClock(16000);
   EventSink sink;
   EXPECT_EQ(scanner_->MeasureStart(&sink), 2);
-  EXPECT_EQ(scanner_->m_sink, nullptr) << "the sink is stored only after the wait";
+  EXPECT_EQ(scanner_->Acquisition().Sink(), nullptr) << "the sink is stored only after the wait";
   EXPECT_EQ(scanner_->MeasureStop(), 1);
   Words words = sim_->commandWords();
   ASSERT_FALSE(words.empty());

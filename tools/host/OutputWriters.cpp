@@ -102,7 +102,7 @@ class Canvas {
 
 // Blue, cyan, green, yellow, red for t from 0 to 1.
 Rgb colourScale(double t) {
-  static constexpr Rgb stops[] = {
+  static constexpr Rgb kStops[] = {
       {0, 0, 255}, {0, 255, 255}, {0, 255, 0}, {255, 255, 0}, {255, 0, 0}};
   t = std::clamp(t, 0.0, 1.0) * 4.0;
   int i = std::min(static_cast<int>(t), 3);
@@ -110,8 +110,8 @@ Rgb colourScale(double t) {
   auto mix = [f](unsigned char a, unsigned char b) {
     return static_cast<unsigned char>(std::lround(a + (b - a) * f));
   };
-  return Rgb{mix(stops[i].r, stops[i + 1].r), mix(stops[i].g, stops[i + 1].g),
-             mix(stops[i].b, stops[i + 1].b)};
+  return Rgb{mix(kStops[i].r, kStops[i + 1].r), mix(kStops[i].g, kStops[i + 1].g),
+             mix(kStops[i].b, kStops[i + 1].b)};
 }
 
 struct Projection {

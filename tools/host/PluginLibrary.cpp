@@ -53,6 +53,6 @@ bool PluginLibrary::Load(const std::string& path) {
 }
 
 void PluginLibrary::Unload() {
-  if (handle_ != nullptr) platform::libraryUnload(handle_);
+  if (handle_ != nullptr) static_cast<void>(platform::libraryUnload(handle_));
   handle_ = nullptr;
 }

@@ -21,6 +21,8 @@ class PluginLibrary {
   bool loaded() const { return handle_ != nullptr; }
   const std::string& error() const { return error_; }
 
+  // The twenty exports, each under its own name.
+  // NOLINTBEGIN(readability-identifier-naming)
   kvt::ButtonModeAvailableFn ButtonModeAvailable = nullptr;
   kvt::ButtonModeGetFn ButtonModeGet = nullptr;
   kvt::ButtonModeSetFn ButtonModeSet = nullptr;
@@ -41,6 +43,7 @@ class PluginLibrary {
   kvt::SetDiameterFn SetDiameter = nullptr;
   kvt::SoundGetFn SoundGet = nullptr;
   kvt::SoundSetFn SoundSet = nullptr;
+  // NOLINTEND(readability-identifier-naming)
 
  private:
   void* handle_ = nullptr;

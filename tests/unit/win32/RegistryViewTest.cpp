@@ -37,9 +37,10 @@ class RegistryViewTest : public ::testing::Test {
     }
     char text[64] = {};
     std::uint32_t size = sizeof text - 1;
-    platform::registryQuery(key, "AppDir", nullptr, text, &size);
+    const bool read =
+        platform::registryQuery(key, "AppDir", nullptr, text, &size) == platform::kErrorSuccess;
     platform::registryClose(key);
-    return text;
+    return read ? text : "<unreadable>";
   }
 };
 

@@ -1,10 +1,12 @@
 // Measurement start and stop on the host's thread, and the wait for an acquisition thread's end.
+#include "acquisition/AcquisitionControl.h"
+
 #include <cstdint>
 #include <new>
 #include <vector>
 
-#include "acquisition/AcquisitionThreads.h"
-#include "link/KvtScan3DLumora.h"
+#include "link/ConsoleLink.h"
+#include "link/ScannerSettings.h"
 #include "platform/time.h"
 #include "platform/wait.h"
 #include "wire/CommandCodes.h"
@@ -24,87 +26,108 @@ constexpr unsigned kThreadEndWaitMs = 2500;
 // recovery may take its time-outs. The unload waits for it this long at most.
 constexpr unsigned kUnloadThreadWaitMs = 15000;
 
+platform::ThreadProc ProcedureOf(std::int32_t buttonMode) {
+  switch (buttonMode) {
+    case 0:
+      return AcquireSingleShot;
+    case 1:
+      return AcquireToggled;
+    case 2:
+      return AcquireScanPasses;
+    default:
+      return nullptr;
+  }
+}
+
+// The console's acquisition is switched by the measurement's start and stop unless the passes
+// of button mode 2 switch it (the laser with a scanning type).
+bool StartAndStopSwitchAcquisition(const AcquisitionParts& parts) {
+  return !parts.store.LaserActive() || parts.settings.TypeScanning() == 0;
+}
+
 }  // namespace
 
-std::int32_t KvtScan3DLumora::MeasureStart(MeasureSink* sink) {
+std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
+  MeasurementStore& store = m_parts.store;
+  ConsoleLink& link = m_parts.link;
   // Threads stopped earlier, one stopped from its own sink among them, are collected first: at
   // most one thread ever calls the host for a measurement.
   CollectStoppedRuns(kThreadEndWaitMs);
-  if (m_acquisition != nullptr) return 2;
-  if (m_connected == 0) return 2;
-  if (m_autoDetect != 0) {
+  if (MeasurementExists()) return 2;
+  if (!link.Connected()) return 2;
+  if (store.AutoDetect()) {
     unsigned char reply[4] = {};
-    CommandOutcome outcome = m_commands.Exchange(CMD_SENSOR_QUERY, nullptr, reply, sizeof reply);
-    if (outcome == CommandOutcome::kNotSent) ReconnectAfterFailure();
+    CommandOutcome outcome = link.Ask(CMD_SENSOR_QUERY, reply, sizeof reply);
+    if (outcome == CommandOutcome::kNotSent) link.ReconnectAfterFailure();
     if (outcome != CommandOutcome::kAnswered) return 2;
-    m_laserActive = GetInt32(reply) != 0 ? 1 : 0;
+    store.SetLaserActive(GetInt32(reply) != 0);
   }
-  SendWithRecovery(CMD_SCAN_START);
+  link.SendWithRecovery(CMD_SCAN_START);
 
   // Scanning is reported on the data thread, not as a message: the wait dispatches the host's
   // messages one at a time and otherwise sleeps briefly between looks.
   if (!platform::WaitUntil(platform::Deadline(kScanStartTimeoutMs), platform::WaitPause::kPump,
-                           kScanWaitMs, [this] { return m_scanRunning.load(); })) {
+                           kScanWaitMs, [&store] { return store.ScanRunning(); })) {
     return 2;
   }
   platform::sleepMs(kSettleMs);
   // A host window procedure run by the wait may have started a measurement of its own; a second
   // thread would go on unseen.
-  if (m_acquisition != nullptr) return 2;
+  if (MeasurementExists()) return 2;
 
-  if (m_laserActive == 0 || m_settingsDialog.m_typeScanning == 0) {
-    SendWithRecovery(CMD_ACQUIRE_START);
-  }
+  if (StartAndStopSwitchAcquisition(m_parts)) link.SendWithRecovery(CMD_ACQUIRE_START);
   m_sink = sink;
-  platform::ThreadProc procedure = nullptr;
-  switch (m_buttonMode) {
-    case 0:
-      procedure = AcquireSingleShot;
-      break;
-    case 1:
-      procedure = AcquireToggled;
-      break;
-    case 2:
-      procedure = AcquireScanPasses;
-      break;
-    default:
-      return 2;
-  }
-  auto* run = new (std::nothrow) AcquisitionRun(*this, sink);
+  platform::ThreadProc procedure = ProcedureOf(m_parts.settings.ButtonMode());
+  if (procedure == nullptr) return 2;
+  auto* run = new (std::nothrow) AcquisitionRun(m_parts, sink);
   if (run == nullptr) return 2;
-  // The run is published before the thread starts, so that a stop from the thread's first sink
-  // call finds it.
+  // Started suspended: the run has its handle before the thread runs, and is published before
+  // the thread's first sink call can stop it.
+  run->SetHandle(platform::threadStart(procedure, run, platform::ThreadStart::kSuspended));
+  if (run->Handle() == nullptr) {
+    delete run;
+    return 2;
+  }
   AcquisitionRun* expected = nullptr;
   if (!m_acquisition.compare_exchange_strong(expected, run)) {
-    delete run;
+    // Another start won the race: this thread ends before its first sink call.
+    run->RequestStop();
+    platform::threadResume(run->Handle());
+    if (!CollectRun(run, kThreadEndWaitMs)) {
+      platform::LockGuard guard(m_runsLock);
+      m_stoppedRuns.push_back(run);
+    }
     return 2;
   }
-  run->thread = platform::threadStart(procedure, run);
-  if (run->thread == nullptr) {
-    m_acquisition = nullptr;
-    delete run;
-    return 2;
-  }
+  // Acquisition runs from here until the stop; a thread without a sink ends at once.
+  if (sink != nullptr) store.MeasurementAcquiring(true);
+  platform::threadResume(run->Handle());
   return 0;
 }
 
-std::int32_t KvtScan3DLumora::MeasureStop() {
-  if (m_acquisition == nullptr) return 1;
-  if (m_acquiring && (m_laserActive == 0 || m_settingsDialog.m_typeScanning == 0)) {
-    SendIgnoringFailure(CMD_ACQUIRE_STOP);
+std::int32_t AcquisitionControl::MeasureStop() {
+  MeasurementStore& store = m_parts.store;
+  ConsoleLink& link = m_parts.link;
+  if (!MeasurementExists()) return 1;
+  if (store.Acquiring() && StartAndStopSwitchAcquisition(m_parts)) {
+    link.SendIgnoringFailure(CMD_ACQUIRE_STOP);
   }
-  m_acquiring = false;
-  if (m_scanRunning) {
-    SendWithRecovery(CMD_SCAN_STOP);
+  store.MeasurementAcquiring(false);
+  store.ClearConsoleAcquiring();
+  // Also a scan that a reconnect during the measurement made the link forget: the console may
+  // still be scanning.
+  if (link.ScanStopDue()) {
+    link.SendWithRecovery(CMD_SCAN_STOP);
+    store.ScanStopSent();
     platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs), platform::WaitPause::kPump,
-                        kStopPollMs, [this] { return !m_scanRunning; });
+                        kStopPollMs, [&store] { return !store.ScanRunning(); });
   }
   m_sink = nullptr;
   StopCurrentRun(kThreadEndWaitMs);
   return 0;
 }
 
-void KvtScan3DLumora::StopCurrentRun(unsigned waitMs) {
+void AcquisitionControl::StopCurrentRun(unsigned waitMs) {
   // Whoever takes the run stops it; a second stop, from the sink or the host, finds none.
   AcquisitionRun* run = m_acquisition.exchange(nullptr);
   if (run == nullptr) return;
@@ -115,7 +138,7 @@ void KvtScan3DLumora::StopCurrentRun(unsigned waitMs) {
   }
 }
 
-void KvtScan3DLumora::CollectStoppedRuns(unsigned waitMs) {
+void AcquisitionControl::CollectStoppedRuns(unsigned waitMs) {
   std::vector<AcquisitionRun*> runs;
   {
     platform::LockGuard guard(m_runsLock);
@@ -130,17 +153,18 @@ void KvtScan3DLumora::CollectStoppedRuns(unsigned waitMs) {
   m_stoppedRuns.insert(m_stoppedRuns.end(), left.begin(), left.end());
 }
 
-bool KvtScan3DLumora::CollectRun(AcquisitionRun* run, unsigned waitMs) {
+bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs) {
+  platform::Thread* thread = run->Handle();
   // A thread stopped from its own sink call ends as soon as that call returns; it cannot wait
   // for itself.
-  if (platform::threadIsCurrent(run->thread)) return false;
+  if (platform::threadIsCurrent(thread)) return false;
   // Waiting longer does not end a host's call; the longer waits are for the library's own code.
   if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
-  bool ended = platform::WaitThreadEnd(run->thread, waitMs);
+  bool ended = platform::WaitThreadEnd(thread, waitMs);
   if (!ended && platform::threadTerminateAvailable() && run->ClaimForForcedEnd()) {
     // Inside the host's code, where it owns nothing of the library's.
-    if (platform::threadTerminate(run->thread, 0)) {
-      ended = platform::WaitThreadEnd(run->thread, waitMs);
+    if (platform::threadTerminate(thread, 0)) {
+      ended = platform::WaitThreadEnd(thread, waitMs);
     } else {
       run->ReleaseClaim();
     }
@@ -148,12 +172,12 @@ bool KvtScan3DLumora::CollectRun(AcquisitionRun* run, unsigned waitMs) {
   // Not inside the host and not ended: it is in the library's own code, which it leaves within
   // a cycle or a command, and calls no sink again. It is collected later.
   if (!ended) return false;
-  platform::threadRelease(run->thread);
+  platform::threadRelease(thread);
   delete run;
   return true;
 }
 
-void KvtScan3DLumora::StopAcquisitionForUnload() {
+void AcquisitionControl::StopForUnload() {
   m_sink = nullptr;
   StopCurrentRun(kThreadEndWaitMs);
   CollectStoppedRuns(kUnloadThreadWaitMs);

@@ -1,12 +1,15 @@
 // The connection sequence: bringing the link to the console up (starting the console when it is
 // not running) and down again.
+#include "link/ConsoleLink.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "datachannel/DataChannel.h"
+#include "datachannel/MeasurementStore.h"
 #include "link/CommandChannel.h"
-#include "link/KvtScan3DLumora.h"
+#include "link/ScannerSettings.h"
 #include "platform/module.h"
 #include "platform/notice.h"
 #include "platform/process.h"
@@ -28,7 +31,9 @@ constexpr const char* kConfigKey = "SOFTWARE\\Lumora\\Linestudio\\config\\";
 constexpr const char* kSettingsKey = "Software\\Lumora\\LinestudioConsole\\Settings\\";
 constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
 constexpr const char* kScannerProgram = "linestudio.exe";
-constexpr const char* kDebugLogName = "Debug_Lumora.txt";
+// A console that died while scanning never reports the end: the unload waits this long for it.
+constexpr std::uint32_t kScanEndWaitMs = 5000;
+constexpr unsigned kScanEndPollMs = 30;
 
 // Reads a string value as ATL's CRegKey::QueryStringValue does: the type must be REG_SZ or
 // REG_EXPAND_SZ, the value must fit, and a value that is not empty must end in a zero byte.
@@ -84,14 +89,10 @@ AppDirLookup ReadAppDir(char (&appDir)[kAppDirSize]) {
 
 }  // namespace
 
-void KvtScan3DLumora::Log(const char* line) {
-  if (m_debugLog == nullptr) return;
-  std::fputs(line, m_debugLog);
-  // Flushed at once so the lines survive a host that ends abruptly.
-  std::fflush(m_debugLog);
-}
+ConsoleLink::ConsoleLink(ScannerSettings& settings, MeasurementStore& store)
+    : m_settings(settings), m_store(store), m_commands(m_connected) {}
 
-std::int32_t KvtScan3DLumora::Connect(std::int32_t mode) {
+std::int32_t ConsoleLink::Connect(std::int32_t mode) {
   try {
     switch (mode) {
       case 0:
@@ -120,66 +121,58 @@ std::int32_t KvtScan3DLumora::Connect(std::int32_t mode) {
   }
 }
 
-std::int32_t KvtScan3DLumora::Reset() {
-  if (m_connected != 0) Connect(2);
+std::int32_t ConsoleLink::Reset() {
+  // Whether the reconnect worked shows in IsConnected; Reset itself always answers 0.
+  if (m_connected != 0) static_cast<void>(Connect(2));
   return 0;
 }
 
-KvtScan3DLumora::InitResult KvtScan3DLumora::Init() {
-  OpenDebugLog();
-  Log("Debut fonction Init.\n");
+ConsoleLink::InitResult ConsoleLink::Init() {
+  m_debugLog.Open();
+  m_debugLog.Write("Debut fonction Init.\n");
   char appDir[kAppDirSize] = {};
   AppDirLookup appDirLookup = ReadAppDir(appDir);
   if (appDirLookup == AppDirLookup::kNoKey) {
-    Log("Pb : Registry open.\n");
+    m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
   }
-  Log("Registry open.\n");
+  m_debugLog.Write("Registry open.\n");
   bool programStarted = StartMissingProgram(appDir, appDirLookup == AppDirLookup::kRead);
   PrepareLink();
   InitResult result = programStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
   return result == kLinkUp ? FinishLink() : result;
 }
 
-void KvtScan3DLumora::OpenDebugLog() {
-  if (m_debugLog != nullptr) return;
-  std::string path = std::string(m_logDirectory) + platform::kPathSeparator + kDebugLogName;
-  // "r+" keeps an existing log and writes over it from the start.
-  m_debugLog = std::fopen(path.c_str(), "r+");
-  if (m_debugLog == nullptr) m_debugLog = std::fopen(path.c_str(), "w+");
-}
-
-bool KvtScan3DLumora::StartMissingProgram(const char* appDir, bool appDirRead) {
+bool ConsoleLink::StartMissingProgram(const char* appDir, bool appDirRead) {
   const bool console = !IsProcessRunning(kConsoleProgram);
   if (!console && IsProcessRunning(kScannerProgram)) return false;
   // Without "AppDir" a start would run whatever program of that name the search finds: nothing
   // is started, the log says why, and the handshake goes on as when both programs run.
   if (!appDirRead) {
-    Log("Pb : AppDir unknown, program not started.\n");
+    m_debugLog.Write("Pb : AppDir unknown, program not started.\n");
     return false;
   }
   const char* parameters = "/hide";
   if (console) {
-    Log("LinestudioConsole is not running: start it\n");
+    m_debugLog.Write("LinestudioConsole is not running: start it\n");
   } else {
-    Log("Linestudio is not running : start it\n");
+    m_debugLog.Write("Linestudio is not running : start it\n");
     if (ReadHideSw() == 0) parameters = "";
   }
   const char* program = console ? kConsoleProgram : kScannerProgram;
-  platform::programStart((std::string(appDir) + program).c_str(), parameters);
+  static_cast<void>(platform::programStart((std::string(appDir) + program).c_str(), parameters));
   return true;
 }
 
-void KvtScan3DLumora::PrepareLink() {
-  if (g_serverThread == nullptr && !StartDataChannelThread(this)) {
-    Log("Probleme with pThread!!!\n");
+void ConsoleLink::PrepareLink() {
+  if (!DataChannelThreadStarted() && !StartDataChannelThread(&m_store)) {
+    m_debugLog.Write("Probleme with pThread!!!\n");
   }
   m_startMode = START_MODE;
-  m_acquiring = false;
-  m_scanRunning = false;
+  m_store.LinkRestarted();
 }
 
-KvtScan3DLumora::InitResult KvtScan3DLumora::HandshakeUntilTheProgramAnswers() {
+ConsoleLink::InitResult ConsoleLink::HandshakeUntilTheProgramAnswers() {
   platform::Deadline deadline(CONNECT_TIMEOUT_MS);
   // Between two attempts the wait is for a message, at most kRetryWaitMs, instead of a spin that
   // would try thousands of connections a second.
@@ -190,34 +183,35 @@ KvtScan3DLumora::InitResult KvtScan3DLumora::HandshakeUntilTheProgramAnswers() {
     return handshaken || m_commands.RecoveryEnded();
   });
   if (!handshaken && m_commands.RecoveryEnded()) {
-    Log("OnConnect Failed\n");
+    m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
   // Checked after the attempt that succeeded too: a handshake past the limit is a time-out.
   if (deadline.Passed()) {
-    Log("OnConnect Failed. TimeOut\n");
+    m_debugLog.Write("OnConnect Failed. TimeOut\n");
     return kNoConnection;
   }
   return kLinkUp;
 }
 
-KvtScan3DLumora::InitResult KvtScan3DLumora::HandshakeOnce() {
+ConsoleLink::InitResult ConsoleLink::HandshakeOnce() {
   if (Handshake() == kHandshakeDone) return kLinkUp;
-  Log("OnConnect Failed\n");
+  m_debugLog.Write("OnConnect Failed\n");
   return kNoConnection;
 }
 
-KvtScan3DLumora::InitResult KvtScan3DLumora::FinishLink() {
-  if (m_showStatus) m_settingsDialog.PressButton(DlgCfgLumora::kShowStatus);
-  if (m_showToolBar) m_settingsDialog.PressButton(DlgCfgLumora::kShowToolBar);
-  Log("Before Onmodelstart\n");
+ConsoleLink::InitResult ConsoleLink::FinishLink() {
+  // As the settings window's "Show Status" and "Show Tool Bar" buttons do, recovery included.
+  if (m_settings.ShowStatus()) SendWithRecovery(CMD_STATUS_SHOW);
+  if (m_settings.ShowToolBar()) SendWithRecovery(CMD_TOOLBAR_SHOW);
+  m_debugLog.Write("Before Onmodelstart\n");
   SendModelStart();
   // Connected only with a command connection: a reply that came short on the way dropped it.
   m_connected = m_commands.IsOpen() ? 1 : 0;
   return m_connected != 0 ? kLinkUp : kNoConnection;
 }
 
-KvtScan3DLumora::HandshakeResult KvtScan3DLumora::Handshake() {
+ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
     // The connection and its four questions are one step for the other threads.
     platform::LockGuard guard(CommandChannel::Lock());
@@ -229,7 +223,7 @@ KvtScan3DLumora::HandshakeResult KvtScan3DLumora::Handshake() {
     if (!ask(CMD_HANDSHAKE_A) || !ask(CMD_HANDSHAKE_B)) return kCommandFailed;
     // A reply that does not come whole leaves the setting as it was.
     if (!ask(CMD_SOUND_QUERY)) return kCommandFailed;
-    m_sound = GetInt32(reply);
+    m_settings.SetSound(GetInt32(reply));
     if (!ask(CMD_HANDSHAKE_C)) return kCommandFailed;
   }
   SendModelStart();
@@ -237,28 +231,38 @@ KvtScan3DLumora::HandshakeResult KvtScan3DLumora::Handshake() {
   return m_connected != 0 ? kHandshakeDone : kCommandFailed;
 }
 
-void KvtScan3DLumora::Disconnect() {
-  if (m_acquiring) SendIgnoringFailure(CMD_ACQUIRE_STOP);
+void ConsoleLink::Disconnect() {
+  if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
     platform::LockGuard guard(CommandChannel::Lock());
     if (m_commands.Close()) {
       m_startMode = 0;
-      m_scanRunning = false;
-      m_acquiring = false;
+      m_store.LinkRestarted();
     }
   }
   m_connected = 0;
 }
 
-std::int32_t KvtScan3DLumora::ReconnectAfterFailure() {
+bool ConsoleLink::ScanStopDue() const {
+  return m_store.ScanRunning() || (m_store.ScanStopOwed() && Connected());
+}
+
+void ConsoleLink::WaitScanEndAndDisconnect() {
+  // The unload's wait runs none of the host's code.
+  platform::WaitUntil(platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep,
+                      kScanEndPollMs, [this] { return !m_store.ScanRunning(); });
+  Disconnect();
+}
+
+std::int32_t ConsoleLink::ReconnectAfterFailure() {
   if (!m_commands.MayRecover()) return 2;
   m_connected = 0;
   Disconnect();
   return Connect(1);
 }
 
-bool KvtScan3DLumora::IsProcessRunning(const char* name) {
+bool ConsoleLink::IsProcessRunning(const char* name) {
   struct Search {
     const char* name;
     bool found;
@@ -271,4 +275,31 @@ bool KvtScan3DLumora::IsProcessRunning(const char* name) {
       },
       &search);
   return listed && search.found;
+}
+
+void ConsoleLink::SendWithRecovery(std::int32_t code) {
+  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) ReconnectAfterFailure();
+}
+
+void ConsoleLink::SendIgnoringFailure(std::int32_t code) {
+  static_cast<void>(m_commands.Exchange(code));
+}
+
+void ConsoleLink::SendWithArgument(std::int32_t code, std::int32_t argument) {
+  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) ReconnectAfterFailure();
+}
+
+void ConsoleLink::SendModelStart() { SendWithArgument(CMD_MODEL_START, m_startMode); }
+
+void ConsoleLink::SendStopSequence() {
+  SendIgnoringFailure(CMD_STATUS_HIDE);
+  SendIgnoringFailure(CMD_TOOLBAR_HIDE);
+}
+
+CommandOutcome ConsoleLink::Ask(std::int32_t code, void* reply, int replySize) {
+  return m_commands.Exchange(code, nullptr, reply, replySize);
+}
+
+int ConsoleLink::ReceiveReply(void* reply, int replySize) {
+  return m_commands.Receive(reply, replySize);
 }

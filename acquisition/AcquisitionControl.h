@@ -1,0 +1,63 @@
+// Acquisition control: a measurement's start and stop, the acquisition thread it runs, and the
+// stopped threads that have not ended yet.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "acquisition/AcquisitionThreads.h"
+#include "platform/thread.h"
+#include "shell/MeasureSink.h"
+
+// Threads: MeasureStart and MeasureStop run on the host's thread, and may also be called from
+// inside a sink call, that is on the acquisition thread itself; the unload's stop runs on the
+// unloading thread. The running measurement is taken with one exchange by whichever stop comes
+// first. m_runsLock guards the list of stopped threads and is held for the list's bookkeeping
+// alone: no wait, command or host call happens under it, and no other lock is taken with it.
+//
+// What it never does: hold a lock while the host's code runs, end a thread by force while that
+// thread is in the library's own code, or call the sink of a stopped measurement.
+class AcquisitionControl {
+ public:
+  explicit AcquisitionControl(const AcquisitionParts& parts) : m_parts(parts) {}
+  AcquisitionControl(const AcquisitionControl&) = delete;
+  AcquisitionControl& operator=(const AcquisitionControl&) = delete;
+
+  // 0 when the acquisition thread was started, 2 when the measurement cannot start (one exists,
+  // the link is down, the console did not begin scanning, an unknown button mode, no thread).
+  [[nodiscard]] std::int32_t MeasureStart(MeasureSink* sink);
+  // 1 when no measurement exists, else 0 once it is stopped.
+  std::int32_t MeasureStop();
+  // The unload's part: stops and collects every acquisition thread, with longer waits.
+  void StopForUnload() KVT_EXCLUDES(m_runsLock);
+
+  // Whether a measurement exists (started and not yet stopped), and its sink as the host gave it.
+  [[nodiscard]] bool MeasurementExists() const { return m_acquisition.load() != nullptr; }
+  [[nodiscard]] MeasureSink* Sink() const { return m_sink.load(); }
+
+ private:
+  // Stops the running measurement's thread, if any, and collects it (CollectRun); one that
+  // cannot be collected yet joins m_stoppedRuns. Any thread, the acquisition thread included.
+  void StopCurrentRun(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
+  // Collects the stopped threads that have ended or end within waitMs each.
+  void CollectStoppedRuns(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
+  // Waits at most waitMs for a stopped thread to end; ends it by force where the platform can if
+  // it is inside a sink call then; frees its handle and record once it has ended. False (and
+  // nothing freed) while it runs on: in the library's own code, which it leaves within a cycle
+  // or a command, inside a sink call on POSIX, or when it is the calling thread.
+  bool CollectRun(AcquisitionRun* run, unsigned waitMs);
+
+  const AcquisitionParts m_parts;
+  // The running measurement's thread and its own state; null when none exists. Set by
+  // MeasureStart before the thread runs; taken with one exchange by whichever stop comes first.
+  std::atomic<AcquisitionRun*> m_acquisition{nullptr};
+  // The running measurement's sink as the host gave it; its thread calls its own copy. Set by
+  // MeasureStart, cleared by the stops.
+  std::atomic<MeasureSink*> m_sink{nullptr};
+  // Threads that were stopped but had not ended when their stop returned: one stopped from its
+  // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
+  // None calls a sink again; each start, and the unload, collects those that have ended.
+  platform::RecursiveLock m_runsLock;
+  std::vector<AcquisitionRun*> m_stoppedRuns KVT_GUARDED_BY(m_runsLock);
+};

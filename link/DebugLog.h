@@ -1,0 +1,39 @@
+// The debug log "Debug_Lumora.txt": the connection sequence's progress lines, in the folder that
+// was current when the library was loaded.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "link/CommandChannel.h"
+#include "platform/thread.h"
+
+// Threads: any (the connection sequence runs on the host's thread, and in a recovery on an
+// acquisition thread). Each call takes the log's own lock for one open, line or close; nothing
+// else is called under it, and it is taken last, after any other lock of the library.
+class DebugLog {
+ public:
+  DebugLog() = default;
+  ~DebugLog() { Close(); }
+  DebugLog(const DebugLog&) = delete;
+  DebugLog& operator=(const DebugLog&) = delete;
+
+  // The folder of the log; set once, at load, before anything writes.
+  void SetDirectory(const char* directory) KVT_EXCLUDES(m_lock);
+
+  // Opens the log once: an existing file is kept and written over from its start, a missing one
+  // is created. Nothing when it is open already or cannot be opened.
+  void Open() KVT_EXCLUDES(m_lock);
+  // Writes one line, flushed at once so that the lines survive a host that ends abruptly;
+  // nothing while the log is not open.
+  void Write(const char* line) KVT_EXCLUDES(m_lock);
+  // Closes the log; a later Open opens it again.
+  void Close() KVT_EXCLUDES(m_lock);
+
+  [[nodiscard]] bool IsOpen() KVT_EXCLUDES(m_lock);
+
+ private:
+  platform::RecursiveLock m_lock KVT_ACQUIRED_AFTER(g_commandChannelLock);
+  std::string m_directory KVT_GUARDED_BY(m_lock);
+  std::FILE* m_debugLog KVT_GUARDED_BY(m_lock) = nullptr;
+};
