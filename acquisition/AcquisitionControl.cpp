@@ -22,9 +22,9 @@ constexpr unsigned kScanWaitMs = 10;
 constexpr unsigned kSettleMs = 100;
 constexpr unsigned kStopPollMs = 10;
 constexpr unsigned kThreadEndWaitMs = 2500;
-// A stopped thread in the library's own code ends within a cycle or a command; one inside a
-// recovery may take its time-outs. The unload waits for it this long at most.
-constexpr unsigned kUnloadThreadWaitMs = 15000;
+// A stopped thread in the library's own code ends within a cycle or a command, and the unload
+// cuts a recovery's waits short. The unload waits for it this long at most.
+constexpr unsigned kUnloadThreadWaitMs = 5000;
 
 platform::ThreadProc ProcedureOf(std::int32_t buttonMode) {
   switch (buttonMode) {
@@ -52,7 +52,7 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   ConsoleLink& link = m_parts.link;
   // Threads stopped earlier, one stopped from its own sink among them, are collected first: at
   // most one thread ever calls the host for a measurement.
-  CollectStoppedRuns(kThreadEndWaitMs);
+  CollectStoppedRuns(kThreadEndWaitMs, platform::WaitPause::kPump);
   if (MeasurementExists()) return 2;
   if (!link.Connected()) return 2;
   if (store.AutoDetect()) {
@@ -93,7 +93,7 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
     // Another start won the race: this thread ends before its first sink call.
     run->RequestStop();
     platform::threadResume(run->Handle());
-    if (!CollectRun(run, kThreadEndWaitMs)) {
+    if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) {
       platform::LockGuard guard(m_runsLock);
       m_stoppedRuns.push_back(run);
     }
@@ -123,22 +123,23 @@ std::int32_t AcquisitionControl::MeasureStop() {
                         kStopPollMs, [&store] { return !store.ScanRunning(); });
   }
   m_sink = nullptr;
-  StopCurrentRun(kThreadEndWaitMs);
+  // The wait dispatches: a sink that waits for the host's window thread gets its answer.
+  StopCurrentRun(kThreadEndWaitMs, platform::WaitPause::kPump);
   return 0;
 }
 
-void AcquisitionControl::StopCurrentRun(unsigned waitMs) {
+void AcquisitionControl::StopCurrentRun(unsigned waitMs, platform::WaitPause pause) {
   // Whoever takes the run stops it; a second stop, from the sink or the host, finds none.
   AcquisitionRun* run = m_acquisition.exchange(nullptr);
   if (run == nullptr) return;
   run->RequestStop();
-  if (!CollectRun(run, waitMs)) {
+  if (!CollectRun(run, waitMs, pause)) {
     platform::LockGuard guard(m_runsLock);
     m_stoppedRuns.push_back(run);
   }
 }
 
-void AcquisitionControl::CollectStoppedRuns(unsigned waitMs) {
+void AcquisitionControl::CollectStoppedRuns(unsigned waitMs, platform::WaitPause pause) {
   std::vector<AcquisitionRun*> runs;
   {
     platform::LockGuard guard(m_runsLock);
@@ -146,25 +147,26 @@ void AcquisitionControl::CollectStoppedRuns(unsigned waitMs) {
   }
   std::vector<AcquisitionRun*> left;
   for (AcquisitionRun* run : runs) {
-    if (!CollectRun(run, waitMs)) left.push_back(run);
+    if (!CollectRun(run, waitMs, pause)) left.push_back(run);
   }
   if (left.empty()) return;
   platform::LockGuard guard(m_runsLock);
   m_stoppedRuns.insert(m_stoppedRuns.end(), left.begin(), left.end());
 }
 
-bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs) {
+bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs,
+                                    platform::WaitPause pause) {
   platform::Thread* thread = run->Handle();
   // A thread stopped from its own sink call ends as soon as that call returns; it cannot wait
   // for itself.
   if (platform::threadIsCurrent(thread)) return false;
   // Waiting longer does not end a host's call; the longer waits are for the library's own code.
   if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
-  bool ended = platform::WaitThreadEnd(thread, waitMs);
+  bool ended = platform::WaitThreadEnd(thread, waitMs, pause);
   if (!ended && platform::threadTerminateAvailable() && run->ClaimForForcedEnd()) {
     // Inside the host's code, where it owns nothing of the library's.
     if (platform::threadTerminate(thread, 0)) {
-      ended = platform::WaitThreadEnd(thread, waitMs);
+      ended = platform::WaitThreadEnd(thread, waitMs, pause);
     } else {
       run->ReleaseClaim();
     }
@@ -177,11 +179,30 @@ bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs) {
   return true;
 }
 
-void AcquisitionControl::StopForUnload() {
+void AcquisitionControl::StopForUnload(bool processEnds) {
   m_sink = nullptr;
-  StopCurrentRun(kThreadEndWaitMs);
-  CollectStoppedRuns(kUnloadThreadWaitMs);
-  // A thread that is still running may yet read its record and handle: they are left to it.
-  platform::LockGuard guard(m_runsLock);
-  m_stoppedRuns.clear();
+  std::vector<AcquisitionRun*> runs;
+  {
+    platform::LockGuard guard(m_runsLock);
+    runs.swap(m_stoppedRuns);
+  }
+  if (AcquisitionRun* current = m_acquisition.exchange(nullptr)) {
+    current->RequestStop();
+    runs.push_back(current);
+  }
+  if (processEnds) {
+    // The system has ended every thread: the handles are given back and nothing is waited for.
+    for (AcquisitionRun* run : runs) platform::threadRelease(run->Handle());
+    return;
+  }
+  for (AcquisitionRun* run : runs) {
+    // The unload's wait runs none of the host's code. A thread in the library's own code ends
+    // within the bound, its waits cut short; one inside the host's code is ended by force where
+    // the platform can. Where it cannot, it returns into the library's code when the host's call
+    // ends, and that code and its record must still be there then: the system unmaps the
+    // library as soon as the unload is over, whatever references the unload takes, so the
+    // unload waits for the host's own call to end.
+    while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep)) {
+    }
+  }
 }

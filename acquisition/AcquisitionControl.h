@@ -8,6 +8,7 @@
 
 #include "acquisition/AcquisitionThreads.h"
 #include "platform/thread.h"
+#include "platform/wait.h"
 #include "shell/MeasureSink.h"
 
 // Threads: MeasureStart and MeasureStop run on the host's thread, and may also be called from
@@ -29,8 +30,12 @@ class AcquisitionControl {
   [[nodiscard]] std::int32_t MeasureStart(MeasureSink* sink);
   // 1 when no measurement exists, else 0 once it is stopped.
   std::int32_t MeasureStop();
-  // The unload's part: stops and collects every acquisition thread, with longer waits.
-  void StopForUnload() KVT_EXCLUDES(m_runsLock);
+  // The unload's part: stops and collects every acquisition thread, without running the host's
+  // code. A thread inside the host's code is ended by force after the stop's bound where the
+  // platform can; where it cannot (POSIX), the unload waits for the host's call to return, since
+  // the thread returns into the library's code. When the process ends (processEnds), the system
+  // has ended the threads: nothing is waited for.
+  void StopForUnload(bool processEnds) KVT_EXCLUDES(m_runsLock);
 
   // Whether a measurement exists (started and not yet stopped), and its sink as the host gave it.
   [[nodiscard]] bool MeasurementExists() const { return m_acquisition.load() != nullptr; }
@@ -39,14 +44,16 @@ class AcquisitionControl {
  private:
   // Stops the running measurement's thread, if any, and collects it (CollectRun); one that
   // cannot be collected yet joins m_stoppedRuns. Any thread, the acquisition thread included.
-  void StopCurrentRun(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
+  void StopCurrentRun(unsigned waitMs, platform::WaitPause pause) KVT_EXCLUDES(m_runsLock);
   // Collects the stopped threads that have ended or end within waitMs each.
-  void CollectStoppedRuns(unsigned waitMs) KVT_EXCLUDES(m_runsLock);
-  // Waits at most waitMs for a stopped thread to end; ends it by force where the platform can if
-  // it is inside a sink call then; frees its handle and record once it has ended. False (and
-  // nothing freed) while it runs on: in the library's own code, which it leaves within a cycle
-  // or a command, inside a sink call on POSIX, or when it is the calling thread.
-  bool CollectRun(AcquisitionRun* run, unsigned waitMs);
+  void CollectStoppedRuns(unsigned waitMs, platform::WaitPause pause) KVT_EXCLUDES(m_runsLock);
+  // Waits at most waitMs for a stopped thread to end, dispatching the calling thread's messages
+  // when pause says so; ends it by force where the platform can if it is inside the host's own
+  // code then (not back in the library through an export); frees its handle and record once it
+  // has ended. False (and nothing freed) while it runs on: in the library's own code, which it
+  // leaves within a cycle or a command, inside a sink call on POSIX, or when it is the calling
+  // thread.
+  bool CollectRun(AcquisitionRun* run, unsigned waitMs, platform::WaitPause pause);
 
   const AcquisitionParts m_parts;
   // The running measurement's thread and its own state; null when none exists. Set by

@@ -79,6 +79,7 @@ std::int32_t PollButtonEvent(Cycle& cycle) {
 template <typename Decide>
 unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
   auto& run = *static_cast<AcquisitionRun*>(argument);
+  run.AdoptCallingThread();
   MeasurementStore& store = run.Parts().store;
   if (run.Sink() == nullptr) return 0;
   try {
@@ -129,23 +130,25 @@ void AcquisitionRun::RequestStop() {
   int current = m_stage.load();
   for (;;) {
     int next = current;
-    if (current == kRunning) next = kStopped;
-    if (current == kInHost) next = kStoppedInHost;
+    if (StageOf(current) == kRunning) next = (current & ~kStageMask) | kStopped;
+    if (StageOf(current) == kInHost) next = (current & ~kStageMask) | kStoppedInHost;
     if (next == current || m_stage.compare_exchange_weak(current, next)) return;
   }
 }
 
 bool AcquisitionRun::Active() const {
-  int current = m_stage.load();
-  return current == kRunning || current == kInHost;
+  int stage = StageOf(m_stage.load());
+  return stage == kRunning || stage == kInHost;
 }
 
 bool AcquisitionRun::InHost() const {
   int current = m_stage.load();
-  return current == kInHost || current == kStoppedInHost || current == kForced;
+  int stage = StageOf(current);
+  return !InExport(current) && (stage == kInHost || stage == kStoppedInHost || stage == kForced);
 }
 
 bool AcquisitionRun::ClaimForForcedEnd() {
+  // Only a thread in the host's own code, not back in the library through an export.
   int expected = kStoppedInHost;
   return m_stage.compare_exchange_strong(expected, kForced);
 }
@@ -160,23 +163,53 @@ bool AcquisitionRun::EnterHost() {
   return m_stage.compare_exchange_strong(expected, kInHost);
 }
 
+void AcquisitionRun::WaitWhileClaimed() {
+  // The stopper ends this thread now. Nothing of the library's state is touched until it gives
+  // the claim back (when the forced end failed).
+  platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep, kClaimedPollMs,
+                      [this] { return m_stage.load() != kForced; });
+}
+
 bool AcquisitionRun::LeaveHost() {
   int expected = kInHost;
   if (m_stage.compare_exchange_strong(expected, kRunning)) return true;
   if (expected == kStoppedInHost && m_stage.compare_exchange_strong(expected, kStopped)) {
     return false;
   }
-  // Claimed for a forced end: the stopper ends this thread now. Nothing of the library's state
-  // is touched until it gives the claim back (when the forced end failed).
-  platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep, kClaimedPollMs,
-                      [this] { return m_stage.load() != kForced; });
+  if (expected == kForced) WaitWhileClaimed();
   return false;
 }
+
+void AcquisitionRun::EnterLibrary() {
+  int current = m_stage.load();
+  for (;;) {
+    if (current == kForced) {
+      WaitWhileClaimed();
+      current = m_stage.load();
+      continue;
+    }
+    if (m_stage.compare_exchange_weak(current, current + kDepthUnit)) return;
+  }
+}
+
+void AcquisitionRun::LeaveLibrary() { m_stage.fetch_sub(kDepthUnit); }
 
 bool AcquisitionRun::EndOnItsOwn() {
   int expected = kRunning;
   return m_stage.compare_exchange_strong(expected, kEnded);
 }
+
+namespace {
+// Which run the calling thread belongs to. A slot that cannot be made reads null: the thread then
+// counts as the host's, and a stop only waits for it instead of ending it.
+platform::ThreadSlot g_runOfThread;
+}  // namespace
+
+AcquisitionRun* AcquisitionRun::OfCallingThread() {
+  return static_cast<AcquisitionRun*>(g_runOfThread.get());
+}
+
+void AcquisitionRun::AdoptCallingThread() { g_runOfThread.set(this); }
 
 void AcquisitionRun::TakeRecord() {
   m_record.pointCount = m_parts.store.CopyMessage(m_position, m_direction, m_points);

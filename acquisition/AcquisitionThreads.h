@@ -29,9 +29,10 @@ struct AcquisitionParts {
 //
 // Its stage says where the thread stands towards the host's code, and is what makes a stop safe
 // from any thread at any moment: once a stop is asked for, no sink call begins; a thread is only
-// ever ended by force while it is inside a sink call, never while it owns a lock of the library
-// or is inside its bookkeeping. The stage is the only field two threads write; the thread handle
-// is set before the thread runs and never changes, the record is the thread's own.
+// ever ended by force while it is inside a sink call and not back in the library through one of
+// its exports, never while it owns a lock of the library or is inside its bookkeeping. The stage
+// is the only field two threads write; the thread handle is set before the thread runs and never
+// changes, the record is the thread's own.
 class AcquisitionRun {
  public:
   AcquisitionRun(const AcquisitionParts& parts, MeasureSink* measureSink)
@@ -55,6 +56,16 @@ class AcquisitionRun {
   // (false when a stop came during it: the thread must end without another call).
   [[nodiscard]] bool EnterHost();
   [[nodiscard]] bool LeaveHost();
+  // From inside a sink call the host calls an export: until the matching LeaveLibrary the thread
+  // runs the library's code and may not be ended by force. A thread claimed for a forced end
+  // waits here until the claim is given back. The thread itself only.
+  void EnterLibrary();
+  void LeaveLibrary();
+
+  // The run whose acquisition thread is the calling thread; null on any other thread.
+  [[nodiscard]] static AcquisitionRun* OfCallingThread();
+  // Marks the calling thread as this run's, before anything else it does.
+  void AdoptCallingThread();
   // The thread ends on its own (a sink call threw): true unless a stop came first, in which case
   // the stopper has already cleared what the measurement raised.
   [[nodiscard]] bool EndOnItsOwn();
@@ -78,6 +89,8 @@ class AcquisitionRun {
   void NoteCycle() { m_cyclesDone.fetch_add(1); }
 
  private:
+  // The stage is the low bits of m_stage; above them, how many exports the thread is inside of
+  // from its current sink call (kDepthUnit each).
   enum Stage : int {
     kRunning,        // in the library's code; may call the sink
     kInHost,         // inside a sink call
@@ -86,6 +99,12 @@ class AcquisitionRun {
     kForced,         // inside a sink call and claimed for a forced end: it runs nothing more
     kEnded,          // ended on its own, before any stop
   };
+  static constexpr int kStageMask = 0xF;
+  static constexpr int kDepthUnit = 0x10;
+  static int StageOf(int state) { return state & kStageMask; }
+  static bool InExport(int state) { return state >= kDepthUnit; }
+  // Waits while the thread is claimed for a forced end; the claimer ends it or gives it back.
+  void WaitWhileClaimed();
 
   const AcquisitionParts m_parts;
   MeasureSink* const m_sink;
@@ -96,6 +115,24 @@ class AcquisitionRun {
   double m_direction[3] = {0.0, 0.0, 1.0};
   double m_points[POINT_CAPACITY][3];
   MeasureRecord m_record{m_position, m_direction, &m_points[0][0], 0};
+};
+
+// Every export holds one for its whole call: called from inside a sink call on an acquisition
+// thread, the export runs the library's code, and for as long as it does that thread is never
+// ended by force (a stop then waits for it instead). Elsewhere it does nothing.
+class LibraryEntry {
+ public:
+  LibraryEntry() : m_run(AcquisitionRun::OfCallingThread()) {
+    if (m_run != nullptr) m_run->EnterLibrary();
+  }
+  ~LibraryEntry() {
+    if (m_run != nullptr) m_run->LeaveLibrary();
+  }
+  LibraryEntry(const LibraryEntry&) = delete;
+  LibraryEntry& operator=(const LibraryEntry&) = delete;
+
+ private:
+  AcquisitionRun* const m_run;
 };
 
 // Thread procedures; the argument is the thread's AcquisitionRun. Each returns 0.

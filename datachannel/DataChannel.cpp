@@ -34,6 +34,16 @@ MeasurementStore* g_servedStore KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
 bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
 std::atomic<bool> g_socketsStarted{false};
 
+constexpr unsigned kEndPausePollMs = 10;
+// The data thread's end, woken, on a starved machine.
+constexpr std::uint32_t kDataThreadEndBoundMs = 10000;
+
+// Teardown has begun.
+bool Stopping() {
+  platform::LockGuard guard(DataChannelLock());
+  return g_stopping;
+}
+
 // Runs change(store) under the channel lock while a store is still served.
 template <typename Change>
 void WithStore(Change change) {
@@ -206,7 +216,10 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
       return ReceivePointBlock(connection, state) != Block::Broken;
     case DATA_END:
       if (!AnswerTextValue(connection, DATA_END + 1)) return false;
-      platform::sleepMs(state.endPauseMs);
+      WithStore([](MeasurementStore& store) { store.ScanEndReported(); });
+      // The pause before the flags clear; an unload cuts it short.
+      platform::WaitUntil(platform::Deadline(state.endPauseMs), platform::WaitPause::kSleep,
+                          kEndPausePollMs, [] { return Stopping(); });
       WithStore([](MeasurementStore& store) { store.ScanEnded(); });
       return false;
     case DATA_SCAN_END:
@@ -365,13 +378,25 @@ bool StartDataChannelThread(MeasurementStore* store) {
   return g_serverThread != nullptr;
 }
 
-bool StopDataChannelThread(unsigned timeoutMs) {
+static void WakeForStop() KVT_REQUIRES(g_dataChannelLock) {
+  g_stopping = true;
+  g_servedStore = nullptr;
+  if (g_listenSocket != platform::kInvalidSocket) platform::socketWake(g_listenSocket);
+  if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
+}
+
+bool StopDataChannelThread(unsigned timeoutMs, bool processEnds) {
+  if (processEnds) {
+    // The system has ended the thread, maybe while it held the lock: nothing is waited for.
+    if (DataChannelLock().tryLock()) {
+      WakeForStop();
+      DataChannelLock().unlock();
+    }
+    return true;
+  }
   {
     platform::LockGuard guard(DataChannelLock());
-    g_stopping = true;
-    g_servedStore = nullptr;
-    if (g_listenSocket != platform::kInvalidSocket) platform::socketWake(g_listenSocket);
-    if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
+    WakeForStop();
   }
   platform::Thread* thread = nullptr;
   {
@@ -390,11 +415,33 @@ static void CloseSocketsOfEndedThread() KVT_NO_ANALYSIS {
   }
 }
 
-void FinishDataChannelThread() {
-  platform::LockGuard guard(g_serverThreadLock);
+static void ReleaseServerThread(bool processEnds) KVT_REQUIRES(g_serverThreadLock) {
   if (g_serverThread == nullptr) return;
+  if (processEnds) {
+    // Ended by the system already; its record goes with the process.
+    platform::threadRelease(g_serverThread);
+    g_serverThread = nullptr;
+    return;
+  }
   bool ended = platform::threadWaitEnd(g_serverThread, 0);
-  if (!ended && platform::threadTerminate(g_serverThread, 0)) CloseSocketsOfEndedThread();
+  if (!ended && platform::threadTerminate(g_serverThread, 0)) {
+    ended = true;
+    CloseSocketsOfEndedThread();
+  }
+  // It never waits for the host: woken, it leaves the library within a moment, and it must be out
+  // of the library's code before the unload ends.
+  if (!ended) ended = platform::WaitThreadEnd(g_serverThread, kDataThreadEndBoundMs);
   platform::threadRelease(g_serverThread);
   g_serverThread = nullptr;
+}
+
+void FinishDataChannelThread(bool processEnds) {
+  if (processEnds) {
+    if (!g_serverThreadLock.tryLock()) return;
+    ReleaseServerThread(true);
+    g_serverThreadLock.unlock();
+    return;
+  }
+  platform::LockGuard guard(g_serverThreadLock);
+  ReleaseServerThread(false);
 }

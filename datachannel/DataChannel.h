@@ -68,14 +68,15 @@ void SetServedStore(MeasurementStore* store);
 // Any thread.
 [[nodiscard]] bool StartDataChannelThread(MeasurementStore* store);
 
-// Teardown: takes the store away from the thread, makes the thread leave its accept wait and the
-// connection it serves, and waits at most timeoutMs for its end. True when the thread has ended
-// or was never started.
-bool StopDataChannelThread(unsigned timeoutMs);
+// Teardown: takes the store away from the thread, makes the thread leave its accept wait, the
+// connection it serves and the pause after DATA_END, and waits at most timeoutMs for its end.
+// True when the thread has ended or was never started. When the process ends (processEnds) the
+// system has ended the thread already: nothing is waited for, and no lock it may have held.
+bool StopDataChannelThread(unsigned timeoutMs, bool processEnds = false);
 
 // The rest of the teardown: the thread has ended (or, where StopDataChannelThread's wait ran
 // out, is ended by force: it never calls the host, so nothing can hold it there but the system)
 // and its sockets are closed, so that port 2002 is free for the next load of the library in
 // this process. Where a thread cannot be ended by force (POSIX) one that is still running is
-// left to end on its own; it no longer touches the store.
-void FinishDataChannelThread();
+// left to end on its own: it no longer touches the store, and the library stays mapped for it.
+void FinishDataChannelThread(bool processEnds = false);

@@ -28,7 +28,10 @@ void MeasurementStore::ButtonPressed(std::int32_t code) {
   }
 }
 
-void MeasurementStore::ScanBegan() { m_scanRunning = kScanning; }
+void MeasurementStore::ScanBegan() {
+  m_scanEndArrived = false;
+  m_scanRunning = kScanning;
+}
 
 void MeasurementStore::ScanEnded() {
   m_scanRunning = kIdle;

@@ -62,6 +62,9 @@ class MeasurementStore {
 
   // The console's notices. Data thread.
   void ScanBegan();
+  // DATA_END has arrived: the console has finished its scan; the flags follow after the data
+  // channel's pause (ScanEnded).
+  void ScanEndReported() { m_scanEndArrived = true; }
   // DATA_END: scanning and acquisition are over.
   void ScanEnded();
   // The console's acquisition switched on or off.
@@ -81,6 +84,8 @@ class MeasurementStore {
   [[nodiscard]] bool ScanStopOwed() const { return m_scanRunning == kStopOwed; }
   // The scan stop has been sent for a scan that the link had forgotten.
   void ScanStopSent();
+  // The console's end notice has arrived since it last reported scanning. Any thread.
+  [[nodiscard]] bool ScanEndArrived() const { return m_scanEndArrived; }
 
   // Acquisition is on: the console reported it on, or a measurement's acquisition runs.
   [[nodiscard]] bool Acquiring() const { return m_acquiring.load() != 0; }
@@ -122,6 +127,8 @@ class MeasurementStore {
   // turns kStopOwed back into kIdle. Each change is one compare-and-swap, so a begin or end from
   // the console between the look and the change is never overwritten.
   std::atomic<int> m_scanRunning{kIdle};
+  // Raised by the data thread when DATA_END arrives, lowered by the next scan begin.
+  std::atomic<bool> m_scanEndArrived{false};
   // Two bits of one meaning (acquisition is on): kConsoleBit, raised and lowered by the console's
   // notices and lowered by the plug-in's own stops and the link's restart; kMeasurementBit,
   // written only by acquisition control while a measurement's acquisition runs.

@@ -19,18 +19,20 @@ extern platform::StaticRecursiveLock g_commandChannelLock KVT_ACQUIRED_BEFORE(g_
 // The command connection to the console; -1 when there is none. Only the channel touches it.
 extern SocketHandle g_commandSocket KVT_GUARDED_BY(g_commandChannelLock);
 
-// What became of one command.
-enum class [[nodiscard]] CommandOutcome{
-    // The code went out (the argument after it, whose own result is never looked at), and the
-    // reply, when one was asked for, came whole.
-    kAnswered,
-    // The code did not go out: no connection, or a send error. The connection is left as it was.
-    kNotSent,
-    // The code went out but its reply came short (the receive limit ran out, or the console hung
-    // up half-way). What is missing may still come, and every later reply would then be read one
-    // behind: the connection has been closed and the link marked down.
-    kReplyShort,
+// What became of one command. (clang-format 14 lays an enum with an attribute out as a list.)
+// clang-format off
+enum class [[nodiscard]] CommandOutcome {
+  // The code went out (the argument after it, whose own result is never looked at), and the
+  // reply, when one was asked for, came whole.
+  kAnswered,
+  // The code did not go out: no connection, or a send error. The connection is left as it was.
+  kNotSent,
+  // The code went out but its reply came short (the receive limit ran out, or the console hung
+  // up half-way). What is missing may still come, and every later reply would then be read one
+  // behind: the connection has been closed and the link marked down.
+  kReplyShort,
 };
+// clang-format on
 
 class CommandChannel {
  public:
@@ -76,6 +78,11 @@ class CommandChannel {
   // From the unload on, a failed command is only a failure: starting programs, showing a message
   // box and connecting for a minute is no work for the loader's unload notification.
   void EndRecovery() { m_recoveryEnded = true; }
+  // The unload's way in: when a command of another thread holds the channel while it waits for
+  // the console (a reply, a handshake's four), that wait is cut short, so that the unload never
+  // waits it out; the cut connection sends and receives nothing more. Nothing is cut when the
+  // channel is free or freed within a moment. Returns at once.
+  void CutWaitsForUnload() KVT_EXCLUDES(m_wakeLock);
   // Whether a failed command may run the connection sequence again now: not while one runs on
   // any thread (the failure is then that sequence's own, and ends it), and not after
   // EndRecovery.
@@ -87,8 +94,14 @@ class CommandChannel {
  private:
   // Closes the connection whose reply came short; the caller holds the lock.
   void DropOutOfStep() KVT_REQUIRES(g_commandChannelLock);
+  // The connection is about to close: nothing may wake its handle any more.
+  void ForgetForWake() KVT_EXCLUDES(m_wakeLock);
 
   std::atomic<std::int32_t>& m_connected;
+  // The open connection's handle, for CutWaitsForUnload, which must not wait for the channel's
+  // lock: set and cleared under both locks (the channel's first), read under m_wakeLock alone.
+  platform::RecursiveLock m_wakeLock KVT_ACQUIRED_AFTER(g_commandChannelLock);
+  SocketHandle m_wakeSocket KVT_GUARDED_BY(m_wakeLock) = platform::kInvalidSocket;
   std::atomic<bool> m_sequenceRunning{false};
   std::atomic<bool> m_recoveryEnded{false};
 };

@@ -32,13 +32,14 @@ constexpr const char* kSettingsKey = "Software\\Lumora\\LinestudioConsole\\Setti
 constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
 constexpr const char* kScannerProgram = "linestudio.exe";
 // A console that died while scanning never reports the end: the unload waits this long for it.
-constexpr std::uint32_t kScanEndWaitMs = 5000;
+constexpr std::uint32_t kScanEndWaitMs = 2000;
 constexpr unsigned kScanEndPollMs = 30;
 
 // Reads a string value as ATL's CRegKey::QueryStringValue does: the type must be REG_SZ or
 // REG_EXPAND_SZ, the value must fit, and a value that is not empty must end in a zero byte.
-long QueryStringValue(platform::RegistryKey* key, const char* name, char* out, std::uint32_t size) {
-  std::uint32_t type = 0;
+long QueryStringValue(platform::RegistryKey* key, const char* name, char* out, std::uint32_t size,
+                      std::uint32_t* valueType) {
+  std::uint32_t& type = *valueType;
   std::uint32_t bytes = size;
   long result = platform::registryQuery(key, name, &type, out, &bytes);
   if (result != platform::kErrorSuccess) return result;
@@ -71,19 +72,39 @@ std::int32_t ReadHideSw() {
 // Where "AppDir" stands: read, unreadable (the message box has been shown), or its key missing.
 enum class AppDirLookup { kRead, kUnreadable, kNoKey };
 
-AppDirLookup ReadAppDir(char (&appDir)[kAppDirSize]) {
+// "AppDir" as the folder the program names are appended to: an expandable value expanded, and a
+// separator added when the value does not end in one.
+std::string ProgramFolder(const char* value, std::uint32_t type) {
+  std::string folder = value;
+  char expanded[kAppDirSize * 4];
+  if (type == platform::kRegExpandSz &&
+      platform::expandEnvironment(value, expanded, sizeof expanded)) {
+    folder = expanded;
+  }
+  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
+    folder += platform::kPathSeparator;
+  }
+  return folder;
+}
+
+// The key is opened for reading only: a standard user may not write the machine's keys, and
+// nothing is written there. The message box is not shown once the unload has begun.
+AppDirLookup ReadAppDir(std::string* folder, bool mayShowWindow) {
   platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey,
-                             platform::kKeyRead | platform::kKeyWrite,
+  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey, platform::kKeyRead,
                              &key) != platform::kErrorSuccess) {
     return AppDirLookup::kNoKey;
   }
-  bool read = QueryStringValue(key, "AppDir", appDir, sizeof appDir) == platform::kErrorSuccess;
-  if (!read) {
+  char appDir[kAppDirSize] = {};
+  std::uint32_t type = platform::kRegNone;
+  bool read =
+      QueryStringValue(key, "AppDir", appDir, sizeof appDir, &type) == platform::kErrorSuccess;
+  if (!read && mayShowWindow) {
     platform::showMessageBox("Pb in QueryStringValue function\n",
                              platform::kMbOk | platform::kMbIconExclamation);
   }
   platform::registryClose(key);
+  if (read) *folder = ProgramFolder(appDir, type);
   return read ? AppDirLookup::kRead : AppDirLookup::kUnreadable;
 }
 
@@ -130,28 +151,38 @@ std::int32_t ConsoleLink::Reset() {
 ConsoleLink::InitResult ConsoleLink::Init() {
   m_debugLog.Open();
   m_debugLog.Write("Debut fonction Init.\n");
-  char appDir[kAppDirSize] = {};
-  AppDirLookup appDirLookup = ReadAppDir(appDir);
+  std::string appDir;
+  AppDirLookup appDirLookup = ReadAppDir(&appDir, !m_commands.RecoveryEnded());
   if (appDirLookup == AppDirLookup::kNoKey) {
     m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
   }
   m_debugLog.Write("Registry open.\n");
-  bool programStarted = StartMissingProgram(appDir, appDirLookup == AppDirLookup::kRead);
+  ProgramStart started = StartMissingProgram(appDir, appDirLookup == AppDirLookup::kRead);
+  // A program that cannot be started will never answer: the connection fails now.
+  if (started == ProgramStart::kFailed) {
+    m_debugLog.Write("OnConnect Failed\n");
+    return kNoConnection;
+  }
+  // From the unload on, no program is started, no thread and no wait begins.
+  if (m_commands.RecoveryEnded()) return kNoConnection;
   PrepareLink();
-  InitResult result = programStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
+  InitResult result =
+      started == ProgramStart::kStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
   return result == kLinkUp ? FinishLink() : result;
 }
 
-bool ConsoleLink::StartMissingProgram(const char* appDir, bool appDirRead) {
+ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& appDir,
+                                                           bool appDirRead) {
   const bool console = !IsProcessRunning(kConsoleProgram);
-  if (!console && IsProcessRunning(kScannerProgram)) return false;
+  if (!console && IsProcessRunning(kScannerProgram)) return ProgramStart::kNone;
   // Without "AppDir" a start would run whatever program of that name the search finds: nothing
   // is started, the log says why, and the handshake goes on as when both programs run.
   if (!appDirRead) {
     m_debugLog.Write("Pb : AppDir unknown, program not started.\n");
-    return false;
+    return ProgramStart::kNone;
   }
+  if (m_commands.RecoveryEnded()) return ProgramStart::kFailed;
   const char* parameters = "/hide";
   if (console) {
     m_debugLog.Write("LinestudioConsole is not running: start it\n");
@@ -159,9 +190,13 @@ bool ConsoleLink::StartMissingProgram(const char* appDir, bool appDirRead) {
     m_debugLog.Write("Linestudio is not running : start it\n");
     if (ReadHideSw() == 0) parameters = "";
   }
-  const char* program = console ? kConsoleProgram : kScannerProgram;
-  static_cast<void>(platform::programStart((std::string(appDir) + program).c_str(), parameters));
-  return true;
+  const std::string path = appDir + (console ? kConsoleProgram : kScannerProgram);
+  int error = 0;
+  if (platform::programStart(path.c_str(), parameters, &error)) return ProgramStart::kStarted;
+  char line[kAppDirSize * 4 + 64];
+  std::snprintf(line, sizeof line, "Pb : cannot start %s [error %d].\n", path.c_str(), error);
+  m_debugLog.Write(line);
+  return ProgramStart::kFailed;
 }
 
 void ConsoleLink::PrepareLink() {
@@ -213,7 +248,9 @@ ConsoleLink::InitResult ConsoleLink::FinishLink() {
 
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads.
+    // The connection and its four questions are one step for the other threads; what the
+    // socket routines print meanwhile waits for the lock's release.
+    DeferredPrints prints;
     platform::LockGuard guard(CommandChannel::Lock());
     if (!m_commands.Open()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
@@ -235,6 +272,7 @@ void ConsoleLink::Disconnect() {
   if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
+    DeferredPrints prints;
     platform::LockGuard guard(CommandChannel::Lock());
     if (m_commands.Close()) {
       m_startMode = 0;
@@ -249,10 +287,29 @@ bool ConsoleLink::ScanStopDue() const {
 }
 
 void ConsoleLink::WaitScanEndAndDisconnect() {
-  // The unload's wait runs none of the host's code.
+  // The unload's wait runs none of the host's code. The console's end notice ends it as soon as
+  // it arrives, before the data channel's pause after it.
   platform::WaitUntil(platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep,
-                      kScanEndPollMs, [this] { return !m_store.ScanRunning(); });
+                      kScanEndPollMs,
+                      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); });
   Disconnect();
+}
+
+void ConsoleLink::StopAtProcessEnd() {
+  if (!CommandChannel::Lock().tryLock()) return;
+  if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
+  if (ScanStopDue()) SendIgnoringFailure(CMD_SCAN_STOP);
+  SendStopSequence();
+  static_cast<void>(m_commands.Close());
+  m_connected = 0;
+  CommandChannel::Lock().unlock();
+}
+
+void ConsoleLink::BeginUnload() {
+  m_commands.EndRecovery();
+  // A message box of a recovery on another thread would hold that thread in the library.
+  platform::closeMessageBoxes();
+  m_commands.CutWaitsForUnload();
 }
 
 std::int32_t ConsoleLink::ReconnectAfterFailure() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "link/CommandChannel.h"
 #include "link/DebugLog.h"
@@ -74,8 +75,14 @@ class ConsoleLink {
   // The unload's part: waits a bounded time for the console to report the end of scanning, then
   // disconnects. Without sleeping in the host's code: nothing is dispatched.
   void WaitScanEndAndDisconnect();
-  // From the unload on, a failed command is only a failure (CommandChannel::EndRecovery).
-  void EndRecovery() { m_commands.EndRecovery(); }
+  // The unload begins: from now on a failed command is only a failure, nothing starts a program,
+  // a thread or a wait, a message box that a recovery shows is closed, and a command of another
+  // thread that waits for the console is cut short. Returns at once.
+  void BeginUnload();
+  // The unload at the end of the process, when the system has ended every other thread: sends
+  // the acquisition stop, the scan stop and the stop sequence as the unload does, and closes the
+  // connection, but only when no thread died holding the channel, and waits for nothing.
+  void StopAtProcessEnd();
   [[nodiscard]] bool CommandChannelOpen() { return m_commands.IsOpen(); }
 
   static bool IsProcessRunning(const char* name);
@@ -84,9 +91,11 @@ class ConsoleLink {
 
  private:
   // Init's steps, in order.
-  // Starts the console when it does not run, else the scanner program when that one does not;
-  // true when a program was started.
-  bool StartMissingProgram(const char* appDir, bool appDirRead);
+  // Starts the console when it does not run, else the scanner program when that one does not:
+  // whether a program was started, none was needed (or "AppDir" is unknown), or the start failed
+  // (logged with the program's path and the system's error).
+  enum class ProgramStart { kNone, kStarted, kFailed };
+  ProgramStart StartMissingProgram(const std::string& appDir, bool appDirRead);
   // The data-channel thread (once per process) and the link's start state.
   void PrepareLink();
   // After a start the program takes its time to listen: handshakes until one succeeds or the

@@ -20,4 +20,10 @@ extern const char kPathSeparator;
 // The full path of the running program's executable file. False when it does not fit.
 [[nodiscard]] bool executablePath(char* out, unsigned size);
 
+// True while the library is being unloaded because the process ends: on Windows the system has
+// ended every other thread by then (and may have left their locks owned), so the unload must not
+// wait for them. POSIX: false; exit() runs the unload with the threads still running, and every
+// wait of the unload is cancelled or bounded. Any thread.
+[[nodiscard]] bool processEnding();
+
 }  // namespace platform

@@ -41,4 +41,9 @@ struct RegistryKey;
 // RegCloseKey. A null key is ignored.
 void registryClose(RegistryKey* key);
 
+// ExpandEnvironmentStringsA, for a REG_EXPAND_SZ value: each %NAME% of text replaced by the
+// environment variable's value (a name that is not set stays as it is). False, and out empty,
+// when the result does not fit in size bytes with its terminator. Any thread.
+[[nodiscard]] bool expandEnvironment(const char* text, char* out, std::uint32_t size);
+
 }  // namespace platform

@@ -12,6 +12,7 @@
 #define KVT_SCOPED_CAPABILITY __attribute__((scoped_lockable))
 #define KVT_GUARDED_BY(lock) __attribute__((guarded_by(lock)))
 #define KVT_ACQUIRE(...) __attribute__((acquire_capability(__VA_ARGS__)))
+#define KVT_TRY_ACQUIRE(...) __attribute__((try_acquire_capability(__VA_ARGS__)))
 #define KVT_RELEASE(...) __attribute__((release_capability(__VA_ARGS__)))
 #define KVT_REQUIRES(...) __attribute__((requires_capability(__VA_ARGS__)))
 #define KVT_EXCLUDES(...) __attribute__((locks_excluded(__VA_ARGS__)))
@@ -24,6 +25,7 @@
 #define KVT_SCOPED_CAPABILITY
 #define KVT_GUARDED_BY(lock)
 #define KVT_ACQUIRE(...)
+#define KVT_TRY_ACQUIRE(...)
 #define KVT_RELEASE(...)
 #define KVT_REQUIRES(...)
 #define KVT_EXCLUDES(...)
@@ -91,6 +93,8 @@ class KVT_CAPABILITY("lock") RecursiveLock {
   RecursiveLock& operator=(const RecursiveLock&) = delete;
 
   void lock() KVT_ACQUIRE();
+  // Takes the lock when no other thread holds it; never waits.
+  [[nodiscard]] bool tryLock() KVT_TRY_ACQUIRE(true);
   void unlock() KVT_RELEASE();
 
  private:
@@ -111,6 +115,7 @@ class KVT_CAPABILITY("lock") StaticRecursiveLock {
 
   // The analysis cannot see through get(): the lock taken is this one.
   void lock() KVT_ACQUIRE() KVT_NO_ANALYSIS { get().lock(); }
+  [[nodiscard]] bool tryLock() KVT_TRY_ACQUIRE(true) KVT_NO_ANALYSIS { return get().tryLock(); }
   void unlock() KVT_RELEASE() KVT_NO_ANALYSIS { get().unlock(); }
 
  private:
@@ -119,6 +124,27 @@ class KVT_CAPABILITY("lock") StaticRecursiveLock {
   enum : int { kUnmade, kMaking, kReady };
   std::atomic<int> state_{kUnmade};
   alignas(RecursiveLock) unsigned char storage_[sizeof(RecursiveLock)] = {};
+};
+
+// One pointer per thread (TlsAlloc, pthread_key_create), null on every thread until that thread
+// sets it. Nothing runs when a thread ends. Made on first use and kept for the process's life, so
+// that a thread that outlives the library's unload still finds it.
+class ThreadSlot {
+ public:
+  constexpr ThreadSlot() = default;
+  ThreadSlot(const ThreadSlot&) = delete;
+  ThreadSlot& operator=(const ThreadSlot&) = delete;
+
+  // The calling thread's pointer. Never fails: a slot that cannot be made reads null.
+  [[nodiscard]] void* get();
+  // Sets the calling thread's pointer; false when the slot cannot be made.
+  bool set(void* value);
+
+ private:
+  [[nodiscard]] bool make();
+
+  std::atomic<int> state_{0};  // 0 unmade, 1 making, 2 ready, 3 failed
+  std::uintptr_t key_ = 0;
 };
 
 // Holds a lock for a scope.

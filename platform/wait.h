@@ -56,10 +56,13 @@ bool WaitUntil(const Deadline& deadline, WaitPause pause, unsigned pollMs, Done 
   }
 }
 
-// Waits at most limitMs for a thread's end, looking every few milliseconds.
-inline bool WaitThreadEnd(Thread* thread, std::uint32_t limitMs) {
+// Waits at most limitMs for a thread's end, looking every few milliseconds. On the host's thread
+// the wait dispatches (kPump): a thread that waits for the host's window thread, as a sink that
+// sends it a window message does, then gets its answer and can end.
+inline bool WaitThreadEnd(Thread* thread, std::uint32_t limitMs,
+                          WaitPause pause = WaitPause::kSleep) {
   constexpr unsigned kThreadEndPollMs = 5;
-  return WaitUntil(Deadline(limitMs), WaitPause::kSleep, kThreadEndPollMs,
+  return WaitUntil(Deadline(limitMs), pause, kThreadEndPollMs,
                    [thread] { return threadWaitEnd(thread, 0); });
 }
 

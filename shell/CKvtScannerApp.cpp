@@ -76,29 +76,30 @@ CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_sca
   }
 
   std::int32_t status = 0;
-  m_scanner = new (std::nothrow) KvtScan3DLumora(&status);
-  if (m_scanner == nullptr) return;
-  m_scanner->Link().Log().SetDirectory(m_currentDirectory);
-  ScannerSettings& settings = m_scanner->Settings();
+  KvtScan3DLumora* scanner = new (std::nothrow) KvtScan3DLumora(&status);
+  if (scanner == nullptr) return;
+  scanner->Link().Log().SetDirectory(m_currentDirectory);
+  ScannerSettings& settings = scanner->Settings();
   settings.SetShowToolBar(ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0);
   settings.SetShowStatus(ReadSetting(kKeyStatus, 0, m_settingsPath) != 0);
   settings.SetTypeScanning(ReadSetting(kKeyTypeScanning, 1, m_settingsPath));
   if (status != 0) {
-    delete m_scanner;
-    m_scanner = nullptr;
+    delete scanner;
     return;
   }
-  StartCapture(*m_scanner, m_settingsPath);
+  m_scanner = scanner;
+  StartCapture(*scanner, m_settingsPath);
 }
 
 CKvtScannerApp::~CKvtScannerApp() {
-  if (m_scanner == nullptr) return;
-  const ScannerSettings& settings = m_scanner->Settings();
+  // The exports answer without a scanner object from here on.
+  KvtScan3DLumora* scanner = m_scanner.exchange(nullptr);
+  if (scanner == nullptr) return;
+  const ScannerSettings& settings = scanner->Settings();
   WriteSetting(kKeyToolBar, settings.ShowToolBar() ? 1 : 0, m_settingsPath);
   WriteSetting(kKeyStatus, settings.ShowStatus() ? 1 : 0, m_settingsPath);
   WriteSetting(kKeyTypeScanning, settings.TypeScanning(), m_settingsPath);
-  delete m_scanner;
-  m_scanner = nullptr;
+  delete scanner;
   // After the scanner object's teardown, which closes both connections. The tap stays valid (it
   // is static), so a call that loaded it just before it is removed finds the capture closed.
   InstallSocketTap(nullptr);

@@ -1,6 +1,8 @@
 // The library's one application object: owns the scanner object and the settings file.
 #pragma once
 
+#include <atomic>
+
 #include "shell/KvtScan3DLumora.h"
 
 constexpr unsigned PATH_BUFFER_SIZE = 260;
@@ -15,7 +17,9 @@ class CKvtScannerApp {
 
   char m_currentDirectory[PATH_BUFFER_SIZE];
   char m_settingsPath[PATH_BUFFER_SIZE];
-  KvtScan3DLumora* m_scanner;
+  // Read by every export, on any thread (a sink may call them from an acquisition thread);
+  // cleared when the unload begins, before the teardown.
+  std::atomic<KvtScan3DLumora*> m_scanner;
 };
 
 extern CKvtScannerApp theApp;

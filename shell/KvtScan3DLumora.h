@@ -35,8 +35,10 @@ class KvtScan3DLumora {
  public:
   // Sets status to 0: construction cannot fail.
   explicit KvtScan3DLumora(std::int32_t* status);
-  // The teardown: cancels the settings window, stops the console's acquisition and scanning,
-  // disconnects, and stops the acquisition threads and the data-channel thread.
+  // The teardown, at the unload: cancels the settings window, stops the console's acquisition
+  // and scanning, disconnects, and stops the acquisition threads and the data-channel thread,
+  // cutting every wait of the library's own threads short instead of waiting it out. At the end
+  // of the process it sends what it can and waits for nothing.
   virtual ~KvtScan3DLumora();
 
   KvtScan3DLumora(const KvtScan3DLumora&) = delete;

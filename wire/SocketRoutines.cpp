@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/thread.h"
+
 namespace {
 
 // Null while nothing watches: then a call costs one relaxed load more than the socket call.
@@ -13,14 +15,28 @@ std::atomic<const SocketTap*> g_tap{nullptr};
 
 const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 
-// Messages go to the host process's standard output; flushing keeps them in order with the
-// host's own output when that is a pipe.
+// The scope that holds this thread's messages back, if any.
+platform::ThreadSlot g_heldPrints;
+
+void Write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  // Flushed so that the lines keep their order with the host's own output when that is a pipe.
+  std::fflush(stdout);
+}
+
+// Messages go to the host process's standard output, at once or when the thread's held scope
+// ends.
 __attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
+  char line[256];
   va_list arguments;
   va_start(arguments, format);
-  std::vprintf(format, arguments);
+  std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
-  std::fflush(stdout);
+  if (std::string* held = DeferredPrints::Held()) {
+    *held += line;
+  } else {
+    Write(line);
+  }
 }
 
 unsigned LastError() { return static_cast<unsigned>(platform::socketLastError()); }
@@ -116,5 +132,17 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   if (received < 0) Print("error reading %d\n", platform::socketLastError());
   return received;
 }
+
+DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {
+  if (m_outermost) g_heldPrints.set(&m_text);
+}
+
+DeferredPrints::~DeferredPrints() {
+  if (!m_outermost) return;
+  g_heldPrints.set(nullptr);
+  if (!m_text.empty()) Write(m_text);
+}
+
+std::string* DeferredPrints::Held() { return static_cast<std::string*>(g_heldPrints.get()); }
 
 void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }

@@ -2,6 +2,8 @@
 // receive, with a tap that can watch every one of them.
 #pragma once
 
+#include <string>
+
 #include "platform/socket.h"
 
 using platform::SocketHandle;
@@ -41,6 +43,27 @@ struct SocketTap {
   void (*sent)(SocketHandle socket, const void* data, int length);
   void (*received)(SocketHandle socket, const void* data, int length);
   void (*closed)(SocketHandle socket);
+};
+
+// Holds back what the routines print on the calling thread for its scope (their failure messages
+// on standard output), and prints it when the outermost such scope on the thread ends. A command
+// holds the command channel's lock while it waits for the console, and a host whose standard
+// output is a pipe that nobody reads would otherwise stall every other command behind that
+// print. The thread that makes it only; nests.
+class DeferredPrints {
+ public:
+  DeferredPrints();
+  ~DeferredPrints();
+  DeferredPrints(const DeferredPrints&) = delete;
+  DeferredPrints& operator=(const DeferredPrints&) = delete;
+
+  // Where the routines' messages go on this thread now: the outermost scope's text, or null when
+  // none holds them back.
+  static std::string* Held();
+
+ private:
+  const bool m_outermost;
+  std::string m_text;
 };
 
 // Installs the tap (null: none). The tap must stay valid for as long as the routines may run,

@@ -26,6 +26,8 @@ bool moduleIsLoaded(const char* fileName) {
   return ::strcasecmp(base, fileName) == 0;
 }
 
+bool processEnding() { return false; }
+
 bool currentDirectory(char* out, unsigned size) {
   if (size == 0) return false;
   if (::getcwd(out, size) == nullptr) {

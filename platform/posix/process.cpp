@@ -63,8 +63,37 @@ bool processForEach(bool (*visit)(const char* exeName, void* context), void* con
   return true;
 }
 
-bool programStart(const char* file, const char* parameters) {
-  if (file == nullptr || *file == '\0') return false;
+namespace {
+
+// errno as the Windows code that the same failure gives there.
+int windowsError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return 2;  // ERROR_FILE_NOT_FOUND
+    case EACCES:
+    case EPERM:
+      return 5;  // ERROR_ACCESS_DENIED
+    case ENOMEM:
+    case EAGAIN:
+      return 8;  // ERROR_NOT_ENOUGH_MEMORY
+    case ENOEXEC:
+      return 193;  // ERROR_BAD_EXE_FORMAT
+    default:
+      return error;
+  }
+}
+
+bool startFailed(int* error, int code) {
+  *error = windowsError(code);
+  return false;
+}
+
+}  // namespace
+
+bool programStart(const char* file, const char* parameters, int* error) {
+  *error = 0;
+  if (file == nullptr || *file == '\0') return startFailed(error, ENOENT);
   // Everything the child needs is prepared before fork: after it, only async-signal-safe
   // calls are allowed in a process that has other threads.
   std::vector<std::string> words{file};
@@ -82,17 +111,18 @@ bool programStart(const char* file, const char* parameters) {
   argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(&word[0]);
   argv.push_back(nullptr);
-  if (::access(file, X_OK) != 0) return false;
+  if (::access(file, X_OK) != 0) return startFailed(error, errno);
 
   // Fork twice so that the program is adopted by init and never left as our zombie; the
   // middle child reports through a pipe whether exec succeeded.
   int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return false;
+  if (::pipe2(report, O_CLOEXEC) != 0) return startFailed(error, errno);
   pid_t child = ::fork();
   if (child < 0) {
+    int forkError = errno;
     ::close(report[0]);
     ::close(report[1]);
-    return false;
+    return startFailed(error, forkError);
   }
   if (child == 0) {
     ::setsid();
@@ -113,13 +143,15 @@ bool programStart(const char* file, const char* parameters) {
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  int error = 0;
+  int execError = 0;
   ssize_t got;
   do {
-    got = ::read(report[0], &error, sizeof error);
+    got = ::read(report[0], &execError, sizeof execError);
   } while (got < 0 && errno == EINTR);
   ::close(report[0]);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
+  if (got > 0) return startFailed(error, execError);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return startFailed(error, EAGAIN);
+  return true;
 }
 
 }  // namespace platform

@@ -43,11 +43,16 @@ std::string registryFilePath() {
 
 }  // namespace
 
-// The file is read-only, so every access right reads alike.
-long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t /*access*/,
-                  RegistryKey** key) {
+// The file is read-only. The machine's keys refuse write access as Windows refuses it to a standard
+// user (every 64-bit process, without registry virtualisation); the user's own keys read alike
+// whatever the access asked for.
+long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key) {
   if (key == nullptr) return kErrorInvalidParameter;
   *key = nullptr;
+  constexpr std::uint32_t kWriteRights = kKeyWrite & ~kKeyRead;
+  if (root == RegistryRoot::LocalMachine && (access & kWriteRights) != 0) {
+    return kErrorAccessDenied;
+  }
   std::string path = registryFilePath();
   std::string text;
   int error = ENOENT;
@@ -85,5 +90,29 @@ long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void
 }
 
 void registryClose(RegistryKey* key) { delete key; }
+
+bool expandEnvironment(const char* text, char* out, std::uint32_t size) {
+  std::string result;
+  for (const char* at = text; *at != '\0';) {
+    const char* end = *at == '%' ? std::strchr(at + 1, '%') : nullptr;
+    const char* value = nullptr;
+    if (end != nullptr && end > at + 1) {
+      value = std::getenv(std::string(at + 1, end).c_str());
+    }
+    if (value != nullptr) {
+      result += value;
+      at = end + 1;
+    } else {
+      result += *at++;
+    }
+  }
+  if (size == 0) return false;
+  if (result.size() + 1 > size) {
+    out[0] = '\0';
+    return false;
+  }
+  std::memcpy(out, result.c_str(), result.size() + 1);
+  return true;
+}
 
 }  // namespace platform

@@ -14,6 +14,18 @@ const char kPathSeparator = '\\';
 
 bool moduleIsLoaded(const char* fileName) { return GetModuleHandleA(fileName) != nullptr; }
 
+namespace {
+// Set by the DLL's own entry point (platform/win32/library/ProcessDetach.cpp) before the
+// library's static objects are destroyed.
+volatile LONG g_processEnding = 0;
+}  // namespace
+
+void noteProcessDetach(bool processEnds) {
+  InterlockedExchange(&g_processEnding, processEnds ? 1 : 0);
+}
+
+bool processEnding() { return InterlockedCompareExchange(&g_processEnding, 0, 0) != 0; }
+
 bool currentDirectory(char* out, unsigned size) {
   DWORD length = GetCurrentDirectoryA(size, out);
   if (length == 0 || length >= size) {

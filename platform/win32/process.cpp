@@ -22,9 +22,13 @@ bool processForEach(bool (*visit)(const char* exeName, void* context), void* con
   return true;
 }
 
-bool programStart(const char* file, const char* parameters) {
+bool programStart(const char* file, const char* parameters, int* error) {
   HINSTANCE result = ShellExecuteA(nullptr, "open", file, parameters, nullptr, SW_HIDE);
-  return reinterpret_cast<std::intptr_t>(result) > 32;
+  const std::intptr_t code = reinterpret_cast<std::intptr_t>(result);
+  // ShellExecute's own codes up to 32 are the system's for the same failures (2 file not found,
+  // 3 path not found, 5 access denied); 0 is out of memory.
+  *error = code > 32 ? 0 : (code == 0 ? ERROR_NOT_ENOUGH_MEMORY : static_cast<int>(code));
+  return code > 32;
 }
 
 }  // namespace platform

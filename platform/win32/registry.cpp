@@ -34,4 +34,13 @@ void registryClose(RegistryKey* key) {
   if (key) RegCloseKey(reinterpret_cast<HKEY>(key));
 }
 
+bool expandEnvironment(const char* text, char* out, std::uint32_t size) {
+  DWORD needed = ExpandEnvironmentStringsA(text, out, size);
+  if (needed == 0 || needed > size) {
+    if (size > 0) out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
 }  // namespace platform

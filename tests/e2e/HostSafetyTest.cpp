@@ -1,11 +1,13 @@
 // A host whose sink blocks, stops and starts measurements from inside its own calls, loads the
 // plug-in again, or is closing with a quit in its queue: none of it may hang the host, leave a
 // second thread calling it, or call a sink after its MeasureStop has returned.
+#include <algorithm>
 #include <atomic>
 
 #include "E2eFixture.h"
 #include "EventSink.h"
 #include "HostFaults.h"
+#include "platform/thread.h"
 
 namespace {
 
@@ -203,6 +205,113 @@ TEST_F(HostSafetyTest, PendingQuitKeepsTheStartsWaitAWait) {
   EXPECT_TRUE(TakeQuitFromHostQueue()) << "the host's quit was taken away";
   EXPECT_EQ(plugin_.MeasureStop(), 0);
   UnloadWithin(10000);
+}
+
+// A sink that resets the link while the console takes its time over the new handshake is inside
+// the library: the host's stop waits for it instead of ending it by force, and every call then
+// works within its bounds. Ended by force there, it would leave the command channel's lock and
+// the one connection sequence owned by a dead thread.
+TEST_F(HostSafetyTest, SinkBackInTheLibraryIsNeverEndedByForce) {
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(FastStream(), 1, sink));
+  sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 6000, 1});
+  std::atomic<bool> inReset{false}, resetDone{false};
+  sink.OnNext("AddFreeMeasure", [&] {
+    inReset = true;
+    plugin_.Reset();
+    resetDone = true;
+  });
+  ASSERT_TRUE(sim_->waitUntil([&] { return inReset.load(); }, 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::int32_t stopped = -1;
+  EXPECT_LE(Timed([&] { stopped = plugin_.MeasureStop(); }), 12000u);
+  EXPECT_EQ(stopped, 0);
+  EXPECT_TRUE(sim_->waitUntil([&] { return resetDone.load(); }, 20000))
+      << "the sink's call into the library never returned";
+  EXPECT_LE(Timed([&] { plugin_.SoundSet(1); }), 11000u);
+  EXPECT_EQ(plugin_.Connect(1), 0);
+  EXPECT_EQ(plugin_.IsConnected(), 1);
+  EventSink& next = NewSink();
+  ASSERT_EQ(plugin_.MeasureStart(&next), 0);
+  EXPECT_TRUE(next.WaitFor("AddFreeMeasure"));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  EXPECT_LE(Timed([&] { UnloadWithin(5000); }), 5000u);
+}
+
+// A sink that hands work to the host's window thread with a synchronous window message while
+// that thread waits in MeasureStop for the acquisition thread: the wait dispatches, the message
+// is answered, and the thread ends on its own.
+TEST_F(HostSafetyTest, SinkSendingToTheHostsWindowDuringTheStopIsAnswered) {
+  void* window = HostWindowOfThisThread();
+  if (window == nullptr) GTEST_SKIP() << "no host windows on this platform";
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(FastStream(), 1, sink));
+  std::atomic<bool> sending{false}, answered{false};
+  sink.OnNext("AddFreeMeasure", [&] {
+    sending = true;
+    // Past the console's end of scanning and the data channel's pause after it: the host's
+    // thread is in the wait for this thread by then.
+    sim_->waitUntil([&] { return !sim_->streaming(); }, 10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    SendToHostWindow(window, [&] { answered = true; });
+  });
+  ASSERT_TRUE(sim_->waitUntil([&] { return sending.load(); }, 5000));
+  std::int32_t stopped = -1;
+  std::uint32_t ms = Timed([&] { stopped = plugin_.MeasureStop(); });
+  EXPECT_EQ(stopped, 0);
+  EXPECT_TRUE(answered);
+  EXPECT_LT(ms, 1500u) << "the stop waited for a thread that waited for it";
+  EXPECT_EQ(sink.Count("EndPass"), 0);
+  UnloadWithin(10000);
+}
+
+// An unload while a sink blocks for nine seconds never leaves that call to return into a library
+// that is gone: the thread is ended inside the host's code where the platform can, and where it
+// cannot, the unload waits for the host's own call to return.
+TEST_F(HostSafetyTest, UnloadWhileASinkBlocksNeverLeavesItToReturnIntoNothing) {
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(FastStream(), 1, sink));
+  Blocker blocker;
+  std::atomic<bool> returned{false};
+  sink.OnNext("AddFreeMeasure", [&] {
+    blocker.Block(9000);
+    returned = true;
+  });
+  ASSERT_TRUE(sim_->waitUntil([&] { return blocker.entered(); }, 5000));
+  std::uint32_t ms = Timed([&] { UnloadWithin(15000); });
+  if (platform::threadTerminateAvailable()) {
+    EXPECT_LT(ms, 8000u) << "the thread inside the host's call was not ended";
+  } else {
+    EXPECT_TRUE(returned) << "the unload ended before the host's call returned";
+  }
+  // The process is whole after the call's return, or after its end by force.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
+// An unload while a recovery on the acquisition thread waits in a handshake for a console that
+// does not answer: the unload cuts that wait short instead of waiting it out.
+TEST_F(HostSafetyTest, UnloadCutsARecoveryThatWaitsForTheConsole) {
+  SimulatorOptions options = FastStream();
+  options.cutReplies.push_back(CMD_PROBE_QUERY);
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
+  SensorEntry entries[3];
+  std::int32_t count = 0;
+  plugin_.SensorGetList(entries, 0, &count);
+  ASSERT_EQ(plugin_.IsConnected(), 0);
+  sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
+  std::size_t before = sim_->commandWords().size();
+  ASSERT_TRUE(sim_->sendButton(1));
+  ASSERT_TRUE(sim_->waitUntil(
+      [&] {
+        Words words = sim_->commandWords();
+        return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_HANDSHAKE_A) !=
+               words.end();
+      },
+      5000))
+      << "no recovery on the acquisition thread";
+  EXPECT_LE(Timed([&] { UnloadWithin(5000); }), 1000u);
+  EXPECT_EQ(Starts(), "") << "a program was started although both run";
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ class ChildProcess {
   bool Start(const std::string& program, const std::vector<std::string>& arguments);
   // Ends the program by force and waits for it; nothing when it is not running.
   void Kill();
+  // Waits at most timeoutMs for the program to end on its own: true, with its exit code, when it
+  // has.
+  bool WaitForExit(int timeoutMs, int* exitCode);
 
  private:
   long long id_ = 0;

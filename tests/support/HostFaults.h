@@ -13,6 +13,14 @@
 // (POSIX).
 bool PostToHostWindow(const std::function<void()>& task);
 
+// The calling thread's window, made on first use: for SendToHostWindow from other threads. Null
+// where hosts have no windows (POSIX).
+void* HostWindowOfThisThread();
+// Runs task on the thread of window with a synchronous window message (SendMessage), as a host's
+// sink hands work to its window thread: returns once that thread has dispatched it. False where
+// hosts have no windows.
+bool SendToHostWindow(void* window, const std::function<void()>& task);
+
 // A quit in the calling thread's queue, as a host that is closing leaves one for its main loop;
 // false where hosts have no message queue (POSIX).
 bool PostQuitToHostQueue();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "ChildProcess.h"
 #include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
@@ -27,14 +28,16 @@ std::uint32_t FakeTicks() { return g_now.fetch_add(g_step.load()); }
 class TimeLimitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // The console programs do not run and cannot be started: every "AppDir" start fails, so
-    // the sequence waits for a handshake.
-    registry_.SetAppDir(dir_.file("nowhere"));
+    // The console programs do not run. "AppDir" names the built programs, and a console started
+    // from there ends at once without listening: the sequence waits for a handshake.
+    registry_.SetAppDir(ProgramFolder());
+    SetTestEnvironment("KVT_SIM_ARGS", "--help");
     scanner_ = std::make_unique<KvtScan3DLumora>(&status_);
     scanner_->Link().Log().SetDirectory(logFolder_.c_str());
     scanner_->Settings().SetShowToolBar(false);
   }
   void TearDown() override {
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
     platform::setTickSourceForTesting(nullptr);
     scanner_.reset();
     if (sim_) sim_->stop();
@@ -71,6 +74,28 @@ TEST_F(TimeLimitTest, ConsoleThatNeverAnswersEndsTheWaitAfterSixtySeconds) {
   std::string log = Log();
   EXPECT_NE(log.find("LinestudioConsole is not running: start it\n"), std::string::npos) << log;
   EXPECT_NE(log.find("OnConnect Failed. TimeOut\n"), std::string::npos) << log;
+}
+
+// A program that cannot be started will never answer: the connection fails at once, and the log
+// names the program and the system's error.
+TEST_F(TimeLimitTest, ProgramThatCannotBeStartedFailsTheConnectionAtOnce) {
+  registry_.SetAppDir(dir_.file("nowhere"));
+  std::uint32_t took = platform::tickCount();
+  EXPECT_EQ(scanner_->Connect(1), 2);
+  took = platform::tickCount() - took;
+  EXPECT_LT(took, 10000u);
+  EXPECT_EQ(scanner_->IsConnected(), 0);
+  // The file or its folder is missing: the system's code 2 or 3.
+  std::string log = Log();
+  const std::string::size_type line = log.find("Pb : cannot start ");
+  ASSERT_NE(line, std::string::npos) << log;
+  const std::string rest = log.substr(line);
+  EXPECT_NE(rest.find("nowhere"), std::string::npos) << log;
+  EXPECT_TRUE(
+      rest.find("LineStudioConsole.exe [error 2].\nOnConnect Failed\n") != std::string::npos ||
+      rest.find("LineStudioConsole.exe [error 3].\nOnConnect Failed\n") != std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("TimeOut"), std::string::npos) << log;
 }
 
 TEST_F(TimeLimitTest, HandshakeAfterTheSixtySecondMarkStillCountsAsATimeOut) {

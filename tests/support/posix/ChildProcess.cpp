@@ -30,6 +30,21 @@ void ChildProcess::Kill() {
   id_ = 0;
 }
 
+bool ChildProcess::WaitForExit(int timeoutMs, int* exitCode) {
+  if (id_ <= 0) return false;
+  for (int waited = 0;; waited += 2) {
+    int status = 0;
+    pid_t ended = ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG);
+    if (ended == static_cast<pid_t>(id_)) {
+      id_ = 0;
+      *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      return true;
+    }
+    if (waited >= timeoutMs) return false;
+    ::usleep(2000);
+  }
+}
+
 void SetTestEnvironment(const char* name, const char* value) {
   if (value != nullptr) {
     ::setenv(name, value, 1);

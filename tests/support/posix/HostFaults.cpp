@@ -8,6 +8,10 @@ void ThrowFromHostCode() { throw std::runtime_error("host sink failure"); }
 
 bool PostToHostWindow(const std::function<void()>& /*task*/) { return false; }
 
+void* HostWindowOfThisThread() { return nullptr; }
+
+bool SendToHostWindow(void* /*window*/, const std::function<void()>& /*task*/) { return false; }
+
 bool PostQuitToHostQueue() { return false; }
 
 bool TakeQuitFromHostQueue() { return false; }

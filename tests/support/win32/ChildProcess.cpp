@@ -39,6 +39,19 @@ void ChildProcess::Kill() {
   id_ = 0;
 }
 
+bool ChildProcess::WaitForExit(int timeoutMs, int* exitCode) {
+  if (handle_ == nullptr) return false;
+  HANDLE process = static_cast<HANDLE>(handle_);
+  if (WaitForSingleObject(process, static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) return false;
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  *exitCode = static_cast<int>(code);
+  CloseHandle(process);
+  handle_ = nullptr;
+  id_ = 0;
+  return true;
+}
+
 void SetTestEnvironment(const char* name, const char* value) {
   // Both the C runtime's copy (getenv) and the process's (inherited by CreateProcess and
   // ShellExecute) change.

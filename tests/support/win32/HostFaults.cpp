@@ -32,7 +32,7 @@ void ThrowFromHostCode() {
   std::abort();
 }
 
-bool PostToHostWindow(const std::function<void()>& task) {
+void* HostWindowOfThisThread() {
   // One message-only window per thread, as a host's main window would be.
   thread_local HWND window = [] {
     WNDCLASSA windowClass{};
@@ -43,6 +43,19 @@ bool PostToHostWindow(const std::function<void()>& task) {
     return CreateWindowExA(0, "KvtTestHostWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                            GetModuleHandleA(nullptr), nullptr);
   }();
+  return window;
+}
+
+bool SendToHostWindow(void* window, const std::function<void()>& task) {
+  if (window == nullptr) return false;
+  // Deleted by the window procedure once it has run.
+  auto* sent = new std::function<void()>(task);
+  SendMessageA(static_cast<HWND>(window), kRunTask, 0, reinterpret_cast<LPARAM>(sent));
+  return true;
+}
+
+bool PostToHostWindow(const std::function<void()>& task) {
+  HWND window = static_cast<HWND>(HostWindowOfThisThread());
   if (window == nullptr) return false;
   auto* posted = new std::function<void()>(task);
   if (!PostMessageA(window, kRunTask, 0, reinterpret_cast<LPARAM>(posted))) {

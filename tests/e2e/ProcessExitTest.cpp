@@ -1,0 +1,96 @@
+// A host that ends its process with the plug-in loaded and connected, never unloading it: the
+// library's teardown then runs inside the process's end (the system's detach on Windows, exit()
+// elsewhere) and must not wait for threads that the system has already ended, nor wait out the
+// console. The host is this test program again, run as a child in one of the roles below.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <ostream>
+#include <string>
+
+#include "E2eFixture.h"
+#include "EventSink.h"
+#include "platform/module.h"
+
+int RunChildRole(const char* role);
+
+namespace {
+
+constexpr const char* kRoleVariable = "KVT_E2E_CHILD";
+constexpr const char* kMarkVariable = "KVT_E2E_EXIT_MARK";
+// What a process's end may cost the host, from its call of exit() to its end.
+constexpr std::uint32_t kExitBoundMs = 500;
+
+struct ExitCase {
+  const char* role;
+  const char* name;
+  const char* testName;
+};
+
+void PrintTo(const ExitCase& exitCase, std::ostream* out) { *out << exitCase.name; }
+
+class ProcessExitTest : public E2eTest, public ::testing::WithParamInterface<ExitCase> {};
+
+TEST_P(ProcessExitTest, EndsQuicklyWithoutAnUnload) {
+  SimulatorOptions options;
+  options.streamOn = SimStreamOn::Scan;
+  PretendProgramsRun();
+  StartSimulator(options);
+  const std::string mark = dir_.file("exit-mark.txt");
+  SetTestEnvironment(kRoleVariable, GetParam().role);
+  SetTestEnvironment(kMarkVariable, mark.c_str());
+  char program[1024];
+  ASSERT_TRUE(platform::executablePath(program, sizeof program));
+  ChildProcess host;
+  ASSERT_TRUE(host.Start(program, {}));
+  SetTestEnvironment(kRoleVariable, nullptr);
+  SetTestEnvironment(kMarkVariable, nullptr);
+  int code = -1;
+  ASSERT_TRUE(host.WaitForExit(60000, &code)) << "the host never ended";
+  const std::uint32_t ended = platform::tickCount();
+  ASSERT_EQ(code, 0) << "the host's role failed before its exit, or its exit crashed";
+  std::uint32_t exiting = 0;
+  ASSERT_TRUE(static_cast<bool>(std::ifstream(mark) >> exiting)) << "no mark from the host";
+  const std::uint32_t took = ended - exiting;
+  std::printf("%s: the process ended %u ms after its exit began\n", GetParam().name,
+              static_cast<unsigned>(took));
+  EXPECT_LT(took, kExitBoundMs);
+  // The console saw the link come down at the end, as at an unload.
+  EXPECT_TRUE(sim_->waitUntil([&] { return !sim_->commandConnected(); }, 5000));
+}
+
+INSTANTIATE_TEST_SUITE_P(Roles, ProcessExitTest,
+                         ::testing::Values(ExitCase{"exit-idle", "connected, idle", "Idle"},
+                                           ExitCase{"exit-measuring", "measuring", "Measuring"}),
+                         [](const ::testing::TestParamInfo<ExitCase>& info) {
+                           return std::string(info.param.testName);
+                         });
+
+}  // namespace
+
+// The host's side: loads the plug-in, connects, measures for the measuring role, notes the time
+// and ends the process. Exit codes above 0 say which step failed.
+int RunChildRole(const char* role) {
+  const std::string which = role;
+  // Never destroyed: the process ends with the library loaded and the sink in use.
+  auto* plugin = new PluginLibrary;
+  if (!plugin->Load(PluginLibrary::BuiltPath())) return 3;
+  if (plugin->Connect(1) != 0) return 4;
+  if (which == "exit-measuring") {
+    auto* sink = new EventSink;
+    plugin->SensorSet(2);
+    plugin->ButtonModeSet(1);
+    if (plugin->MeasureStart(sink) != 0) return 5;
+    if (!sink->WaitFor("AddFreeMeasure", 3, 10000)) return 6;
+  } else if (which != "exit-idle") {
+    return 2;
+  }
+  const char* mark = std::getenv(kMarkVariable);
+  if (mark == nullptr) return 7;
+  {
+    std::ofstream out(mark);
+    out << platform::tickCount();
+    if (!out) return 8;
+  }
+  std::exit(0);
+}
