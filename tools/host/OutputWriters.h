@@ -23,8 +23,9 @@ constexpr int PROJECTION_HEIGHT = 400;
 enum class PlyEncoding { Binary, Ascii };
 
 // PLY, one vertex per point: x y z, the record's sensor direction as the normal nx ny nz, and
-// the record's sensor position as sx sy sz, each a float. Binary is little-endian, a quarter of
-// the text's size and quicker for a viewer to read; Ascii is one line of text per vertex.
+// the record's sensor position as sx sy sz, each a float. Binary is little-endian, 36 bytes a
+// vertex, less than half the text's size and quicker for a viewer to read; Ascii is one line of
+// text per vertex.
 bool writePly(const std::string& path, const Recording& recording,
               PlyEncoding encoding = PlyEncoding::Binary);
 
