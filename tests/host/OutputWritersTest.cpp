@@ -1,5 +1,5 @@
-// The measurement's files: PLY and XYZ text, the projections picture and its PNG file, and the
-// summary.
+// The measurement's files: PLY in binary and text, XYZ text, the projections picture and its PNG
+// file, and the summary.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -10,6 +10,7 @@
 
 #include "TempDir.h"
 #include "tools/host/OutputWriters.h"
+#include "wire/WireValues.h"
 
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
@@ -32,37 +33,92 @@ std::vector<double> Numbers(const std::string& line) {
   return values;
 }
 
-TEST(PointFilesTest, PlyDeclaresEveryWrittenVertexWithItsRecordsPose) {
+// Two records of two points each; the point with a NaN is left out.
+Recording TwoRecords() {
   Recording recording;
   recording.points = {{1.0, 2.0, 3.0}, {4.5, -5.25, 6.0}, {7.0, kNaN, 9.0}, {0.125, 1e5, -3.0}};
   recording.records = {{{10.0, 20.0, 30.0}, {0.0, 0.0, -1.0}, 0, 2, true},
                        {{-1.5, 2.5, 100.0}, {0.6, 0.0, -0.8}, 2, 2, false}};
+  return recording;
+}
+
+const std::vector<std::vector<double>> TWO_RECORDS_VERTICES = {
+    {1, 2, 3, 0, 0, -1, 10, 20, 30},
+    {4.5, -5.25, 6, 0, 0, -1, 10, 20, 30},
+    {0.125, 1e5, -3, 0.6, 0, -0.8, -1.5, 2.5, 100}};
+
+// The header's lines without its comments, for the given format line.
+std::vector<std::string> PlyHeader(const std::string& format) {
+  return {"ply",
+          "format " + format + " 1.0",
+          "element vertex 3",
+          "property float x",
+          "property float y",
+          "property float z",
+          "property float nx",
+          "property float ny",
+          "property float nz",
+          "property float sx",
+          "property float sy",
+          "property float sz",
+          "end_header"};
+}
+
+TEST(PointFilesTest, TextPlyDeclaresEveryWrittenVertexWithItsRecordsPose) {
   TempDir dir;
-  ASSERT_TRUE(writePly(dir.file("points.ply"), recording));
+  ASSERT_TRUE(writePly(dir.file("points.ply"), TwoRecords(), PlyEncoding::Ascii));
   std::vector<std::string> lines = Lines(ReadWholeFile(dir.file("points.ply")));
-  const std::vector<std::string> header = {"ply",
-                                           "format ascii 1.0",
-                                           "element vertex 3",
-                                           "property float x",
-                                           "property float y",
-                                           "property float z",
-                                           "property float nx",
-                                           "property float ny",
-                                           "property float nz",
-                                           "property float sx",
-                                           "property float sy",
-                                           "property float sz",
-                                           "end_header"};
+  const std::vector<std::string> header = PlyHeader("ascii");
   std::vector<std::string> declared;
   for (const std::string& line : lines) {
     if (line.rfind("comment ", 0) != 0) declared.push_back(line);
   }
   ASSERT_EQ(declared.size(), header.size() + 3) << "the point with a NaN is left out";
   EXPECT_EQ(std::vector<std::string>(declared.begin(), declared.begin() + header.size()), header);
-  EXPECT_EQ(Numbers(declared[13]), (std::vector<double>{1, 2, 3, 0, 0, -1, 10, 20, 30}));
-  EXPECT_EQ(Numbers(declared[14]), (std::vector<double>{4.5, -5.25, 6, 0, 0, -1, 10, 20, 30}));
-  EXPECT_EQ(Numbers(declared[15]),
-            (std::vector<double>{0.125, 1e5, -3, 0.6, 0, -0.8, -1.5, 2.5, 100}));
+  for (std::size_t v = 0; v < 3; ++v) {
+    EXPECT_EQ(Numbers(declared[header.size() + v]), TWO_RECORDS_VERTICES[v]) << "vertex " << v;
+  }
+}
+
+// Binary is the default: the same header in binary_little_endian, then nine little-endian
+// float32 values per vertex and nothing after them.
+TEST(PointFilesTest, BinaryPlyHoldsTheSameVerticesAsLittleEndianFloats) {
+  TempDir dir;
+  ASSERT_TRUE(writePly(dir.file("points.ply"), TwoRecords()));
+  const std::string file = ReadWholeFile(dir.file("points.ply"));
+  const std::string end = "end_header\n";
+  const std::size_t body = file.find(end);
+  ASSERT_NE(body, std::string::npos);
+  std::vector<std::string> declared;
+  for (const std::string& line : Lines(file.substr(0, body + end.size()))) {
+    if (line.rfind("comment ", 0) != 0) declared.push_back(line);
+  }
+  EXPECT_EQ(declared, PlyHeader("binary_little_endian"));
+  const std::string values = file.substr(body + end.size());
+  ASSERT_EQ(values.size(), 3u * 9u * 4u);
+  for (std::size_t v = 0; v < 3; ++v) {
+    for (std::size_t i = 0; i < 9; ++i) {
+      const float value =
+          GetFloat32(reinterpret_cast<const unsigned char*>(&values[(v * 9 + i) * 4]));
+      EXPECT_EQ(value, static_cast<float>(TWO_RECORDS_VERTICES[v][i])) << v << " " << i;
+    }
+  }
+}
+
+// Vertices are written in blocks: a count that is no multiple of a block still comes out whole.
+TEST(PointFilesTest, BinaryPlyOfManyVerticesHasThemAll) {
+  Recording recording;
+  const std::size_t count = 10001;
+  for (std::size_t i = 0; i < count; ++i)
+    recording.points.push_back({static_cast<double>(i), 0.0, 0.0});
+  recording.records = {{{0.0, 0.0, 0.0}, {0.0, 0.0, -1.0}, 0, count, false}};
+  TempDir dir;
+  ASSERT_TRUE(writePly(dir.file("points.ply"), recording));
+  const std::string file = ReadWholeFile(dir.file("points.ply"));
+  const std::size_t body = file.find("end_header\n") + 11;
+  ASSERT_EQ(file.size() - body, count * 36);
+  EXPECT_EQ(GetFloat32(reinterpret_cast<const unsigned char*>(&file[body + (count - 1) * 36])),
+            10000.0f);
 }
 
 TEST(PointFilesTest, XyzHasOneLineOfThreeValuesPerFinitePoint) {

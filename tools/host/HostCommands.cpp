@@ -38,6 +38,7 @@ struct MeasureOptions {
   double seconds = 0.0;
   int passes = 0;
   std::string outDir = ".";
+  bool plyAscii = false;
   // Which of the above were given; the others leave the plug-in's own values.
   CLI::Option* sensorGiven = nullptr;
   CLI::Option* buttonModeGiven = nullptr;
@@ -223,7 +224,7 @@ double waitForMeasurement(const RecordingSink& sink, const MeasureOptions& optio
 }
 
 int writeOutputs(const std::filesystem::path& folder, const Recording& recording, double seconds,
-                 const HostConsole& console) {
+                 PlyEncoding plyEncoding, const HostConsole& console) {
   const std::string summary = formatSummary(recording.counts, seconds);
   console.out << summary;
   struct Output {
@@ -232,7 +233,7 @@ int writeOutputs(const std::filesystem::path& folder, const Recording& recording
   };
   const Output outputs[] = {
       {"summary.txt", writeText((folder / "summary.txt").string(), summary)},
-      {"points.ply", writePly((folder / "points.ply").string(), recording)},
+      {"points.ply", writePly((folder / "points.ply").string(), recording, plyEncoding)},
       {"points.xyz", writeXyz((folder / "points.xyz").string(), recording.points)},
       {"points.png",
        writePng((folder / "points.png").string(),
@@ -279,7 +280,8 @@ int runMeasure(PluginLibrary& plugin, MeasureOptions options, const HostConsole&
   plugin.Connect(0);
   // After MeasureStop no sink operation runs any more, and after unloading no plug-in thread.
   plugin.Unload();
-  return writeOutputs(folder, sink.recording(), seconds, console);
+  return writeOutputs(folder, sink.recording(), seconds,
+                      options.plyAscii ? PlyEncoding::Ascii : PlyEncoding::Binary, console);
 }
 
 }  // namespace
@@ -337,6 +339,8 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
       ->check(CLI::PositiveNumber);
   measure->add_option("--out", options.outDir, "Folder for summary.txt, points.ply/xyz/png")
       ->capture_default_str();
+  measure->add_flag("--ply-ascii", options.plyAscii,
+                    "Write points.ply as text instead of binary little-endian");
 
   try {
     app.parse(argc, argv);

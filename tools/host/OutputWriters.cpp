@@ -1,5 +1,5 @@
-// Writes the point cloud as PLY and XYZ, draws and writes the projections picture, and formats
-// the summary.
+// Writes the point cloud as PLY (binary or text) and XYZ, draws and writes the projections
+// picture, and formats the summary.
 #include "tools/host/OutputWriters.h"
 
 #include <algorithm>
@@ -13,6 +13,8 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_easy_font.h>
 #include <stb/stb_image_write.h>
+
+#include "wire/WireValues.h"
 
 namespace {
 
@@ -41,6 +43,10 @@ struct Rgb {
   unsigned char g;
   unsigned char b;
 };
+
+// A binary vertex is nine little-endian float32 values.
+constexpr std::size_t PLY_VERTEX_BYTES = 9 * 4;
+constexpr std::size_t PLY_BLOCK_VERTICES = 4096;
 
 constexpr Rgb BACKGROUND_COLOUR{24, 24, 28};
 constexpr Rgb FRAME_COLOUR{150, 150, 150};
@@ -131,7 +137,7 @@ constexpr Projection PROJECTIONS[3] = {
 
 }  // namespace
 
-bool writePly(const std::string& path, const Recording& recording) {
+bool writePly(const std::string& path, const Recording& recording, PlyEncoding encoding) {
   std::size_t vertices = 0;
   for (const RecordedPose& record : recording.records) {
     for (std::size_t i = 0; i < record.pointCount; ++i) {
@@ -142,7 +148,7 @@ bool writePly(const std::string& path, const Recording& recording) {
   if (file == nullptr) return false;
   std::fprintf(file,
                "ply\n"
-               "format ascii 1.0\n"
+               "format %s 1.0\n"
                "comment KvtScannerLumora measurement: normal = sensor direction, "
                "sx sy sz = sensor position\n"
                "element vertex %llu\n"
@@ -156,7 +162,11 @@ bool writePly(const std::string& path, const Recording& recording) {
                "property float sy\n"
                "property float sz\n"
                "end_header\n",
+               encoding == PlyEncoding::Binary ? "binary_little_endian" : "ascii",
                static_cast<unsigned long long>(vertices));
+  // Binary vertices go out a block of them at a time rather than a value at a time.
+  std::vector<unsigned char> block;
+  block.reserve(PLY_BLOCK_VERTICES * PLY_VERTEX_BYTES);
   for (const RecordedPose& record : recording.records) {
     for (std::size_t i = 0; i < record.pointCount; ++i) {
       const Point3& p = recording.points[record.firstPoint + i];
@@ -170,9 +180,20 @@ bool writePly(const std::string& path, const Recording& recording) {
                                 record.position.x,
                                 record.position.y,
                                 record.position.z};
-      printValues(file, values, 9);
+      if (encoding == PlyEncoding::Ascii) {
+        printValues(file, values, 9);
+        continue;
+      }
+      const std::size_t at = block.size();
+      block.resize(at + PLY_VERTEX_BYTES);
+      for (int v = 0; v < 9; ++v) PutFloat32(&block[at + 4 * v], static_cast<float>(values[v]));
+      if (block.size() == block.capacity()) {
+        std::fwrite(block.data(), 1, block.size(), file);
+        block.clear();
+      }
     }
   }
+  std::fwrite(block.data(), 1, block.size(), file);
   return finish(file);
 }
 

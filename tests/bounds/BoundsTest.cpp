@@ -1,0 +1,486 @@
+// How long each export blocks in its worst case, against the bound that a host is told: one table
+// of bounds, one runner that drives each row's case through the exports against the console
+// simulator. Every export prints a line "bound|ORDER|EXPORT|THREADS|DISPATCHES|OBSERVED|MEASURED|
+// BOUND|CASE" (milliseconds), from which scripts/bounds-table writes the table of
+// docs/host-integration.md.
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DialogDriver.h"
+#include "E2eFixture.h"
+#include "HostFaults.h"
+#include "platform/module.h"
+#include "platform/pump.h"
+#include "platform/thread.h"
+#include "wire/CommandCodes.h"
+
+namespace {
+
+// The library's limits that the bounds are made of.
+constexpr double REPLY_MS = 10000;                       // a command's reply (receive limit)
+constexpr double HANDSHAKE_MS = 4 * REPLY_MS;            // the handshake's four questions
+constexpr double START_MS = 60000;                       // a console that had to be started
+constexpr double SEQUENCE_MS = START_MS + HANDSHAKE_MS;  // the connection sequence, whole
+// A command may first wait for another thread's use of the command channel: at most a
+// handshake, when the acquisition thread is reconnecting.
+constexpr double CHANNEL_MS = HANDSHAKE_MS;
+constexpr double SCAN_START_MS = 30000;  // MeasureStart's wait for scanning
+constexpr double SETTLE_MS = 100;
+constexpr double SCAN_END_MS = 30000;   // MeasureStop's wait for the end of scanning
+constexpr double THREAD_END_MS = 2500;  // a stopped acquisition thread, and again after a
+                                        // forced end
+constexpr double UNLOAD_SCAN_END_MS = 5000;
+constexpr double UNLOAD_THREAD_MS = 15000;  // a stopped thread inside the library's own code
+constexpr double DATA_THREAD_MS = 3000;
+constexpr double DIALOG_RUN_MS = 2000;  // a settings-window command still running at unload
+// What a call that waits for nothing may take on a busy machine, far below every wait above.
+constexpr double NO_WAIT_MS = 1000;
+
+// What a call did to the calling thread's window messages: "yes" when it dispatched one that
+// was waiting, "no", or "n/a" where hosts have no message queue.
+struct Observed {
+  std::string name;
+  double ms = 0.0;
+  std::string dispatched = "n/a";
+};
+
+class BoundsTest;
+using Driver = std::vector<Observed> (*)(BoundsTest&);
+
+struct Bound {
+  const char* exports;     // the export, several sharing one case separated by blanks, or unload
+  const char* threads;     // from which threads a host may call it
+  const char* dispatches;  // what the guide says about the calling thread's messages
+  bool dispatchesInCase;   // whether the case below makes it dispatch them
+  double boundMs;          // the longest it may block
+  const char* worstCase;   // the case driven, and how the bound is made up
+  Driver drive;
+};
+
+std::vector<Observed> FieldExports(BoundsTest& test);
+std::vector<Observed> ConnectWithAStartedConsoleThatNeverListens(BoundsTest& test);
+std::vector<Observed> DisconnectWhileMeasuring(BoundsTest& test);
+std::vector<Observed> ResetPastTheLastAnswersLimit(BoundsTest& test);
+std::vector<Observed> OptionSendsThatFail(BoundsTest& test);
+std::vector<Observed> ProbeQueryPastItsLimit(BoundsTest& test);
+std::vector<Observed> SensorQueryPastItsLimit(BoundsTest& test);
+std::vector<Observed> ScanThatNeverBegins(BoundsTest& test);
+std::vector<Observed> ScanThatNeverEndsWithTheSinkBlocked(BoundsTest& test);
+std::vector<Observed> SettingsWindow(BoundsTest& test);
+std::vector<Observed> UnloadWithTheSinkBlockedAndNoScanEnd(BoundsTest& test);
+
+constexpr const char* HOST_THREAD = "the host's thread, one call at a time";
+constexpr const char* ANY_THREAD = "any";
+// The connection sequence dispatches while it waits for a console that it had to start.
+constexpr const char* WHILE_STARTING = "while it waits for a console it started";
+constexpr const char* WHEN_A_SEND_FAILS = "as Connect(1), when a send fails";
+
+// The bounds a host is given. Update a row when the library's waits change; the guide's table
+// follows from this test's output.
+const Bound BOUNDS[] = {
+    {"ButtonModeAvailable ButtonModeGet ButtonModeSet DetectGet DetectSet GetPluginVersion "
+     "IsConnected MouseGet SoundGet SensorSet SetDiameter",
+     ANY_THREAD, "no", false, NO_WAIT_MS,
+     "no wait: 1000 calls each from two threads while 10,000-point stripes stream at full speed",
+     FieldExports},
+    {"Connect(1)", HOST_THREAD, WHILE_STARTING, true, CHANNEL_MS + SEQUENCE_MS,
+     "the console it starts never opens its port: the 60 s start-up limit; bound: the channel "
+     "(40 s) and the sequence (60 s and a last handshake of four 10 s replies)",
+     ConnectWithAStartedConsoleThatNeverListens},
+    {"Connect(0)", HOST_THREAD, "no", false, CHANNEL_MS + NO_WAIT_MS,
+     "while a measurement streams; bound: the channel (40 s)", DisconnectWhileMeasuring},
+    {"Reset", HOST_THREAD, WHILE_STARTING, false, 2 * CHANNEL_MS + SEQUENCE_MS,
+     "the console holds the handshake's last answer past the 10 s limit; bound: as Connect(1), "
+     "with the disconnect's wait for the channel before it",
+     ResetPastTheLastAnswersLimit},
+    {"MouseSet SoundSet", HOST_THREAD, WHEN_A_SEND_FAILS, false, CHANNEL_MS + SEQUENCE_MS,
+     "sent with the link down: the send fails and the connection sequence runs; bound: the "
+     "channel and the sequence",
+     OptionSendsThatFail},
+    {"SensorGetList", HOST_THREAD, WHEN_A_SEND_FAILS, false, CHANNEL_MS + SEQUENCE_MS + REPLY_MS,
+     "the console holds the probe's diameter past the 10 s limit; bound: the channel, the "
+     "sequence when the send fails, and the reply",
+     ProbeQueryPastItsLimit},
+    {"SensorGet", HOST_THREAD, WHEN_A_SEND_FAILS, false, 2 * (CHANNEL_MS + REPLY_MS) + SEQUENCE_MS,
+     "automatic detection, the console holds the sensor's answer past the 10 s limit; bound: "
+     "two questions with their replies and the sequence when the second's send fails",
+     SensorQueryPastItsLimit},
+    {"MeasureStart", HOST_THREAD, "yes", true,
+     THREAD_END_MS + CHANNEL_MS + REPLY_MS + SCAN_START_MS + SETTLE_MS + 2 * SEQUENCE_MS,
+     "the console never reports that scanning began: the 30 s limit; bound: an earlier "
+     "thread's 2.5 s, the sensor question, 30 s, and the sequence for each of two failed sends",
+     ScanThatNeverBegins},
+    {"MeasureStop", HOST_THREAD, "yes", true,
+     CHANNEL_MS + SEQUENCE_MS + SCAN_END_MS + 2 * THREAD_END_MS,
+     "the console never reports the end of scanning and the sink blocks: the 30 s limit and the "
+     "thread's 2.5 s; bound: a failed send's sequence, 30 s, and 2.5 s twice (forced end)",
+     ScanThatNeverEndsWithTheSinkBlocked},
+    {"Config", HOST_THREAD, "yes (the window's own loop)", true, NO_WAIT_MS,
+     "runs the window until the user closes it; measured: the return after Cancel, and a second "
+     "Config while the window is open (it raises the window)",
+     SettingsWindow},
+    {"unload", "the host's thread, outside any sink call", "no", false,
+     DIALOG_RUN_MS + CHANNEL_MS + UNLOAD_SCAN_END_MS + 2 * THREAD_END_MS + UNLOAD_THREAD_MS +
+         DATA_THREAD_MS,
+     "measuring, the sink blocked, the console silent after the scan stop; bound: a window "
+     "command's 2 s, the channel, 5 s for the scan end, 2.5 s twice, 15 s for a thread in the "
+     "library, 3 s for the data thread",
+     UnloadWithTheSinkBlockedAndNoScanEnd},
+};
+
+// A sink that counts records and can hold its next record call, holding nothing of the
+// library's or the test's, as a host that waits for its own window thread; a forced end of
+// the thread there leaves no lock taken.
+class HoldingSink : public MeasureSink {
+ public:
+  void OnButtonEvent2() override {}
+  void OnButtonEvent4() override {}
+  void BeginMeasure() override {}
+  void AddPassMeasure(MeasureRecord* record) override { Add(record); }
+  void BeginPass() override {}
+  void EndPass() override {}
+  void AddFreeMeasure(MeasureRecord* record) override { Add(record); }
+  void NotifyButton(std::int32_t) override {}
+
+  // The next record call waits until Release, or at most limitMs.
+  void HoldNext(int limitMs) {
+    released_ = false;
+    holdMs_ = limitMs;
+  }
+  void Release() { released_ = true; }
+  bool WaitHeld(int timeoutMs) {
+    for (int waited = 0; !held_ && waited < timeoutMs; waited += 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return held_;
+  }
+  bool WaitRecords(int count, int timeoutMs) {
+    for (int waited = 0; records_ < count && waited < timeoutMs; waited += 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return records_ >= count;
+  }
+
+ private:
+  void Add(const MeasureRecord*) {
+    ++records_;
+    const int limit = holdMs_.exchange(0);
+    if (limit == 0) return;
+    held_ = true;
+    for (int waited = 0; !released_ && waited < limit; waited += 5) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+
+  std::atomic<int> records_{0};
+  std::atomic<int> holdMs_{0};
+  std::atomic<bool> held_{false};
+  std::atomic<bool> released_{false};
+};
+
+double MsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
+}
+
+class BoundsTest : public E2eTest, public ::testing::WithParamInterface<Bound> {
+ public:
+  // Times one call on this thread and sees whether it dispatched a window message that was
+  // waiting in this thread's queue when it began.
+  Observed Time(const std::string& name, const std::function<void()>& call) {
+    Observed observed{name};
+    auto dispatched = std::make_shared<std::atomic<bool>>(false);
+    const bool posted = PostToHostWindow([dispatched] { *dispatched = true; });
+    const auto start = std::chrono::steady_clock::now();
+    call();
+    observed.ms = MsSince(start);
+    if (posted) {
+      observed.dispatched = *dispatched ? "yes" : "no";
+      // A message the call left is taken here, so the next call starts with an empty queue.
+      for (int i = 0; i < 100 && !*dispatched; ++i) {
+        if (!platform::pumpDispatchOne()) platform::pumpWait(10);
+      }
+    }
+    return observed;
+  }
+
+  // Times a call whose console holds its answer to code past the receive limit, once.
+  Observed PastTheReplyLimit(std::int32_t code, const std::string& name,
+                             const std::function<void()>& call) {
+    sim_->holdReply(HeldReply{code, static_cast<int>(REPLY_MS) + 2000, 1});
+    Observed observed = Time(name, call);
+    EXPECT_GE(observed.ms, REPLY_MS - 1000) << name << ": the answer was not awaited";
+    return observed;
+  }
+
+  HoldingSink sink_;
+
+  // What the drivers below use of the fixture.
+  using E2eTest::Load;
+  using E2eTest::LoadConnected;
+  using E2eTest::plugin_;
+  using E2eTest::sim_;
+
+  // Connected to the in-process simulator, with a measurement of the laser in button mode 0
+  // reporting records.
+  void Measuring(SimulatorOptions options) {
+    options.streamOn = SimStreamOn::Scan;
+    LoadConnected(options);
+    plugin_.SensorSet(SENSOR_TYPE_LASER);
+    ASSERT_EQ(plugin_.MeasureStart(&sink_), 0);
+    ASSERT_TRUE(sink_.WaitRecords(1, 10000));
+  }
+};
+std::vector<Observed> FieldExports(BoundsTest& test) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 0;  // as fast as the plug-in reads
+  options.pointsPerStripe = MAX_BLOCK_POINTS;
+  test.Measuring(options);
+  if (::testing::Test::HasFatalFailure()) return {};
+  PluginLibrary& plugin = test.plugin_;
+  const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+      {"ButtonModeAvailable", [&] { plugin.ButtonModeAvailable(); }},
+      {"ButtonModeGet", [&] { plugin.ButtonModeGet(); }},
+      {"ButtonModeSet", [&] { plugin.ButtonModeSet(0); }},
+      {"DetectGet", [&] { plugin.DetectGet(); }},
+      {"DetectSet", [&] { plugin.DetectSet(0); }},
+      {"GetPluginVersion", [&] { plugin.GetPluginVersion(nullptr, nullptr); }},
+      {"IsConnected", [&] { plugin.IsConnected(); }},
+      {"MouseGet", [&] { plugin.MouseGet(); }},
+      {"SoundGet", [&] { plugin.SoundGet(); }},
+      {"SensorSet", [&] { plugin.SensorSet(SENSOR_TYPE_LASER); }},
+      {"SetDiameter", [&] { plugin.SetDiameter(-1.0f); }},
+  };
+  std::vector<Observed> results;
+  for (const auto& entry : calls) {
+    const std::function<void()>& call = entry.second;
+    Observed worst = test.Time(entry.first, call);
+    // The other thread's calls run beside this thread's.
+    std::atomic<double> otherWorst{0.0};
+    std::thread other([&] {
+      for (int i = 0; i < 1000; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        call();
+        otherWorst = std::max(otherWorst.load(), MsSince(start));
+      }
+    });
+    for (int i = 0; i < 1000; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      call();
+      worst.ms = std::max(worst.ms, MsSince(start));
+    }
+    other.join();
+    worst.ms = std::max(worst.ms, otherWorst.load());
+    results.push_back(worst);
+  }
+  EXPECT_EQ(plugin.MeasureStop(), 0);
+  return results;
+}
+
+std::vector<Observed> ConnectWithAStartedConsoleThatNeverListens(BoundsTest& test) {
+  // The console that the plug-in starts never opens its port, and ends a little after the
+  // sequence has given up.
+  SetTestEnvironment("KVT_SIM_ARGS", "--refuse --duration 62");
+  test.Load();
+  std::int32_t result = -1;
+  Observed observed = test.Time("Connect(1)", [&] { result = test.plugin_.Connect(1); });
+  EXPECT_EQ(result, 2);
+  EXPECT_GE(observed.ms, START_MS - 1000) << "the start-up limit was not waited for";
+  EXPECT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
+  return {observed};
+}
+
+std::vector<Observed> DisconnectWhileMeasuring(BoundsTest& test) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 200;
+  test.Measuring(options);
+  if (::testing::Test::HasFatalFailure()) return {};
+  Observed observed = test.Time("Connect(0)", [&] { EXPECT_EQ(test.plugin_.Connect(0), 0); });
+  EXPECT_EQ(test.plugin_.IsConnected(), 0);
+  EXPECT_EQ(test.plugin_.MeasureStop(), 0);
+  return {observed};
+}
+
+std::vector<Observed> ResetPastTheLastAnswersLimit(BoundsTest& test) {
+  test.LoadConnected();
+  Observed observed =
+      test.PastTheReplyLimit(CMD_HANDSHAKE_C, "Reset", [&] { EXPECT_EQ(test.plugin_.Reset(), 0); });
+  EXPECT_EQ(test.plugin_.IsConnected(), 0);
+  return {observed};
+}
+
+std::vector<Observed> OptionSendsThatFail(BoundsTest& test) {
+  test.LoadConnected();
+  std::vector<Observed> results;
+  const std::pair<const char*, std::function<void()>> calls[] = {
+      {"MouseSet", [&] { EXPECT_EQ(test.plugin_.MouseSet(4), 0); }},
+      {"SoundSet", [&] { EXPECT_EQ(test.plugin_.SoundSet(2), 0); }},
+  };
+  for (const auto& [name, call] : calls) {
+    EXPECT_EQ(test.plugin_.Connect(0), 0);
+    const int connections = test.sim_->commandConnections();
+    results.push_back(test.Time(name, call));
+    EXPECT_EQ(test.sim_->commandConnections(), connections + 1) << name << " ran no recovery";
+    EXPECT_EQ(test.plugin_.IsConnected(), 1);
+  }
+  return results;
+}
+
+std::vector<Observed> ProbeQueryPastItsLimit(BoundsTest& test) {
+  test.LoadConnected();
+  SensorEntry entries[8] = {};
+  std::int32_t count = 0;
+  Observed observed = test.PastTheReplyLimit(CMD_PROBE_QUERY, "SensorGetList", [&] {
+    EXPECT_EQ(test.plugin_.SensorGetList(entries, 0, &count), 3);
+  });
+  EXPECT_STREQ(entries[2].label, "Touch Probe :diam. unknown \n");
+  return {observed};
+}
+
+std::vector<Observed> SensorQueryPastItsLimit(BoundsTest& test) {
+  test.LoadConnected();
+  test.plugin_.SensorSet(SENSOR_TYPE_AUTOMATIC);
+  std::int32_t type = -1, kind = -1;
+  double radius = -1;
+  return {test.PastTheReplyLimit(CMD_SENSOR_QUERY, "SensorGet", [&] {
+    EXPECT_EQ(test.plugin_.SensorGet(&type, &radius, &kind), 2);
+  })};
+}
+
+std::vector<Observed> ScanThatNeverBegins(BoundsTest& test) {
+  SimulatorOptions options;
+  options.noScanBegin = true;
+  test.LoadConnected(options);
+  test.plugin_.SensorSet(SENSOR_TYPE_LASER);
+  Observed observed =
+      test.Time("MeasureStart", [&] { EXPECT_EQ(test.plugin_.MeasureStart(&test.sink_), 2); });
+  EXPECT_GE(observed.ms, SCAN_START_MS - 1000) << "the scan's beginning was not awaited";
+  EXPECT_EQ(test.plugin_.MeasureStop(), 1);
+  return {observed};
+}
+
+std::vector<Observed> ScanThatNeverEndsWithTheSinkBlocked(BoundsTest& test) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  test.Measuring(options);
+  if (::testing::Test::HasFatalFailure()) return {};
+  // The scan stop is taken and answered only after the stop has given up waiting for it.
+  test.sim_->holdReply(HeldReply{CMD_SCAN_STOP, static_cast<int>(SCAN_END_MS) + 3000, 1});
+  test.sink_.HoldNext(120000);
+  EXPECT_TRUE(test.sink_.WaitHeld(5000));
+  Observed observed = test.Time("MeasureStop", [&] { EXPECT_EQ(test.plugin_.MeasureStop(), 0); });
+  EXPECT_GE(observed.ms, SCAN_END_MS + THREAD_END_MS - 1000) << "a wait was cut short";
+  // Where no thread can be ended by force, the one inside the host ends once it returns.
+  test.sink_.Release();
+  return {observed};
+}
+
+std::vector<Observed> SettingsWindow(BoundsTest& test) {
+  test.LoadConnected();
+  // A second Config is called between the window's messages, as a host window procedure would:
+  // on POSIX, where hosts have no message queue, there is no such moment.
+  const bool hostMessages = PostToHostWindow([] {});
+  std::unique_ptr<DialogDriver> driver = DialogDriver::Create();
+  Observed raised{"Config"};
+  std::atomic<std::chrono::steady_clock::rep> closed{0};
+  Observed observed;
+  int result = RunDialog(
+      *driver,
+      [&] {
+        observed = test.Time("Config", [&] { test.plugin_.Config(); });
+        observed.ms = MsSince(std::chrono::steady_clock::time_point(
+            std::chrono::steady_clock::duration(closed.load())));
+        return 0;
+      },
+      [&](DialogDriver& dialog) {
+        ASSERT_TRUE(dialog.WaitOpen());
+        if (hostMessages) {
+          std::atomic<bool> done{false};
+          ASSERT_TRUE(dialog.PostToDialogThread([&] {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(test.plugin_.Config(), 0);
+            raised.ms = MsSince(start);
+            done = true;
+          }));
+          for (int i = 0; i < 1000 && !done; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          }
+          EXPECT_TRUE(done) << "the second Config did not return";
+        }
+        closed = std::chrono::steady_clock::now().time_since_epoch().count();
+        EXPECT_TRUE(dialog.Cancel());
+      });
+  EXPECT_EQ(result, 0);
+  observed.ms = std::max(observed.ms, raised.ms);
+  return {observed};
+}
+
+std::vector<Observed> UnloadWithTheSinkBlockedAndNoScanEnd(BoundsTest& test) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  test.Measuring(options);
+  if (::testing::Test::HasFatalFailure()) return {};
+  test.sim_->holdReply(HeldReply{CMD_SCAN_STOP, 60000, -1});
+  test.sink_.HoldNext(120000);
+  EXPECT_TRUE(test.sink_.WaitHeld(5000));
+  // Where no thread can be ended by force, the host's call returns within the unload's wait for
+  // it, as it must before the library's code goes.
+  std::thread release;
+  if (!platform::threadTerminateAvailable()) {
+    release = std::thread([&] {
+      std::this_thread::sleep_for(
+          std::chrono::milliseconds(static_cast<int>(UNLOAD_SCAN_END_MS + 1000)));
+      test.sink_.Release();
+    });
+  }
+  Observed observed = test.Time("unload", [&] { test.plugin_.Unload(); });
+  if (release.joinable()) release.join();
+  test.sink_.Release();
+  EXPECT_GE(observed.ms, UNLOAD_SCAN_END_MS - 1000) << "the scan's end was not awaited";
+  return {observed};
+}
+
+TEST_P(BoundsTest, HeldInTheWorstCase) {
+  const Bound& bound = GetParam();
+  std::vector<Observed> results = bound.drive(*this);
+  ASSERT_FALSE(results.empty());
+  const bool windows = std::string(platform::kLibraryExtension) == ".dll";
+  std::printf("bound-platform|%s\n", windows ? (sizeof(void*) == 8 ? "win64" : "win32") : "linux");
+  // The row's place in the table, so that cases run side by side still print in its order.
+  const auto row =
+      std::find_if(std::begin(BOUNDS), std::end(BOUNDS),
+                   [&](const Bound& b) { return std::string(b.exports) == bound.exports; }) -
+      std::begin(BOUNDS);
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const Observed& observed = results[i];
+    std::printf("bound|%03d.%02d|%s|%s|%s|%s|%.3f|%.0f|%s\n", static_cast<int>(row),
+                static_cast<int>(i), observed.name.c_str(), bound.threads, bound.dispatches,
+                observed.dispatched.c_str(), observed.ms, bound.boundMs, bound.worstCase);
+    EXPECT_LE(observed.ms, bound.boundMs) << observed.name << ": " << bound.worstCase;
+    if (observed.dispatched != "n/a") {
+      EXPECT_EQ(observed.dispatched, bound.dispatchesInCase ? "yes" : "no") << observed.name;
+    }
+  }
+  std::fflush(stdout);
+}
+
+void PrintTo(const Bound& bound, std::ostream* out) { *out << bound.exports; }
+
+std::string RowName(const ::testing::TestParamInfo<Bound>& info) {
+  std::string name;
+  for (const char* c = info.param.exports; *c != '\0' && *c != ' '; ++c) {
+    if (std::isalnum(static_cast<unsigned char>(*c))) name += *c;
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Exports, BoundsTest, ::testing::ValuesIn(BOUNDS), RowName);
+
+}  // namespace
