@@ -1,4 +1,5 @@
-// The socket routines both channels share: connect, close, and whole-buffer send and receive.
+// The socket routines both channels share: connect, close, and whole-buffer send and receive;
+// and the whole-buffer loops without the plug-in's messages, for its peer.
 #pragma once
 
 #include "platform/socket.h"
@@ -25,3 +26,11 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
 // One receive of at most length bytes: the bytes received, 0 when the peer has closed, -1 on a
 // socket error (printed as "error reading %d").
 int ReceiveSome(SocketHandle socket, void* buffer, int length);
+
+// The loops of SendAll and ReceiveExactly alone: the same results and count, but neither message
+// nor capture. For the plug-in's peer when it shares the plug-in's process (the console
+// simulator inside the wire tests): its traffic is not the plug-in's. Sends go in pieces of at
+// most pieceMax bytes.
+bool PeerSendAll(SocketHandle socket, const void* buffer, int length, int& count,
+                 int pieceMax = TRANSFER_PIECE);
+bool PeerReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
