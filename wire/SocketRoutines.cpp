@@ -48,6 +48,21 @@ bool FailAfterClose(SocketHandle& socketVariable, const char* message) {
   return false;
 }
 
+// The whole-buffer loop of both directions: pieces of at most pieceMax bytes, each moved by
+// move(offset, size), which returns what its one socket call returned.
+template <typename Move>
+bool MovePieces(int length, int pieceMax, int& count, Move move) {
+  count = 0;
+  while (count < length) {
+    int piece = length - count < pieceMax ? length - count : pieceMax;
+    int moved = move(count, piece);
+    if (moved < 0) return false;
+    if (moved == 0) return true;
+    count += moved;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
@@ -100,30 +115,18 @@ bool TcpClose(SocketHandle socket) {
 }
 
 bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
-  count = 0;
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
-  while (count < length) {
-    int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
-    int sent = platform::socketSend(socket, bytes + count, piece);
-    if (const SocketTap* tap = Tap()) tap->sent(socket, bytes + count, sent);
-    if (sent < 0) return false;
-    if (sent == 0) return true;
-    count += sent;
-  }
-  return true;
+  return MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
+    int sent = platform::socketSend(socket, bytes + at, piece);
+    if (const SocketTap* tap = Tap()) tap->sent(socket, bytes + at, sent);
+    return sent;
+  });
 }
 
 bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
-  count = 0;
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
-  while (count < length) {
-    int piece = length - count < TRANSFER_PIECE ? length - count : TRANSFER_PIECE;
-    int received = ReceiveSome(socket, bytes + count, piece);
-    if (received < 0) return false;
-    if (received == 0) return true;
-    count += received;
-  }
-  return true;
+  return MovePieces(length, TRANSFER_PIECE, count,
+                    [&](int at, int piece) { return ReceiveSome(socket, bytes + at, piece); });
 }
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
@@ -146,3 +149,17 @@ DeferredPrints::~DeferredPrints() {
 std::string* DeferredPrints::Held() { return static_cast<std::string*>(g_heldPrints.get()); }
 
 void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }
+
+bool PeerSendAll(SocketHandle socket, const void* buffer, int length, int& count, int pieceMax) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
+  return MovePieces(length, pieceMax, count, [&](int at, int piece) {
+    return platform::socketSend(socket, bytes + at, piece);
+  });
+}
+
+bool PeerReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  return MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
+    return platform::socketReceive(socket, bytes + at, piece);
+  });
+}

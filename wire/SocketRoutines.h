@@ -1,5 +1,6 @@
 // The socket routines both channels share: connect, accept, close, and whole-buffer send and
-// receive, with a tap that can watch every one of them.
+// receive, with a tap that can watch every one of them; and the whole-buffer loops without the
+// plug-in's messages, for its peer.
 #pragma once
 
 #include <string>
@@ -69,3 +70,11 @@ class DeferredPrints {
 // Installs the tap (null: none). The tap must stay valid for as long as the routines may run,
 // since a call that has just loaded it may still be using it after it was replaced.
 void InstallSocketTap(const SocketTap* tap);
+
+// The loops of SendAll and ReceiveExactly alone: the same results and count, but neither message
+// nor capture. For the plug-in's peer when it shares the plug-in's process (the console
+// simulator inside the wire tests): its traffic is not the plug-in's. Sends go in pieces of at
+// most pieceMax bytes.
+[[nodiscard]] bool PeerSendAll(SocketHandle socket, const void* buffer, int length, int& count,
+                               int pieceMax = TRANSFER_PIECE);
+[[nodiscard]] bool PeerReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);

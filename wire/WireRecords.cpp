@@ -27,13 +27,17 @@ void EncodeTextValueRecord(const TextValueRecord& record, unsigned char* out) {
   PutInt32(out + TEXT_RECORD_SIZE, record.value);
 }
 
+int TextLength(const TextRecord& record) {
+  const void* end = std::memchr(record.text, '\0', TEXT_SIZE);
+  return end != nullptr ? static_cast<int>(static_cast<const char*>(end) - record.text) + 1
+                        : TEXT_SIZE;
+}
+
 void EncodeTextReply(const TextRecord& record, unsigned char* out) {
   PutInt32(out, 0);
   PutInt32(out + 4, record.tag);
-  const void* end = std::memchr(record.text, '\0', TEXT_SIZE);
-  std::size_t length = end != nullptr ? static_cast<const char*>(end) - record.text + 1 : TEXT_SIZE;
   std::memset(out + 8, 0, TEXT_SIZE);
-  std::memcpy(out + 8, record.text, length);
+  std::memcpy(out + 8, record.text, static_cast<std::size_t>(TextLength(record)));
 }
 
 void EncodeTextValueReply(const TextValueRecord& record, unsigned char* out) {

@@ -74,6 +74,10 @@ TextValueRecord DecodeTextValueRecord(const unsigned char* in);
 void EncodeTextRecord(const TextRecord& record, unsigned char* out);
 void EncodeTextValueRecord(const TextValueRecord& record, unsigned char* out);
 
+// The bytes of a record's text that a reply copies: up to and including the terminator, or all
+// 256 when there is none.
+int TextLength(const TextRecord& record);
+
 // Replies: result 0, then the request echoed. The text is copied up to and including its
 // terminator, never beyond its 256 bytes, and zero bytes fill the rest.
 void EncodeTextReply(const TextRecord& record, unsigned char* out);

@@ -2,6 +2,8 @@
 // connection handling, held replies, and its data-channel messages answered by hand.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -12,6 +14,7 @@
 #include "GoldenBytes.h"
 #include "RawPeer.h"
 #include "platform/socket.h"
+#include "platform/testing.h"
 #include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "wire/CommandCodes.h"
@@ -257,6 +260,29 @@ TEST(SimulatorCommandTest, RefusingConsolesNeverAnswer) {
   ASSERT_TRUE(silent.start());
   RawPeer refused;
   EXPECT_FALSE(refused.Connect(closed.commandPort, 300));
+}
+
+// A library clock that a minute passes on at every look, as the time-limit tests make it: it is
+// the plug-in's, and must not cut the console's waits short.
+std::uint32_t RacingTicks() {
+  static std::atomic<std::uint32_t> now{0};
+  return now += 60000;
+}
+
+TEST(SimulatorCommandTest, WaitsLastRealTimeWhenTheLibrarysClockIsReplaced) {
+  struct ClockGuard {
+    ClockGuard() { platform::setTickSourceForTesting(RacingTicks); }
+    ~ClockGuard() { platform::setTickSourceForTesting(nullptr); }
+  } clock;
+  SimulatorOptions options;
+  options.listenDelayMs = 300;
+  const auto started = std::chrono::steady_clock::now();
+  auto simulator = startSimulator(options);
+  ASSERT_NE(simulator, nullptr);
+  RawPeer plugin;
+  EXPECT_TRUE(simulator->waitUntil([&] { return plugin.Connect(options.commandPort, 0); }, 10000));
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(250))
+      << "the listen delay was cut short";
 }
 
 // The simulator as a console on both channels, with the test as the plug-in.

@@ -104,4 +104,66 @@ TEST_F(SocketRoutinesTest, SilentConsoleTimesTheReplyOutAfterTenSeconds) {
   EXPECT_EQ(reply[0], 9) << "the buffer stays as it was";
 }
 
+// The plug-in's whole-buffer routines and its peer's share one loop: in every situation the same
+// result, count and bytes. Only the plug-in's print.
+TEST_F(SocketRoutinesTest, PeerRoutinesMoveWhatThePluginsDoAndPrintNothing) {
+  struct Routines {
+    const char* name;
+    bool (*send)(SocketHandle socket, const void* buffer, int length, int& count);
+    bool (*receive)(SocketHandle socket, void* buffer, int length, int& count);
+    bool prints;
+  };
+  const Routines pairs[] = {
+      {"plug-in", SendAll, ReceiveExactly, true},
+      {"peer", [](SocketHandle s, const void* b, int n, int& c) { return PeerSendAll(s, b, n, c); },
+       PeerReceiveExactly, false},
+      {"peer, 1 MiB pieces",
+       [](SocketHandle s, const void* b, int n, int& c) {
+         return PeerSendAll(s, b, n, c, 1 << 20);
+       },
+       PeerReceiveExactly, false},
+  };
+  Listen();
+  std::vector<unsigned char> data(20000);
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
+  for (const Routines& routines : pairs) {
+    SCOPED_TRACE(routines.name);
+    unsigned char buffer[32] = {};
+    int count = 99;
+    EXPECT_TRUE(routines.send(platform::kInvalidSocket, buffer, 0, count));
+    EXPECT_EQ(count, 0);
+    count = 99;
+    EXPECT_TRUE(routines.receive(platform::kInvalidSocket, buffer, -5, count));
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(routines.send(platform::kInvalidSocket, buffer, 4, count));
+    EXPECT_EQ(count, 0);
+    ::testing::internal::CaptureStdout();
+    EXPECT_FALSE(routines.receive(platform::kInvalidSocket, buffer, 4, count));
+    std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count, 0);
+    if (routines.prints) {
+      EXPECT_EQ(printed.rfind("error reading ", 0), 0u) << printed;
+    } else {
+      EXPECT_EQ(printed, "");
+    }
+
+    SocketHandle client = platform::kInvalidSocket;
+    ASSERT_TRUE(TcpConnect(client, COMMAND_HOST, COMMAND_PORT));
+    RawPeer console(platform::socketAccept(listener_));
+    std::vector<unsigned char> received;
+    std::thread reader([&] { received = console.Read(20000); });
+    EXPECT_TRUE(routines.send(client, data.data(), 20000, count));
+    reader.join();
+    EXPECT_EQ(count, 20000);
+    EXPECT_EQ(received, data);
+
+    ASSERT_TRUE(console.Send("\x01\x02\x03\x04\x05\x06", 6));
+    console.Close();
+    EXPECT_TRUE(routines.receive(client, buffer, sizeof buffer, count));
+    EXPECT_EQ(count, 6);
+    EXPECT_EQ(buffer[5], 6);
+    TcpClose(client);
+  }
+}
+
 }  // namespace

@@ -168,8 +168,8 @@ bool Replay::run() {
         closeAll();
         return false;
       }
-      platform::socketSetOption(connection.socket, platform::SocketOption::ReceiveTimeoutMs,
-                                options_.waitMs);
+      static_cast<void>(platform::socketSetOption(
+          connection.socket, platform::SocketOption::ReceiveTimeoutMs, options_.waitMs));
       connection.received = 0;
     } else if (!onCommand && opens) {
       platform::SocketHandle socket = platform::kInvalidSocket;
@@ -185,7 +185,8 @@ bool Replay::run() {
         closeAll();
         return false;
       }
-      platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs, options_.waitMs);
+      static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs,
+                                                  options_.waitMs));
       data.socket = socket;
       data.received = 0;
       recordedAnswers_.clear();
@@ -218,8 +219,8 @@ bool Replay::run() {
         std::this_thread::sleep_until(due);
       }
       int count = 0;
-      SendAll(connection.socket, packet.payload.data(), static_cast<int>(packet.payload.size()),
-              count);
+      static_cast<void>(SendAll(connection.socket, packet.payload.data(),
+                                static_cast<int>(packet.payload.size()), count));
     }
   }
   closeAll();
