@@ -66,18 +66,24 @@ INSTANTIATE_TEST_SUITE_P(Roles, ProcessExitTest,
                            return std::string(info.param.testName);
                          });
 
+// The host's plug-in and sink, never destroyed: the process ends with the library loaded and the
+// sink in use. Held here, they stay reachable for the leak checker.
+PluginLibrary* volatile g_plugin = nullptr;
+EventSink* volatile g_sink = nullptr;
+
 }  // namespace
 
 // The host's side: loads the plug-in, connects, measures for the measuring role, notes the time
 // and ends the process. Exit codes above 0 say which step failed.
 int RunChildRole(const char* role) {
   const std::string which = role;
-  // Never destroyed: the process ends with the library loaded and the sink in use.
-  auto* plugin = new PluginLibrary;
+  g_plugin = new PluginLibrary;
+  PluginLibrary* plugin = g_plugin;
   if (!plugin->Load(PluginLibrary::BuiltPath())) return 3;
   if (plugin->Connect(1) != 0) return 4;
   if (which == "exit-measuring") {
-    auto* sink = new EventSink;
+    g_sink = new EventSink;
+    EventSink* sink = g_sink;
     plugin->SensorSet(2);
     plugin->ButtonModeSet(1);
     if (plugin->MeasureStart(sink) != 0) return 5;
