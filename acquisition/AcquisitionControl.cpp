@@ -117,7 +117,12 @@ std::int32_t AcquisitionControl::MeasureStop() {
   // Also a scan that a reconnect during the measurement made the link forget: the console may
   // still be scanning.
   if (link.ScanStopDue()) {
-    link.SendWithRecovery(CMD_SCAN_STOP);
+    // A send that fails is lost with the old connection, and the recovery's new link knows
+    // nothing of the console's scan: the console is told on the new one, or it scans on.
+    if (link.Send(CMD_SCAN_STOP) == CommandOutcome::kNotSent) {
+      link.ReconnectAfterFailure();
+      if (link.Connected()) link.SendIgnoringFailure(CMD_SCAN_STOP);
+    }
     store.ScanStopSent();
     platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs), platform::WaitPause::kPump,
                         kStopPollMs, [&store] { return !store.ScanRunning(); });

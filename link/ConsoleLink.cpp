@@ -174,8 +174,17 @@ ConsoleLink::InitResult ConsoleLink::Init() {
 
 ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& appDir,
                                                            bool appDirRead) {
-  const bool console = !IsProcessRunning(kConsoleProgram);
-  if (!console && IsProcessRunning(kScannerProgram)) return ProgramStart::kNone;
+  const Running consoleRuns = IsProcessRunning(kConsoleProgram);
+  const Running scannerRuns =
+      consoleRuns == Running::kYes ? IsProcessRunning(kScannerProgram) : Running::kNo;
+  // Without the process list nothing says that a program is missing: a start could run a second
+  // console beside the one that answers. The handshake shows whether one does.
+  if (consoleRuns == Running::kUnknown || scannerRuns == Running::kUnknown) {
+    m_debugLog.Write("Pb : process list unavailable, program not started.\n");
+    return ProgramStart::kNone;
+  }
+  const bool console = consoleRuns == Running::kNo;
+  if (!console && scannerRuns == Running::kYes) return ProgramStart::kNone;
   // Without "AppDir" a start would run whatever program of that name the search finds: nothing
   // is started, the log says why, and the handshake goes on as when both programs run.
   if (!appDirRead) {
@@ -319,7 +328,7 @@ std::int32_t ConsoleLink::ReconnectAfterFailure() {
   return Connect(1);
 }
 
-bool ConsoleLink::IsProcessRunning(const char* name) {
+ConsoleLink::Running ConsoleLink::IsProcessRunning(const char* name) {
   struct Search {
     const char* name;
     bool found;
@@ -331,7 +340,8 @@ bool ConsoleLink::IsProcessRunning(const char* name) {
         return s->found;
       },
       &search);
-  return listed && search.found;
+  if (!listed) return Running::kUnknown;
+  return search.found ? Running::kYes : Running::kNo;
 }
 
 void ConsoleLink::SendWithRecovery(std::int32_t code) {
@@ -352,6 +362,8 @@ void ConsoleLink::SendStopSequence() {
   SendIgnoringFailure(CMD_STATUS_HIDE);
   SendIgnoringFailure(CMD_TOOLBAR_HIDE);
 }
+
+CommandOutcome ConsoleLink::Send(std::int32_t code) { return m_commands.Exchange(code); }
 
 CommandOutcome ConsoleLink::Ask(std::int32_t code, void* reply, int replySize) {
   return m_commands.Exchange(code, nullptr, reply, replySize);

@@ -63,6 +63,8 @@ class ConsoleLink {
   // CMD_STATUS_HIDE then CMD_TOOLBAR_HIDE, failures ignored.
   void SendStopSequence();
 
+  // The code alone, without a failure action: what became of it.
+  [[nodiscard]] CommandOutcome Send(std::int32_t code);
   // One command with a reply, for the queries: what became of it (the channel's outcome).
   [[nodiscard]] CommandOutcome Ask(std::int32_t code, void* reply, int replySize);
   // Reads a reply without sending anything first; the byte count received.
@@ -85,7 +87,10 @@ class ConsoleLink {
   void StopAtProcessEnd();
   [[nodiscard]] bool CommandChannelOpen() { return m_commands.IsOpen(); }
 
-  static bool IsProcessRunning(const char* name);
+  // Whether a process of exactly this executable name runs; kUnknown when the system's process
+  // list cannot be taken.
+  enum class Running { kYes, kNo, kUnknown };
+  static Running IsProcessRunning(const char* name);
 
   DebugLog& Log() { return m_debugLog; }
 

@@ -28,12 +28,10 @@ std::int32_t ReadSetting(const char* key, std::int32_t defaultValue, const char*
   return SettingsValue(text, defaultValue);
 }
 
-void WriteSetting(const char* key, std::int32_t value, const char* path) {
+bool WriteSetting(const char* key, std::int32_t value, const char* path) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-  // A settings file that cannot be written keeps its old values: nothing else is to be done at
-  // the unload.
-  static_cast<void>(platform::profileWriteString(kSection, key, text, path));
+  return platform::profileWriteString(kSection, key, text, path);
 }
 
 // Starts the capture the settings file or the environment asks for, its first comment naming
@@ -96,9 +94,16 @@ CKvtScannerApp::~CKvtScannerApp() {
   KvtScan3DLumora* scanner = m_scanner.exchange(nullptr);
   if (scanner == nullptr) return;
   const ScannerSettings& settings = scanner->Settings();
-  WriteSetting(kKeyToolBar, settings.ShowToolBar() ? 1 : 0, m_settingsPath);
-  WriteSetting(kKeyStatus, settings.ShowStatus() ? 1 : 0, m_settingsPath);
-  WriteSetting(kKeyTypeScanning, settings.TypeScanning(), m_settingsPath);
+  bool written = WriteSetting(kKeyToolBar, settings.ShowToolBar() ? 1 : 0, m_settingsPath);
+  written = WriteSetting(kKeyStatus, settings.ShowStatus() ? 1 : 0, m_settingsPath) && written;
+  written = WriteSetting(kKeyTypeScanning, settings.TypeScanning(), m_settingsPath) && written;
+  // Nothing else is to be done at the unload, but the next load would start from the old values
+  // without a word: the host's operator is told which file it was.
+  if (!written) {
+    std::fprintf(stderr, "KvtScanner: cannot write the settings file %s; it keeps its old values\n",
+                 m_settingsPath);
+    std::fflush(stderr);
+  }
   delete scanner;
   // After the scanner object's teardown, which closes both connections. The tap stays valid (it
   // is static), so a call that loaded it just before it is removed finds the capture closed.

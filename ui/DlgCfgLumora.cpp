@@ -176,6 +176,6 @@ std::int32_t DlgCfgLumora::Config() {
     Raise();
     return 0;
   }
-  DoModal();
-  return 0;
+  // A window that could not be made is no window the user closed: the host hears of it.
+  return DoModal() < 0 ? 2 : 0;
 }

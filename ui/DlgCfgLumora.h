@@ -57,7 +57,7 @@ class DlgCfgLumora : private platform::DialogHandler {
   static std::int32_t ButtonCommand(int controlId);
 
   // Opens the window and runs it modally on this thread until an action ends it; when it is open
-  // already, brings it to the top and returns at once. Always 0.
+  // already, brings it to the top and returns at once. 0, or 2 when the window cannot be made.
   std::int32_t Config();
 
   // Runs the window modally on this thread until an action ends it. Returns the run's result,
