@@ -86,7 +86,7 @@ constexpr const char* WHEN_A_SEND_FAILS = "as Connect(1), when a send fails";
 
 // The bounds a host is given. Update a row when the library's waits change; the guide's table
 // follows from this test's output.
-const Bound BOUNDS[] = {
+const Bound kBounds[] = {
     {"ButtonModeAvailable ButtonModeGet ButtonModeSet DetectGet DetectSet GetPluginVersion "
      "IsConnected MouseGet SoundGet SensorSet SetDiameter",
      ANY_THREAD, "no", false, NO_WAIT_MS,
@@ -459,9 +459,9 @@ TEST_P(BoundsTest, HeldInTheWorstCase) {
   std::printf("bound-platform|%s\n", windows ? (sizeof(void*) == 8 ? "win64" : "win32") : "linux");
   // The row's place in the table, so that cases run side by side still print in its order.
   const auto row =
-      std::find_if(std::begin(BOUNDS), std::end(BOUNDS),
+      std::find_if(std::begin(kBounds), std::end(kBounds),
                    [&](const Bound& b) { return std::string(b.exports) == bound.exports; }) -
-      std::begin(BOUNDS);
+      std::begin(kBounds);
   for (std::size_t i = 0; i < results.size(); ++i) {
     const Observed& observed = results[i];
     std::printf("bound|%03d.%02d|%s|%s|%s|%s|%.3f|%.0f|%s\n", static_cast<int>(row),
@@ -485,6 +485,6 @@ std::string RowName(const ::testing::TestParamInfo<Bound>& info) {
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Exports, BoundsTest, ::testing::ValuesIn(BOUNDS), RowName);
+INSTANTIATE_TEST_SUITE_P(Exports, BoundsTest, ::testing::ValuesIn(kBounds), RowName);
 
 }  // namespace
