@@ -2,10 +2,10 @@
 // was current when the library was loaded.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 #include "link/CommandChannel.h"
+#include "platform/file.h"
 #include "platform/thread.h"
 
 // Threads: any (the connection sequence runs on the host's thread, and in a recovery on an
@@ -22,10 +22,12 @@ class DebugLog {
   void SetDirectory(const char* directory) KVT_EXCLUDES(m_lock);
 
   // Opens the log once: an existing file is kept and written over from its start, a missing one
-  // is created. Nothing when it is open already or cannot be opened.
+  // is created. Nothing when it is open already. A log that cannot be opened is said once on
+  // standard error (the host's operator would otherwise find no log and no reason).
   void Open() KVT_EXCLUDES(m_lock);
   // Writes one line, flushed at once so that the lines survive a host that ends abruptly;
-  // nothing while the log is not open.
+  // nothing while the log is not open. The first line lost to a failed write is said on standard
+  // error, once per opening.
   void Write(const char* line) KVT_EXCLUDES(m_lock);
   // Closes the log; a later Open opens it again.
   void Close() KVT_EXCLUDES(m_lock);
@@ -33,7 +35,12 @@ class DebugLog {
   [[nodiscard]] bool IsOpen() KVT_EXCLUDES(m_lock);
 
  private:
+  static constexpr std::size_t kPathSize = 600;
+  static constexpr std::size_t kFailureTextSize = 700;
+
   platform::RecursiveLock m_lock KVT_ACQUIRED_AFTER(g_commandChannelLock);
   std::string m_directory KVT_GUARDED_BY(m_lock);
-  std::FILE* m_debugLog KVT_GUARDED_BY(m_lock) = nullptr;
+  platform::File* m_debugLog KVT_GUARDED_BY(m_lock) = nullptr;
+  bool m_openFailureSaid KVT_GUARDED_BY(m_lock) = false;
+  bool m_writeFailureSaid KVT_GUARDED_BY(m_lock) = false;
 };
