@@ -21,6 +21,7 @@ constexpr std::uint32_t kRegDword = 4;
 constexpr long kErrorSuccess = 0;
 constexpr long kErrorFileNotFound = 2;
 constexpr long kErrorAccessDenied = 5;
+constexpr long kErrorNotEnoughMemory = 8;
 constexpr long kErrorInvalidData = 13;
 constexpr long kErrorMoreData = 234;
 

@@ -26,6 +26,7 @@
 #include <climits>
 #include <cstdlib>
 #include <ctime>
+#include <new>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -191,7 +192,7 @@ void runCommand(Dialog& dialog, const std::string& line) {
 
 }  // namespace
 
-int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler) {
+int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler) try {
   int input = descriptorFromEnvironment("KVT_DIALOG_INPUT", STDIN_FILENO);
   int output = descriptorFromEnvironment("KVT_DIALOG_OUTPUT", STDERR_FILENO);
   if (input < 0 || output < 0 || handler == nullptr) return -1;
@@ -205,6 +206,18 @@ int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler) {
   writeLine(output, header(dialog) + " open");
   showControls(dialog);
 
+  // The window goes, and its handler hears of it, however the run ends.
+  struct Destroy {
+    Dialog& dialog;
+    bool done = false;
+    void now() {
+      done = true;
+      dialog.handler->onDestroy(&dialog);
+    }
+    ~Destroy() {
+      if (!done) dialog.handler->onDestroy(&dialog);
+    }
+  } destroy{dialog};
   std::string line;
   bool inputOpen = true;
   while (!dialog.ended) {
@@ -235,9 +248,12 @@ int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler) {
     runCommand(dialog, line);
     line.clear();
   }
-  handler->onDestroy(&dialog);
+  destroy.now();
   writeLine(output, header(dialog) + " closed " + std::to_string(dialog.result));
   return dialog.result;
+} catch (const std::bad_alloc&) {
+  // A window that cannot be kept for want of memory is one that could not be made.
+  return -1;
 }
 
 bool dialogIsChecked(Dialog* dialog, int id) {

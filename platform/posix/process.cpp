@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -54,13 +55,18 @@ bool executableName(const char* pid, std::string* name) {
 bool processForEach(bool (*visit)(const char* exeName, void* context), void* context) {
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return false;
-  while (dirent* entry = ::readdir(proc)) {
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    std::string name;
-    if (executableName(entry->d_name, &name) && visit(name.c_str(), context)) break;
+  bool listed = true;
+  try {
+    while (dirent* entry = ::readdir(proc)) {
+      if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+      std::string name;
+      if (executableName(entry->d_name, &name) && visit(name.c_str(), context)) break;
+    }
+  } catch (const std::bad_alloc&) {
+    listed = false;
   }
   ::closedir(proc);
-  return true;
+  return listed;
 }
 
 namespace {
@@ -91,7 +97,7 @@ bool startFailed(int* error, int code) {
 
 }  // namespace
 
-bool programStart(const char* file, const char* parameters, int* error) {
+bool programStart(const char* file, const char* parameters, int* error) try {
   *error = 0;
   if (file == nullptr || *file == '\0') return startFailed(error, ENOENT);
   // Everything the child needs is prepared before fork: after it, only async-signal-safe
@@ -152,6 +158,8 @@ bool programStart(const char* file, const char* parameters, int* error) {
   if (got > 0) return startFailed(error, execError);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return startFailed(error, EAGAIN);
   return true;
+} catch (const std::bad_alloc&) {
+  return startFailed(error, ENOMEM);
 }
 
 }  // namespace platform

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -131,14 +132,26 @@ bool replaceFile(const char* path, const std::string& content, int mode) {
   return ok;
 }
 
+// The default as Windows gives it: without its trailing spaces.
+std::string_view defaultOf(const char* defaultValue) {
+  std::string_view result = defaultValue != nullptr ? defaultValue : "";
+  while (!result.empty() && result.back() == ' ') result.remove_suffix(1);
+  return result;
+}
+
+unsigned copyOut(std::string_view result, char* out, unsigned size) {
+  std::size_t count = result.size() < size ? result.size() : size - 1;
+  std::memcpy(out, result.data(), count);
+  out[count] = '\0';
+  return static_cast<unsigned>(count);
+}
+
 }  // namespace
 
 unsigned profileReadString(const char* section, const char* key, const char* defaultValue,
-                           char* out, unsigned size, const char* path) {
+                           char* out, unsigned size, const char* path) try {
   if (out == nullptr || size == 0) return 0;
-  std::string_view result = defaultValue != nullptr ? defaultValue : "";
-  // Windows drops trailing spaces from the default.
-  while (!result.empty() && result.back() == ' ') result.remove_suffix(1);
+  std::string_view result = defaultOf(defaultValue);
 
   std::lock_guard<std::mutex> lock(g_profileMutex);
   std::string text;
@@ -161,13 +174,14 @@ unsigned profileReadString(const char* section, const char* key, const char* def
     }
   }
 
-  std::size_t count = result.size() < size ? result.size() : size - 1;
-  std::memcpy(out, result.data(), count);
-  out[count] = '\0';
-  return static_cast<unsigned>(count);
+  return copyOut(result, out, size);
+} catch (const std::bad_alloc&) {
+  // A file that cannot be read for want of memory reads as a missing one.
+  return copyOut(defaultOf(defaultValue), out, size);
 }
 
-bool profileWriteString(const char* section, const char* key, const char* value, const char* path) {
+bool profileWriteString(const char* section, const char* key, const char* value,
+                        const char* path) try {
   if (section == nullptr || key == nullptr || value == nullptr || path == nullptr) return false;
 
   std::lock_guard<std::mutex> lock(g_profileMutex);
@@ -216,6 +230,8 @@ bool profileWriteString(const char* section, const char* key, const char* value,
     output.append(i == replace ? std::string_view(entry) : lines[i].text).append("\r\n");
   }
   return replaceFile(path, output, mode);
+} catch (const std::bad_alloc&) {
+  return false;
 }
 
 }  // namespace platform

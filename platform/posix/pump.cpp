@@ -51,14 +51,24 @@ class QueueKey {
   PumpTarget* findOrMake() {
     PumpTarget* queue = find();
     if (queue != nullptr || !made_) return queue;
-    queue = new (std::nothrow) PumpTarget;
-    if (queue == nullptr) return nullptr;
-    if (pthread_setspecific(key_, queue) != 0) {
+    // Without memory for a queue the thread has none: its waits sleep instead.
+    std::lock_guard<std::mutex> lock(allMutex_);
+    try {
+      queue = new PumpTarget;
+    } catch (const std::bad_alloc&) {
+      return nullptr;
+    }
+    try {
+      all_.push_back(queue);
+    } catch (const std::bad_alloc&) {
       delete queue;
       return nullptr;
     }
-    std::lock_guard<std::mutex> lock(allMutex_);
-    all_.push_back(queue);
+    if (pthread_setspecific(key_, queue) != 0) {
+      all_.pop_back();
+      delete queue;
+      return nullptr;
+    }
     return queue;
   }
 
@@ -116,7 +126,11 @@ bool pumpPost(PumpTarget* target, void (*task)(void*), void* argument) {
   if (target == nullptr || task == nullptr) return false;
   {
     std::lock_guard<std::mutex> lock(target->mutex);
-    target->tasks.push_back({task, argument});
+    try {
+      target->tasks.push_back({task, argument});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
   }
   target->posted.notify_all();
   return true;

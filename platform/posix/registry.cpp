@@ -46,7 +46,8 @@ std::string registryFilePath() {
 // The file is read-only. The machine's keys refuse write access as Windows refuses it to a standard
 // user (every 64-bit process, without registry virtualisation); the user's own keys read alike
 // whatever the access asked for.
-long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key) {
+long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access,
+                  RegistryKey** key) try {
   if (key == nullptr) return kErrorInvalidParameter;
   *key = nullptr;
   constexpr std::uint32_t kWriteRights = kKeyWrite & ~kKeyRead;
@@ -64,6 +65,8 @@ long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, R
   if (values == nullptr) return kErrorFileNotFound;
   *key = new RegistryKey{*values};
   return kErrorSuccess;
+} catch (const std::bad_alloc&) {
+  return kErrorNotEnoughMemory;
 }
 
 long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
@@ -91,7 +94,7 @@ long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void
 
 void registryClose(RegistryKey* key) { delete key; }
 
-bool expandEnvironment(const char* text, char* out, std::uint32_t size) {
+bool expandEnvironment(const char* text, char* out, std::uint32_t size) try {
   std::string result;
   for (const char* at = text; *at != '\0';) {
     const char* end = *at == '%' ? std::strchr(at + 1, '%') : nullptr;
@@ -113,6 +116,9 @@ bool expandEnvironment(const char* text, char* out, std::uint32_t size) {
   }
   std::memcpy(out, result.c_str(), result.size() + 1);
   return true;
+} catch (const std::bad_alloc&) {
+  if (size > 0) out[0] = '\0';
+  return false;
 }
 
 }  // namespace platform
