@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <new>
-#include <vector>
 
 #include "link/ConsoleLink.h"
 #include "link/ScannerSettings.h"
@@ -93,10 +92,7 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
     // Another start won the race: this thread ends before its first sink call.
     run->RequestStop();
     platform::threadResume(run->Handle());
-    if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) {
-      platform::LockGuard guard(m_runsLock);
-      m_stoppedRuns.push_back(run);
-    }
+    if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) KeepStopped(run);
     return 2;
   }
   // Acquisition runs from here until the stop; a thread without a sink ends at once.
@@ -106,9 +102,22 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
 }
 
 std::int32_t AcquisitionControl::MeasureStop() {
+  if (!MeasurementExists()) return 1;
+  try {
+    StopConsole();
+  } catch (const std::bad_alloc&) {
+    // Memory that ran out in a recovery still stops the thread: no sink call may follow the
+    // host's stop, whatever failed before it.
+    StopThread();
+    throw;
+  }
+  StopThread();
+  return 0;
+}
+
+void AcquisitionControl::StopConsole() {
   MeasurementStore& store = m_parts.store;
   ConsoleLink& link = m_parts.link;
-  if (!MeasurementExists()) return 1;
   if (store.Acquiring() && StartAndStopSwitchAcquisition(m_parts)) {
     link.SendIgnoringFailure(CMD_ACQUIRE_STOP);
   }
@@ -127,10 +136,12 @@ std::int32_t AcquisitionControl::MeasureStop() {
     platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs), platform::WaitPause::kPump,
                         kStopPollMs, [&store] { return !store.ScanRunning(); });
   }
+}
+
+void AcquisitionControl::StopThread() {
   m_sink = nullptr;
   // The wait dispatches: a sink that waits for the host's window thread gets its answer.
   StopCurrentRun(kThreadEndWaitMs, platform::WaitPause::kPump);
-  return 0;
 }
 
 void AcquisitionControl::StopCurrentRun(unsigned waitMs, platform::WaitPause pause) {
@@ -138,25 +149,29 @@ void AcquisitionControl::StopCurrentRun(unsigned waitMs, platform::WaitPause pau
   AcquisitionRun* run = m_acquisition.exchange(nullptr);
   if (run == nullptr) return;
   run->RequestStop();
-  if (!CollectRun(run, waitMs, pause)) {
-    platform::LockGuard guard(m_runsLock);
-    m_stoppedRuns.push_back(run);
-  }
+  if (!CollectRun(run, waitMs, pause)) KeepStopped(run);
+}
+
+void AcquisitionControl::KeepStopped(AcquisitionRun* run) {
+  platform::LockGuard guard(m_runsLock);
+  run->NextStopped() = m_stoppedRuns;
+  m_stoppedRuns = run;
+}
+
+AcquisitionRun* AcquisitionControl::TakeStopped() {
+  platform::LockGuard guard(m_runsLock);
+  AcquisitionRun* runs = m_stoppedRuns;
+  m_stoppedRuns = nullptr;
+  return runs;
 }
 
 void AcquisitionControl::CollectStoppedRuns(unsigned waitMs, platform::WaitPause pause) {
-  std::vector<AcquisitionRun*> runs;
-  {
-    platform::LockGuard guard(m_runsLock);
-    runs.swap(m_stoppedRuns);
+  // Outside the lock: the waits may dispatch the host's messages, which may stop a measurement.
+  for (AcquisitionRun* run = TakeStopped(); run != nullptr;) {
+    AcquisitionRun* next = run->NextStopped();
+    if (!CollectRun(run, waitMs, pause)) KeepStopped(run);
+    run = next;
   }
-  std::vector<AcquisitionRun*> left;
-  for (AcquisitionRun* run : runs) {
-    if (!CollectRun(run, waitMs, pause)) left.push_back(run);
-  }
-  if (left.empty()) return;
-  platform::LockGuard guard(m_runsLock);
-  m_stoppedRuns.insert(m_stoppedRuns.end(), left.begin(), left.end());
 }
 
 bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs,
@@ -186,21 +201,21 @@ bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs,
 
 void AcquisitionControl::StopForUnload(bool processEnds) {
   m_sink = nullptr;
-  std::vector<AcquisitionRun*> runs;
-  {
-    platform::LockGuard guard(m_runsLock);
-    runs.swap(m_stoppedRuns);
-  }
+  AcquisitionRun* runs = TakeStopped();
   if (AcquisitionRun* current = m_acquisition.exchange(nullptr)) {
     current->RequestStop();
-    runs.push_back(current);
+    current->NextStopped() = runs;
+    runs = current;
   }
   if (processEnds) {
     // The system has ended every thread: the handles are given back and nothing is waited for.
-    for (AcquisitionRun* run : runs) platform::threadRelease(run->Handle());
+    for (AcquisitionRun* run = runs; run != nullptr; run = run->NextStopped()) {
+      platform::threadRelease(run->Handle());
+    }
     return;
   }
-  for (AcquisitionRun* run : runs) {
+  for (AcquisitionRun* run = runs; run != nullptr;) {
+    AcquisitionRun* next = run->NextStopped();
     // The unload's wait runs none of the host's code. A thread in the library's own code ends
     // within the bound, its waits cut short; one inside the host's code is ended by force where
     // the platform can. Where it cannot, it returns into the library's code when the host's call
@@ -209,5 +224,6 @@ void AcquisitionControl::StopForUnload(bool processEnds) {
     // unload waits for the host's own call to end.
     while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep)) {
     }
+    run = next;
   }
 }

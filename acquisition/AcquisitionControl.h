@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <vector>
 
 #include "acquisition/AcquisitionThreads.h"
 #include "platform/thread.h"
@@ -42,11 +41,18 @@ class AcquisitionControl {
   [[nodiscard]] MeasureSink* Sink() const { return m_sink.load(); }
 
  private:
+  // MeasureStop's two parts: the console's acquisition and scanning switched off, then the
+  // measurement's thread stopped and collected.
+  void StopConsole();
+  void StopThread() KVT_EXCLUDES(m_runsLock);
   // Stops the running measurement's thread, if any, and collects it (CollectRun); one that
   // cannot be collected yet joins m_stoppedRuns. Any thread, the acquisition thread included.
   void StopCurrentRun(unsigned waitMs, platform::WaitPause pause) KVT_EXCLUDES(m_runsLock);
   // Collects the stopped threads that have ended or end within waitMs each.
   void CollectStoppedRuns(unsigned waitMs, platform::WaitPause pause) KVT_EXCLUDES(m_runsLock);
+  // Adds a run to the stopped runs; takes them all out of the list.
+  void KeepStopped(AcquisitionRun* run) KVT_EXCLUDES(m_runsLock);
+  [[nodiscard]] AcquisitionRun* TakeStopped() KVT_EXCLUDES(m_runsLock);
   // Waits at most waitMs for a stopped thread to end, dispatching the calling thread's messages
   // when pause says so; ends it by force where the platform can if it is inside the host's own
   // code then (not back in the library through an export); frees its handle and record once it
@@ -65,6 +71,7 @@ class AcquisitionControl {
   // Threads that were stopped but had not ended when their stop returned: one stopped from its
   // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
   // None calls a sink again; each start, and the unload, collects those that have ended.
+  // Linked through AcquisitionRun::NextStopped, which this lock guards too.
   platform::RecursiveLock m_runsLock;
-  std::vector<AcquisitionRun*> m_stoppedRuns KVT_GUARDED_BY(m_runsLock);
+  AcquisitionRun* m_stoppedRuns KVT_GUARDED_BY(m_runsLock) = nullptr;
 };

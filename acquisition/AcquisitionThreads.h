@@ -82,6 +82,11 @@ class AcquisitionRun {
   void SetHandle(platform::Thread* thread) { m_thread = thread; }
   [[nodiscard]] platform::Thread* Handle() const { return m_thread; }
 
+  // The next run in acquisition control's list of stopped runs; only that list, under its lock,
+  // reads or writes it. A list through the runs themselves never allocates, so a stop can always
+  // keep a thread that has not ended.
+  AcquisitionRun*& NextStopped() { return m_nextStopped; }
+
   // Cycles that got as far as their decision (a button event, or the mode's step); written by
   // the thread only. A test that expects nothing to happen waits for a number of these, which
   // a sleep cannot promise on a loaded machine.
@@ -109,6 +114,7 @@ class AcquisitionRun {
   const AcquisitionParts m_parts;
   MeasureSink* const m_sink;
   platform::Thread* m_thread = nullptr;
+  AcquisitionRun* m_nextStopped = nullptr;
   std::atomic<int> m_stage{kRunning};
   std::atomic<unsigned> m_cyclesDone{0};
   double m_position[3] = {0.0, 0.0, 0.0};

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -59,6 +60,16 @@ void StartCapture(KvtScan3DLumora& scanner, const char* settingsPath) {
 CKvtScannerApp theApp;
 
 CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_scanner(nullptr) {
+  // Memory that runs out while the library is loaded leaves it inert, as under another name: an
+  // exception here would end the host's process inside its load of the library.
+  try {
+    Load();
+  } catch (const std::bad_alloc&) {
+    delete m_scanner.exchange(nullptr);
+  }
+}
+
+void CKvtScannerApp::Load() {
   const std::string libraryName = std::string("KvtScannerLumora") + platform::kLibraryExtension;
   if (!platform::moduleIsLoaded(libraryName.c_str())) return;
 
@@ -74,19 +85,22 @@ CKvtScannerApp::CKvtScannerApp() : m_currentDirectory{}, m_settingsPath{}, m_sca
   }
 
   std::int32_t status = 0;
-  KvtScan3DLumora* scanner = new (std::nothrow) KvtScan3DLumora(&status);
+  std::unique_ptr<KvtScan3DLumora> scanner(new (std::nothrow) KvtScan3DLumora(&status));
   if (scanner == nullptr) return;
   scanner->Link().Log().SetDirectory(m_currentDirectory);
   ScannerSettings& settings = scanner->Settings();
   settings.SetShowToolBar(ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0);
   settings.SetShowStatus(ReadSetting(kKeyStatus, 0, m_settingsPath) != 0);
   settings.SetTypeScanning(ReadSetting(kKeyTypeScanning, 1, m_settingsPath));
-  if (status != 0) {
-    delete scanner;
-    return;
+  if (status != 0) return;
+  m_scanner = scanner.release();
+  // Measuring goes on without a capture that cannot be started.
+  try {
+    StartCapture(*m_scanner.load(), m_settingsPath);
+  } catch (const std::bad_alloc&) {
+    std::fprintf(stderr, "KvtScanner: the capture cannot be started: out of memory\n");
+    std::fflush(stderr);
   }
-  m_scanner = scanner;
-  StartCapture(*scanner, m_settingsPath);
 }
 
 CKvtScannerApp::~CKvtScannerApp() {

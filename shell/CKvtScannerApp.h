@@ -20,6 +20,10 @@ class CKvtScannerApp {
   // Read by every export, on any thread (a sink may call them from an acquisition thread);
   // cleared when the unload begins, before the teardown.
   std::atomic<KvtScan3DLumora*> m_scanner;
+
+ private:
+  // The load's work: the module check, the current directory, the settings and the scanner.
+  void Load();
 };
 
 extern CKvtScannerApp theApp;

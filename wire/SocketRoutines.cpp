@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/thread.h"
 
@@ -18,8 +19,8 @@ const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 // The scope that holds this thread's messages back, if any.
 platform::ThreadSlot g_heldPrints;
 
-void Write(const std::string& text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
+void Write(const char* text, std::size_t size) {
+  std::fwrite(text, 1, size, stdout);
   // Flushed so that the lines keep their order with the host's own output when that is a pipe.
   std::fflush(stdout);
 }
@@ -33,10 +34,14 @@ __attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
   std::vsnprintf(line, sizeof line, format, arguments);
   va_end(arguments);
   if (std::string* held = DeferredPrints::Held()) {
-    *held += line;
-  } else {
-    Write(line);
+    try {
+      *held += line;
+      return;
+    } catch (const std::bad_alloc&) {
+      // A message that cannot be held back for want of memory is printed at once.
+    }
   }
+  Write(line, std::strlen(line));
 }
 
 unsigned LastError() { return static_cast<unsigned>(platform::socketLastError()); }
@@ -143,7 +148,7 @@ DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {
 DeferredPrints::~DeferredPrints() {
   if (!m_outermost) return;
   g_heldPrints.set(nullptr);
-  if (!m_text.empty()) Write(m_text);
+  if (!m_text.empty()) Write(m_text.data(), m_text.size());
 }
 
 std::string* DeferredPrints::Held() { return static_cast<std::string*>(g_heldPrints.get()); }
