@@ -11,6 +11,18 @@ SensorGetList SensorSet SetDiameter SoundGet SoundSet"
 expected=$(echo $expected | tr ' ' '\n')
 fail() { echo "FAIL: $*"; exit 1; }
 
+# A product build holds nothing of the fault runs' injection: no injector or wrapper among its
+# symbols (where they are kept) and, stripped or not, not the name of the variable that arms it.
+case $mode in
+  win32) nm=i686-w64-mingw32-nm ;;
+  win64) nm=x86_64-w64-mingw32-nm ;;
+  *) nm=nm ;;
+esac
+if "$nm" -C "$lib" 2>/dev/null | grep -qE 'platform::faults::|platform::[a-zA-Z]+Real\(' ||
+  grep -q KVT_FAULTS "$lib"; then
+  fail "the fault injection of the test build is inside this library"
+fi
+
 if [ "$mode" = linux ]; then
   # Every defined dynamic symbol, functions and data alike.
   got=$(nm -D --defined-only "$lib" | awk '{print $3}' | LC_ALL=C sort)

@@ -1,0 +1,320 @@
+// The fault-injection build only: the public names of the platform calls that can fail. Each
+// asks the injector whether this call fails and, when it does, answers as the system does for
+// that failure (the result, the error code, a short transfer); otherwise it runs the real call.
+#include "platform/faults/RealNames.h"
+// The contracts, declaring the renamed real calls.
+#include "platform/dialog.h"
+#include "platform/file.h"
+#include "platform/module.h"
+#include "platform/process.h"
+#include "platform/profile.h"
+#include "platform/registry.h"
+#include "platform/socket.h"
+#include "platform/thread.h"
+#undef socketsStart
+#undef socketLastError
+#undef socketOpenTcp
+#undef socketSetOption
+#undef socketResolveName
+#undef socketConnect
+#undef socketBind
+#undef socketListen
+#undef socketPorts
+#undef socketAccept
+#undef socketSend
+#undef socketReceive
+#undef socketShutdownSend
+#undef socketClose
+#undef threadStart
+#undef threadExitCode
+#undef threadTerminate
+#undef registryOpen
+#undef registryQuery
+#undef expandEnvironment
+#undef profileReadString
+#undef profileWriteString
+#undef processForEach
+#undef programStart
+#undef moduleIsLoaded
+#undef currentDirectory
+#undef dialogRun
+#undef fileOpen
+#undef fileWrite
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/faults/Injector.h"
+
+// The return address names the plug-in's call site; the wrappers are never inlined into it.
+#define KVT_FAULT(function, ...) \
+  faults::decide(function, __builtin_return_address(0), {__VA_ARGS__})
+
+namespace platform {
+namespace {
+
+// The socket error that socketLastError reports after an injected failure, until the thread's
+// next socket call.
+thread_local int t_injectedSocketError = 0;
+
+template <typename Result>
+Result socketFailure(int error, Result result) {
+  t_injectedSocketError = error;
+  return result;
+}
+
+// Windows Sockets' "network subsystem is unavailable", which WSAStartup reports.
+constexpr int kWsaSystemNotReady = 10091;
+// The C runtime's errno values for a denied file and a full disk.
+constexpr int kFileDenied = EACCES;
+constexpr int kDiskFull = ENOSPC;
+
+}  // namespace
+
+bool socketsStart(int* error) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketsStart", "notready") == 1) {
+    *error = kWsaSystemNotReady;
+    return socketFailure(kWsaSystemNotReady, false);
+  }
+  return socketsStartReal(error);
+}
+
+int socketLastError() {
+  return t_injectedSocketError != 0 ? t_injectedSocketError : socketLastErrorReal();
+}
+
+SocketHandle socketOpenTcp() {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketOpenTcp", "nosockets") == 1) {
+    return socketFailure(kWsaTooManySockets, kInvalidSocket);
+  }
+  return socketOpenTcpReal();
+}
+
+bool socketSetOption(SocketHandle socket, SocketOption option, int value) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketSetOption", "invalid") == 1) return socketFailure(kWsaInvalid, false);
+  return socketSetOptionReal(socket, option, value);
+}
+
+bool socketResolveName(const char* name, std::uint32_t* addressNet) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketResolveName", "notfound") == 1) {
+    return socketFailure(kWsaHostNotFound, false);
+  }
+  return socketResolveNameReal(name, addressNet);
+}
+
+bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketConnect", "refused", "timedout")) {
+    case 1:
+      return socketFailure(kWsaConnRefused, false);
+    case 2:
+      return socketFailure(kWsaTimedOut, false);
+    default:
+      return socketConnectReal(socket, addressNet, port);
+  }
+}
+
+bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketBind", "inuse") == 1) return socketFailure(kWsaAddressInUse, false);
+  return socketBindReal(socket, addressNet, port);
+}
+
+bool socketListen(SocketHandle socket, int backlog) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketListen", "nobuffers") == 1) return socketFailure(kWsaNoBuffers, false);
+  return socketListenReal(socket, backlog);
+}
+
+bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketPorts", "notconnected") == 1) {
+    return socketFailure(kWsaNotConnected, false);
+  }
+  return socketPortsReal(socket, localPort, remotePort);
+}
+
+SocketHandle socketAccept(SocketHandle listener) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketAccept", "aborted") == 1) {
+    return socketFailure(kWsaConnAborted, kInvalidSocket);
+  }
+  return socketAcceptReal(listener);
+}
+
+int socketSend(SocketHandle socket, const void* data, int length) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketSend", "reset", "short")) {
+    case 1:
+      return socketFailure(kWsaConnReset, -1);
+    case 2:
+      // A send that moved only part of the buffer, as one that a signal interrupts.
+      if (length > 1) return socketSendReal(socket, data, length / 2);
+      break;
+    default:
+      break;
+  }
+  return socketSendReal(socket, data, length);
+}
+
+int socketReceive(SocketHandle socket, void* data, int length) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketReceive", "reset", "timeout", "closed", "short")) {
+    case 1:
+      return socketFailure(kWsaConnReset, -1);
+    case 2:
+      return socketFailure(kWsaTimedOut, -1);
+    case 3:
+      return 0;
+    case 4:
+      // Fewer bytes than asked for and maybe than waiting: a stream gives no message borders.
+      if (length > 1) return socketReceiveReal(socket, data, length / 2);
+      break;
+    default:
+      break;
+  }
+  return socketReceiveReal(socket, data, length);
+}
+
+bool socketShutdownSend(SocketHandle socket) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketShutdownSend", "notconnected") == 1) {
+    return socketFailure(kWsaNotConnected, false);
+  }
+  return socketShutdownSendReal(socket);
+}
+
+bool socketClose(SocketHandle socket) {
+  t_injectedSocketError = 0;
+  if (KVT_FAULT("socketClose", "interrupted") == 1) {
+    // The handle is released all the same, as close() does after EINTR.
+    (void)socketCloseReal(socket);
+    return socketFailure(kWsaInterrupted, false);
+  }
+  return socketCloseReal(socket);
+}
+
+Thread* threadStart(ThreadProc proc, void* argument, ThreadStart start) {
+  if (KVT_FAULT("threadStart", "noresources") == 1) return nullptr;
+  return threadStartReal(proc, argument, start);
+}
+
+bool threadExitCode(Thread* thread, unsigned* code) {
+  if (KVT_FAULT("threadExitCode", "fail") == 1) return false;
+  return threadExitCodeReal(thread, code);
+}
+
+bool threadTerminate(Thread* thread, unsigned code) {
+  if (KVT_FAULT("threadTerminate", "fail") == 1) return false;
+  return threadTerminateReal(thread, code);
+}
+
+long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, RegistryKey** key) {
+  switch (KVT_FAULT("registryOpen", "denied", "notfound")) {
+    case 1:
+      *key = nullptr;
+      return kErrorAccessDenied;
+    case 2:
+      *key = nullptr;
+      return kErrorFileNotFound;
+    default:
+      return registryOpenReal(root, subKey, access, key);
+  }
+}
+
+long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
+                   std::uint32_t* size) {
+  switch (KVT_FAULT("registryQuery", "notfound", "moredata")) {
+    case 1:
+      return kErrorFileNotFound;
+    case 2:
+      // The value grew past the buffer: its size is reported, nothing is copied.
+      if (size != nullptr) *size += 1;
+      return kErrorMoreData;
+    default:
+      return registryQueryReal(key, name, type, data, size);
+  }
+}
+
+bool expandEnvironment(const char* text, char* out, std::uint32_t size) {
+  if (KVT_FAULT("expandEnvironment", "toolong") == 1) {
+    if (size > 0) out[0] = '\0';
+    return false;
+  }
+  return expandEnvironmentReal(text, out, size);
+}
+
+unsigned profileReadString(const char* section, const char* key, const char* defaultValue,
+                           char* out, unsigned size, const char* path) {
+  if (KVT_FAULT("profileReadString", "unreadable") == 1) {
+    // An unreadable file reads as a missing one: the default.
+    if (size == 0) return 0;
+    std::strncpy(out, defaultValue != nullptr ? defaultValue : "", size - 1);
+    out[size - 1] = '\0';
+    return static_cast<unsigned>(std::strlen(out));
+  }
+  return profileReadStringReal(section, key, defaultValue, out, size, path);
+}
+
+bool profileWriteString(const char* section, const char* key, const char* value, const char* path) {
+  if (KVT_FAULT("profileWriteString", "diskfull") == 1) return false;
+  return profileWriteStringReal(section, key, value, path);
+}
+
+bool processForEach(bool (*visit)(const char* exeName, void* context), void* context) {
+  if (KVT_FAULT("processForEach", "fail") == 1) return false;
+  return processForEachReal(visit, context);
+}
+
+bool programStart(const char* file, const char* parameters, int* error) {
+  switch (KVT_FAULT("programStart", "missing", "denied")) {
+    case 1:
+      *error = static_cast<int>(kErrorFileNotFound);
+      return false;
+    case 2:
+      *error = static_cast<int>(kErrorAccessDenied);
+      return false;
+    default:
+      return programStartReal(file, parameters, error);
+  }
+}
+
+bool moduleIsLoaded(const char* fileName) {
+  if (KVT_FAULT("moduleIsLoaded", "notloaded") == 1) return false;
+  return moduleIsLoadedReal(fileName);
+}
+
+bool currentDirectory(char* out, unsigned size) {
+  if (KVT_FAULT("currentDirectory", "toolong") == 1) {
+    if (size > 0) out[0] = '\0';
+    return false;
+  }
+  return currentDirectoryReal(out, size);
+}
+
+int dialogRun(const DialogTemplate& dialogTemplate, DialogHandler* handler) {
+  if (KVT_FAULT("dialogRun", "nowindow") == 1) return -1;
+  return dialogRunReal(dialogTemplate, handler);
+}
+
+File* fileOpen(const char* path, FileOpenMode mode, int* error) {
+  if (KVT_FAULT("fileOpen", "denied") == 1) {
+    *error = kFileDenied;
+    return nullptr;
+  }
+  return fileOpenReal(path, mode, error);
+}
+
+bool fileWrite(File* file, const void* data, std::size_t size, int* error) {
+  if (KVT_FAULT("fileWrite", "diskfull") == 1) {
+    *error = kDiskFull;
+    return false;
+  }
+  return fileWriteReal(file, data, size, error);
+}
+
+}  // namespace platform
