@@ -15,6 +15,7 @@
 
 #include "DialogDriver.h"
 #include "E2eFixture.h"
+#include "ExportBounds.h"
 #include "HostFaults.h"
 #include "platform/module.h"
 #include "platform/pump.h"
@@ -22,28 +23,6 @@
 #include "wire/CommandCodes.h"
 
 namespace {
-
-// The library's limits that the bounds are made of.
-constexpr double REPLY_MS = 10000;                       // a command's reply (receive limit)
-constexpr double HANDSHAKE_MS = 4 * REPLY_MS;            // the handshake's four questions
-constexpr double START_MS = 60000;                       // a console that had to be started
-constexpr double SEQUENCE_MS = START_MS + HANDSHAKE_MS;  // the connection sequence, whole
-// A command may first wait for another thread's use of the command channel: at most a
-// handshake, when the acquisition thread is reconnecting.
-constexpr double CHANNEL_MS = HANDSHAKE_MS;
-constexpr double SCAN_START_MS = 30000;  // MeasureStart's wait for scanning
-constexpr double SETTLE_MS = 100;
-constexpr double SCAN_END_MS = 30000;   // MeasureStop's wait for the end of scanning
-constexpr double THREAD_END_MS = 2500;  // a stopped acquisition thread, and again after a
-                                        // forced end
-constexpr double UNLOAD_SCAN_END_MS = 2000;
-constexpr double UNLOAD_THREAD_MS = 5000;  // a stopped thread inside the library's own code
-// The unload does not wait for another thread's command: it cuts its wait for the console short.
-constexpr double UNLOAD_CUT_MS = 50;
-constexpr double DATA_THREAD_MS = 3000;
-constexpr double DIALOG_RUN_MS = 2000;  // a settings-window command still running at unload
-// What a call that waits for nothing may take on a busy machine, far below every wait above.
-constexpr double NO_WAIT_MS = 1000;
 
 // What a call did to the calling thread's window messages: "yes" when it dispatched one that
 // was waiting, "no", or "n/a" where hosts have no message queue.
@@ -92,45 +71,41 @@ const Bound kBounds[] = {
      ANY_THREAD, "no", false, NO_WAIT_MS,
      "no wait: 1000 calls each from two threads while 10,000-point stripes stream at full speed",
      FieldExports},
-    {"Connect(1)", HOST_THREAD, WHILE_STARTING, true, CHANNEL_MS + SEQUENCE_MS,
+    {"Connect(1)", HOST_THREAD, WHILE_STARTING, true, CONNECT_BOUND_MS,
      "the console it starts never opens its port: the 60 s start-up limit; bound: the channel "
      "(40 s) and the sequence (60 s and a last handshake of four 10 s replies)",
      ConnectWithAStartedConsoleThatNeverListens},
-    {"Connect(0)", HOST_THREAD, "no", false, CHANNEL_MS + NO_WAIT_MS,
+    {"Connect(0)", HOST_THREAD, "no", false, DISCONNECT_BOUND_MS,
      "while a measurement streams; bound: the channel (40 s)", DisconnectWhileMeasuring},
-    {"Reset", HOST_THREAD, WHILE_STARTING, false, 2 * CHANNEL_MS + SEQUENCE_MS,
+    {"Reset", HOST_THREAD, WHILE_STARTING, false, RESET_BOUND_MS,
      "the console holds the handshake's last answer past the 10 s limit; bound: as Connect(1), "
      "with the disconnect's wait for the channel before it",
      ResetPastTheLastAnswersLimit},
-    {"MouseSet SoundSet", HOST_THREAD, WHEN_A_SEND_FAILS, false, CHANNEL_MS + SEQUENCE_MS,
+    {"MouseSet SoundSet", HOST_THREAD, WHEN_A_SEND_FAILS, false, OPTION_SEND_BOUND_MS,
      "sent with the link down: the send fails and the connection sequence runs; bound: the "
      "channel and the sequence",
      OptionSendsThatFail},
-    {"SensorGetList", HOST_THREAD, WHEN_A_SEND_FAILS, false, CHANNEL_MS + SEQUENCE_MS + REPLY_MS,
+    {"SensorGetList", HOST_THREAD, WHEN_A_SEND_FAILS, false, SENSOR_LIST_BOUND_MS,
      "the console holds the probe's diameter past the 10 s limit; bound: the channel, the "
      "sequence when the send fails, and the reply",
      ProbeQueryPastItsLimit},
-    {"SensorGet", HOST_THREAD, WHEN_A_SEND_FAILS, false, 2 * (CHANNEL_MS + REPLY_MS) + SEQUENCE_MS,
+    {"SensorGet", HOST_THREAD, WHEN_A_SEND_FAILS, false, SENSOR_GET_BOUND_MS,
      "automatic detection, the console holds the sensor's answer past the 10 s limit; bound: "
      "two questions with their replies and the sequence when the second's send fails",
      SensorQueryPastItsLimit},
-    {"MeasureStart", HOST_THREAD, "yes", true,
-     THREAD_END_MS + CHANNEL_MS + REPLY_MS + SCAN_START_MS + SETTLE_MS + 2 * SEQUENCE_MS,
+    {"MeasureStart", HOST_THREAD, "yes", true, MEASURE_START_BOUND_MS,
      "the console never reports that scanning began: the 30 s limit; bound: an earlier "
      "thread's 2.5 s, the sensor question, 30 s, and the sequence for each of two failed sends",
      ScanThatNeverBegins},
-    {"MeasureStop", HOST_THREAD, "yes", true,
-     CHANNEL_MS + SEQUENCE_MS + SCAN_END_MS + 2 * THREAD_END_MS,
+    {"MeasureStop", HOST_THREAD, "yes", true, MEASURE_STOP_BOUND_MS,
      "the console never reports the end of scanning and the sink blocks: the 30 s limit and the "
      "thread's 2.5 s; bound: a failed send's sequence, 30 s, and 2.5 s twice (forced end)",
      ScanThatNeverEndsWithTheSinkBlocked},
-    {"Config", HOST_THREAD, "yes (the window's own loop)", true, NO_WAIT_MS,
+    {"Config", HOST_THREAD, "yes (the window's own loop)", true, CONFIG_BOUND_MS,
      "runs the window until the user closes it; measured: the return after Cancel, and a second "
      "Config while the window is open (it raises the window)",
      SettingsWindow},
-    {"unload", "the host's thread, outside any sink call", "no", false,
-     DIALOG_RUN_MS + UNLOAD_CUT_MS + UNLOAD_SCAN_END_MS + 2 * THREAD_END_MS + UNLOAD_THREAD_MS +
-         DATA_THREAD_MS,
+    {"unload", "the host's thread, outside any sink call", "no", false, UNLOAD_BOUND_MS,
      "measuring, the sink blocked, the console silent after the scan stop; bound: a window "
      "command's 2 s, 50 ms before another thread's command is cut short, 2 s for the scan end, "
      "2.5 s twice (the forced end), 5 s for a thread in the library, 3 s for the data thread; "
