@@ -16,6 +16,9 @@ class TestRegistry {
 
   // The console's installation folder, "AppDir" (a separator is appended when missing).
   void SetAppDir(const std::string& folder);
+  // "AppDir" exactly as given, as text or as expandable text (REG_EXPAND_SZ), as an installer
+  // may write it.
+  void SetAppDirAsWritten(const std::string& text, bool expandable);
   // "AppDir" of another type than text, which the sequence must refuse.
   void SetAppDirAsNumber(std::uint32_t value);
   void SetHideSw(std::uint32_t value);
@@ -27,6 +30,7 @@ class TestRegistry {
   std::string file_;
   std::string appDir_;
   bool appDirIsNumber_ = false;
+  bool appDirIsExpandable_ = false;
   std::uint32_t appDirNumber_ = 0;
   bool hasHideSw_ = false;
   std::uint32_t hideSw_ = 0;

@@ -10,6 +10,7 @@
 #include "EventSink.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "platform/module.h"
 #include "platform/testing.h"
 #include "platform/time.h"
 #include "shell/KvtScan3DLumora.h"
@@ -96,6 +97,33 @@ TEST_F(TimeLimitTest, ProgramThatCannotBeStartedFailsTheConnectionAtOnce) {
       rest.find("LineStudioConsole.exe [error 3].\nOnConnect Failed\n") != std::string::npos)
       << log;
   EXPECT_EQ(log.find("TimeOut"), std::string::npos) << log;
+}
+
+// "AppDir" as an installer may write it, without its closing separator: the program is started
+// from that folder all the same.
+TEST_F(TimeLimitTest, AppDirWithoutItsSeparatorGetsOne) {
+  registry_.SetAppDirAsWritten(dir_.file("nowhere"), false);
+  EXPECT_EQ(scanner_->Connect(1), 2);
+  std::string log = Log();
+  EXPECT_NE(log.find("Pb : cannot start " + dir_.file("nowhere") + platform::kPathSeparator +
+                     "LineStudioConsole.exe [error "),
+            std::string::npos)
+      << log;
+}
+
+// An expandable "AppDir" names its folder through an environment variable.
+TEST_F(TimeLimitTest, ExpandableAppDirIsExpanded) {
+  SetTestEnvironment("KVT_TEST_APP_FOLDER", dir_.path().string().c_str());
+  std::string folder = dir_.file("nowhere");
+  registry_.SetAppDirAsWritten("%KVT_TEST_APP_FOLDER%" + folder.substr(dir_.path().string().size()),
+                               true);
+  EXPECT_EQ(scanner_->Connect(1), 2);
+  SetTestEnvironment("KVT_TEST_APP_FOLDER", nullptr);
+  std::string log = Log();
+  EXPECT_NE(log.find("Pb : cannot start " + folder + platform::kPathSeparator +
+                     "LineStudioConsole.exe [error "),
+            std::string::npos)
+      << log;
 }
 
 TEST_F(TimeLimitTest, HandshakeAfterTheSixtySecondMarkStillCountsAsATimeOut) {

@@ -16,9 +16,15 @@ TestRegistry::~TestRegistry() {
 }
 
 void TestRegistry::SetAppDir(const std::string& folder) {
-  appDir_ = folder;
-  if (appDir_.empty() || appDir_.back() != '/') appDir_ += '/';
+  std::string text = folder;
+  if (text.empty() || text.back() != '/') text += '/';
+  SetAppDirAsWritten(text, false);
+}
+
+void TestRegistry::SetAppDirAsWritten(const std::string& text, bool expandable) {
+  appDir_ = text;
   appDirIsNumber_ = false;
+  appDirIsExpandable_ = expandable;
   present_ = true;
   Write();
 }
@@ -44,13 +50,23 @@ void TestRegistry::RemoveAll() {
 
 void TestRegistry::Write() {
   std::ofstream out(file_, std::ios::trunc);
-  out << "Windows Registry Editor Version 5.00\n\n";
+  // REGEDIT4, whose hex(2) values hold the text's own bytes, as the plug-in reads them (a
+  // version 5 file holds them as UTF-16).
+  out << "REGEDIT4\n\n";
   if (present_) {
     out << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lumora\\Linestudio\\config]\n";
     if (appDirIsNumber_) {
       char text[16];
       std::snprintf(text, sizeof text, "%08x", appDirNumber_);
       out << "\"AppDir\"=dword:" << text << "\n\n";
+    } else if (appDirIsExpandable_) {
+      out << "\"AppDir\"=hex(2):";
+      for (char c : appDir_) {
+        char byte[4];
+        std::snprintf(byte, sizeof byte, "%02x,", static_cast<unsigned char>(c));
+        out << byte;
+      }
+      out << "00\n\n";
     } else {
       std::string escaped;
       for (char c : appDir_) {

@@ -25,8 +25,12 @@ TestRegistry::~TestRegistry() { RemoveAll(); }
 void TestRegistry::SetAppDir(const std::string& folder) {
   std::string text = folder;
   if (text.empty() || (text.back() != '\\' && text.back() != '/')) text += '\\';
-  SetValue(HKEY_LOCAL_MACHINE, kConfigKey, "AppDir", REG_SZ, text.c_str(),
-           static_cast<DWORD>(text.size() + 1));
+  SetAppDirAsWritten(text, false);
+}
+
+void TestRegistry::SetAppDirAsWritten(const std::string& text, bool expandable) {
+  SetValue(HKEY_LOCAL_MACHINE, kConfigKey, "AppDir", expandable ? REG_EXPAND_SZ : REG_SZ,
+           text.c_str(), static_cast<DWORD>(text.size() + 1));
 }
 
 void TestRegistry::SetAppDirAsNumber(std::uint32_t value) {
