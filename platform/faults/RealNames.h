@@ -4,6 +4,8 @@
 // whether the real one runs.
 #pragma once
 
+// The macros are the functions' own names.
+// NOLINTBEGIN(readability-identifier-naming)
 #define socketsStart socketsStartReal
 #define socketLastError socketLastErrorReal
 #define socketOpenTcp socketOpenTcpReal
@@ -33,3 +35,4 @@
 #define dialogRun dialogRunReal
 #define fileOpen fileOpenReal
 #define fileWrite fileWriteReal
+// NOLINTEND(readability-identifier-naming)
