@@ -32,6 +32,8 @@ constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte or
 // What the thread stores into; null once teardown has taken the store away.
 MeasurementStore* g_servedStore KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
 bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
+// Raised once Windows Sockets runs, by whichever thread started it first; never lowered, since
+// the sockets are not shut down.
 std::atomic<bool> g_socketsStarted{false};
 
 constexpr unsigned kEndPausePollMs = 10;

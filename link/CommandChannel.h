@@ -102,6 +102,9 @@ class CommandChannel {
   // lock: set and cleared under both locks (the channel's first), read under m_wakeLock alone.
   platform::RecursiveLock m_wakeLock KVT_ACQUIRED_AFTER(g_commandChannelLock);
   SocketHandle m_wakeSocket KVT_GUARDED_BY(m_wakeLock) = platform::kInvalidSocket;
+  // Raised and lowered only by the Sequence that owns it, on whichever thread runs the sequence;
+  // read by any thread's failed command (MayRecover).
   std::atomic<bool> m_sequenceRunning{false};
+  // Raised once by the unload (EndRecovery) and never lowered; read by any thread.
   std::atomic<bool> m_recoveryEnded{false};
 };

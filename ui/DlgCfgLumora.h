@@ -93,6 +93,9 @@ class DlgCfgLumora : private platform::DialogHandler {
   void onDestroy(platform::Dialog* dialog) override;
   void OkAction(platform::Dialog* dialog);
 
+  // Raised by Config in one step (a second Config only raises the window); lowered by the run (its
+  // actions, or a window that could not be made) and by the teardown's Cancel on the unloading
+  // thread.
   std::atomic<bool> m_isOpen;
   const DialogOwner m_owner;
   // The host's thread only (the window's own actions).
@@ -103,6 +106,8 @@ class DlgCfgLumora : private platform::DialogHandler {
   // run's thread under the lock, used under it.
   platform::RecursiveLock m_windowLock;
   platform::Dialog* m_window KVT_GUARDED_BY(m_windowLock);
+  // Written only by the run's thread (DoModal), raised before the window is made and lowered
+  // last; the destructor on another thread waits for it to fall.
   std::atomic<bool> m_running;
   // platform::threadCurrentId() of the thread that runs it; written before m_running is raised.
   std::atomic<std::uint64_t> m_runThread;
