@@ -71,7 +71,9 @@ struct Connection {
   ConnectionReader reader;
 };
 
-enum class Block { Received, Dropped, Broken };
+// clang-format off
+enum class [[nodiscard]] Block { Received, Dropped, Broken };
+// clang-format on
 
 // Receives the point block that follows a point message into state.pointBuffer. A count outside
 // 0 to 10000 cannot be held: its bytes are read and dropped so the stream stays in step (a
@@ -219,9 +221,10 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
     case DATA_END:
       if (!AnswerTextValue(connection, DATA_END + 1)) return false;
       WithStore([](MeasurementStore& store) { store.ScanEndReported(); });
-      // The pause before the flags clear; an unload cuts it short.
-      platform::WaitUntil(platform::Deadline(state.endPauseMs), platform::WaitPause::kSleep,
-                          kEndPausePollMs, [] { return Stopping(); });
+      // The pause before the flags clear; an unload cuts it short, and the flags clear either way.
+      static_cast<void>(platform::WaitUntil(platform::Deadline(state.endPauseMs),
+                                            platform::WaitPause::kSleep, kEndPausePollMs,
+                                            [] { return Stopping(); }));
       WithStore([](MeasurementStore& store) { store.ScanEnded(); });
       return false;
     case DATA_SCAN_END:
@@ -370,7 +373,8 @@ bool DataChannelThreadStarted() {
 bool StartDataChannelThread(MeasurementStore* store) {
   platform::LockGuard guard(g_serverThreadLock);
   if (g_serverThread != nullptr) return true;
-  StartSockets();
+  // A failure has been printed; the thread tries again and ends, and the commands fail.
+  static_cast<void>(StartSockets());
   {
     platform::LockGuard channel(DataChannelLock());
     g_servedStore = store;

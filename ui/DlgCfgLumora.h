@@ -58,11 +58,11 @@ class DlgCfgLumora : private platform::DialogHandler {
 
   // Opens the window and runs it modally on this thread until an action ends it; when it is open
   // already, brings it to the top and returns at once. 0, or 2 when the window cannot be made.
-  std::int32_t Config();
+  [[nodiscard]] std::int32_t Config();
 
   // Runs the window modally on this thread until an action ends it. Returns the run's result,
   // or -1 when the window could not be made.
-  int DoModal();
+  [[nodiscard]] int DoModal();
 
   // Brings the running window to the top; nothing when there is no window.
   void Raise();
