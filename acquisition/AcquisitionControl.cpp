@@ -57,7 +57,8 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   if (store.AutoDetect()) {
     unsigned char reply[4] = {};
     CommandOutcome outcome = link.Ask(CMD_SENSOR_QUERY, reply, sizeof reply);
-    if (outcome == CommandOutcome::kNotSent) link.ReconnectAfterFailure();
+    // The start fails whatever the recovery brings.
+    if (outcome == CommandOutcome::kNotSent) static_cast<void>(link.ReconnectAfterFailure());
     if (outcome != CommandOutcome::kAnswered) return 2;
     store.SetLaserActive(GetInt32(reply) != 0);
   }
@@ -129,12 +130,14 @@ void AcquisitionControl::StopConsole() {
     // A send that fails is lost with the old connection, and the recovery's new link knows
     // nothing of the console's scan: the console is told on the new one, or it scans on.
     if (link.Send(CMD_SCAN_STOP) == CommandOutcome::kNotSent) {
-      link.ReconnectAfterFailure();
+      static_cast<void>(link.ReconnectAfterFailure());
       if (link.Connected()) link.SendIgnoringFailure(CMD_SCAN_STOP);
     }
     store.ScanStopSent();
-    platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs), platform::WaitPause::kPump,
-                        kStopPollMs, [&store] { return !store.ScanRunning(); });
+    // A console that never reports the end leaves the stop to go on after the bound.
+    static_cast<void>(platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs),
+                                          platform::WaitPause::kPump, kStopPollMs,
+                                          [&store] { return !store.ScanRunning(); }));
   }
 }
 

@@ -28,7 +28,7 @@ class AcquisitionControl {
   // the link is down, the console did not begin scanning, an unknown button mode, no thread).
   [[nodiscard]] std::int32_t MeasureStart(MeasureSink* sink);
   // 1 when no measurement exists, else 0 once it is stopped.
-  std::int32_t MeasureStop();
+  [[nodiscard]] std::int32_t MeasureStop();
   // The unload's part: stops and collects every acquisition thread, without running the host's
   // code. A thread inside the host's code is ended by force after the stop's bound where the
   // platform can; where it cannot (POSIX), the unload waits for the host's call to return, since
@@ -59,7 +59,7 @@ class AcquisitionControl {
   // has ended. False (and nothing freed) while it runs on: in the library's own code, which it
   // leaves within a cycle or a command, inside a sink call on POSIX, or when it is the calling
   // thread.
-  bool CollectRun(AcquisitionRun* run, unsigned waitMs, platform::WaitPause pause);
+  [[nodiscard]] bool CollectRun(AcquisitionRun* run, unsigned waitMs, platform::WaitPause pause);
 
   const AcquisitionParts m_parts;
   // The running measurement's thread and its own state; null when none exists. Set by

@@ -166,8 +166,9 @@ bool AcquisitionRun::EnterHost() {
 void AcquisitionRun::WaitWhileClaimed() {
   // The stopper ends this thread now. Nothing of the library's state is touched until it gives
   // the claim back (when the forced end failed).
-  platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep, kClaimedPollMs,
-                      [this] { return m_stage.load() != kForced; });
+  static_cast<void>(platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep,
+                                        kClaimedPollMs,
+                                        [this] { return m_stage.load() != kForced; }));
 }
 
 bool AcquisitionRun::LeaveHost() {
@@ -209,7 +210,10 @@ AcquisitionRun* AcquisitionRun::OfCallingThread() {
   return static_cast<AcquisitionRun*>(g_runOfThread.get());
 }
 
-void AcquisitionRun::AdoptCallingThread() { g_runOfThread.set(this); }
+void AcquisitionRun::AdoptCallingThread() {
+  // Without the slot the thread counts as the host's (see g_runOfThread).
+  static_cast<void>(g_runOfThread.set(this));
+}
 
 void AcquisitionRun::TakeRecord() {
   m_record.pointCount = m_parts.store.CopyMessage(m_position, m_direction, m_points);
@@ -275,8 +279,9 @@ unsigned AcquireScanPasses(void* argument) {
     if (c.store.LaserActive()) {
       // Hold back the records before the data channel's first delivery; give up when the
       // measurement is being stopped.
-      platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
-                          [&] { return c.store.DataReady() || !c.run.Active(); });
+      static_cast<void>(
+          platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
+                              [&] { return c.store.DataReady() || !c.run.Active(); }));
       if (!c.run.Active()) return;
     }
     if (c.inPass) {

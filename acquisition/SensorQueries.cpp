@@ -36,9 +36,9 @@ bool SensorQueries::QueryProbeDiameter(float* diameter) {
   ConsoleLink& link = m_parts.link;
   CommandOutcome outcome = link.Ask(CMD_PROBE_QUERY, reply, sizeof reply);
   if (outcome == CommandOutcome::kNotSent) {
-    link.ReconnectAfterFailure();
+    static_cast<void>(link.ReconnectAfterFailure());
     // The reply is awaited all the same; on the new connection none comes.
-    link.ReceiveReply(reply, sizeof reply);
+    static_cast<void>(link.ReceiveReply(reply, sizeof reply));
     return false;
   }
   if (outcome != CommandOutcome::kAnswered) return false;

@@ -7,8 +7,9 @@
 #include "acquisition/AcquisitionThreads.h"
 #include "shell/SensorEntry.h"
 
-// Threads: the host's thread. No state of its own: the choices live in the settings and the
-// store, the questions go through the link. Holds no lock of its own.
+// Threads: the one that calls the export (the host's, or an acquisition thread from inside a sink
+// call). No state of its own: the choices live in the settings and the store, the questions go
+// through the link. Holds no lock of its own.
 class SensorQueries {
  public:
   explicit SensorQueries(const AcquisitionParts& parts) : m_parts(parts) {}

@@ -9,6 +9,12 @@
 #include "platform/socket.h"
 #include "wire/SocketRoutines.h"
 
+// Threads: start and stop on the host's thread at load and unload; the taps on whichever thread
+// made the socket call, several at once. One lock of its own guards the file and the connections'
+// records; it is held for one record's write and taken after any other lock of the library. The
+// capture never calls out and never waits but for the file's own writes; a file that fails only
+// ends the capture.
+//
 // Where the capture goes and how large it may grow; path "" is no capture.
 struct CaptureSettings {
   std::string path;

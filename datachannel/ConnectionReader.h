@@ -13,19 +13,19 @@ class ConnectionReader {
   // failed first ("error reading %d" is printed for a failure, as every receive of the plug-in
   // does); the bytes that came before the end are then in out. Blocks in the socket's receive
   // only when the buffer holds less than length bytes.
-  bool Read(void* out, int length);
+  [[nodiscard]] bool Read(void* out, int length);
 
   // The next length bytes of the stream, where they lie in the buffer when they fit in it (no
   // copy), else read into spare. Null when the connection closed or failed first; the bytes
   // before the end are then in spare. The pointer is good until the next call.
-  const unsigned char* Take(int length, unsigned char* spare);
+  [[nodiscard]] const unsigned char* Take(int length, unsigned char* spare);
 
  private:
   // One receive into buffer, or into out when the request is at least a whole buffer long;
   // the bytes it brought, 0 at the end of the stream or after an error.
-  int Receive(unsigned char* into, int length);
+  [[nodiscard]] int Receive(unsigned char* into, int length);
   // Moves what is unread to the front and receives until at least length bytes are unread.
-  bool Gather(int length);
+  [[nodiscard]] bool Gather(int length);
 
   SocketHandle socket_;
   unsigned char* buffer_;

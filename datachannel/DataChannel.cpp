@@ -32,6 +32,8 @@ constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte or
 // What the thread stores into; null once teardown has taken the store away.
 MeasurementStore* g_servedStore KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
 bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
+// Raised once Windows Sockets runs, by whichever thread started it first; never lowered, since
+// the sockets are not shut down.
 std::atomic<bool> g_socketsStarted{false};
 
 constexpr unsigned kEndPausePollMs = 10;
@@ -69,7 +71,9 @@ struct Connection {
   ConnectionReader reader;
 };
 
-enum class Block { Received, Dropped, Broken };
+// clang-format off
+enum class [[nodiscard]] Block { Received, Dropped, Broken };
+// clang-format on
 
 // Receives the point block that follows a point message into state.pointBuffer. A count outside
 // 0 to 10000 cannot be held: its bytes are read and dropped so the stream stays in step (a
@@ -217,9 +221,10 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
     case DATA_END:
       if (!AnswerTextValue(connection, DATA_END + 1)) return false;
       WithStore([](MeasurementStore& store) { store.ScanEndReported(); });
-      // The pause before the flags clear; an unload cuts it short.
-      platform::WaitUntil(platform::Deadline(state.endPauseMs), platform::WaitPause::kSleep,
-                          kEndPausePollMs, [] { return Stopping(); });
+      // The pause before the flags clear; an unload cuts it short, and the flags clear either way.
+      static_cast<void>(platform::WaitUntil(platform::Deadline(state.endPauseMs),
+                                            platform::WaitPause::kSleep, kEndPausePollMs,
+                                            [] { return Stopping(); }));
       WithStore([](MeasurementStore& store) { store.ScanEnded(); });
       return false;
     case DATA_SCAN_END:
@@ -368,7 +373,8 @@ bool DataChannelThreadStarted() {
 bool StartDataChannelThread(MeasurementStore* store) {
   platform::LockGuard guard(g_serverThreadLock);
   if (g_serverThread != nullptr) return true;
-  StartSockets();
+  // A failure has been printed; the thread tries again and ends, and the commands fail.
+  static_cast<void>(StartSockets());
   {
     platform::LockGuard channel(DataChannelLock());
     g_servedStore = store;

@@ -28,7 +28,7 @@ extern platform::Thread* g_serverThread KVT_GUARDED_BY(g_serverThreadLock);
 
 // Starts Windows Sockets 2.2 for the process once; prints "WSAStartup failed [%d]\n" and
 // returns false when it cannot be started.
-bool StartSockets();
+[[nodiscard]] bool StartSockets();
 
 // The thread procedure; its argument is not used.
 unsigned DataChannelThread(void* unused);
@@ -72,7 +72,7 @@ void SetServedStore(MeasurementStore* store);
 // connection it serves and the pause after DATA_END, and waits at most timeoutMs for its end.
 // True when the thread has ended or was never started. When the process ends (processEnds) the
 // system has ended the thread already: nothing is waited for, and no lock it may have held.
-bool StopDataChannelThread(unsigned timeoutMs, bool processEnds = false);
+[[nodiscard]] bool StopDataChannelThread(unsigned timeoutMs, bool processEnds = false);
 
 // The rest of the teardown: the thread has ended (or, where StopDataChannelThread's wait ran
 // out, is ended by force: it never calls the host, so nothing can hold it there but the system)

@@ -135,6 +135,8 @@ class MeasurementStore {
   static constexpr unsigned kConsoleBit = 1;
   static constexpr unsigned kMeasurementBit = 2;
   std::atomic<unsigned> m_acquiring{0};
+  // Raised by the data thread after the message or button it announces is stored (Publish);
+  // lowered only by a button-mode-2 thread when it starts.
   std::atomic<bool> m_dataReady{false};
   // The data thread flips and sets them; the acquisition thread takes and clears them, each in
   // one atomic step.

@@ -22,7 +22,7 @@ constexpr unsigned kUnloadLockPollMs = 1;
 bool CommandChannel::Open() {
   DeferredPrints prints;
   platform::LockGuard guard(Lock());
-  Close();
+  static_cast<void>(Close());
   if (!TcpConnect(g_commandSocket, COMMAND_HOST, COMMAND_PORT)) return false;
   platform::LockGuard wake(m_wakeLock);
   m_wakeSocket = g_commandSocket;

@@ -42,9 +42,9 @@ class CommandChannel {
   CommandChannel& operator=(const CommandChannel&) = delete;
 
   // Closes the connection there is, then connects to the console's command port.
-  bool Open();
+  [[nodiscard]] bool Open();
   // Closes the connection; false when there was none.
-  bool Close();
+  [[nodiscard]] bool Close();
   bool IsOpen();
 
   // One command: the code, the argument when one is given and the code went out, then the reply
@@ -52,7 +52,7 @@ class CommandChannel {
   CommandOutcome Exchange(std::int32_t code, const std::int32_t* argument = nullptr,
                           void* reply = nullptr, int replySize = 0, int* received = nullptr);
   // Reads a reply without sending anything first; the byte count received.
-  int Receive(void* reply, int replySize);
+  [[nodiscard]] int Receive(void* reply, int replySize);
 
   // Several commands in a row as one step for the other threads (the handshake's questions).
   static platform::StaticRecursiveLock& Lock() KVT_RETURN_CAPABILITY(g_commandChannelLock);
@@ -102,6 +102,9 @@ class CommandChannel {
   // lock: set and cleared under both locks (the channel's first), read under m_wakeLock alone.
   platform::RecursiveLock m_wakeLock KVT_ACQUIRED_AFTER(g_commandChannelLock);
   SocketHandle m_wakeSocket KVT_GUARDED_BY(m_wakeLock) = platform::kInvalidSocket;
+  // Raised and lowered only by the Sequence that owns it, on whichever thread runs the sequence;
+  // read by any thread's failed command (MayRecover).
   std::atomic<bool> m_sequenceRunning{false};
+  // Raised once by the unload (EndRecovery) and never lowered; read by any thread.
   std::atomic<bool> m_recoveryEnded{false};
 };

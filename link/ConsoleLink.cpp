@@ -70,7 +70,9 @@ std::int32_t ReadHideSw() {
 }
 
 // Where "AppDir" stands: read, unreadable (the message box has been shown), or its key missing.
-enum class AppDirLookup { kRead, kUnreadable, kNoKey };
+// clang-format off
+enum class [[nodiscard]] AppDirLookup { kRead, kUnreadable, kNoKey };
+// clang-format on
 
 // "AppDir" as the folder the program names are appended to: an expandable value expanded, and a
 // separator added when the value does not end in one.
@@ -220,12 +222,14 @@ ConsoleLink::InitResult ConsoleLink::HandshakeUntilTheProgramAnswers() {
   platform::Deadline deadline(CONNECT_TIMEOUT_MS);
   // Between two attempts the wait is for a message, at most kRetryWaitMs, instead of a spin that
   // would try thousands of connections a second.
-  platform::pumpDispatchOne();
+  static_cast<void>(platform::pumpDispatchOne());
   bool handshaken = false;
-  platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
-    handshaken = Handshake() == kHandshakeDone;
-    return handshaken || m_commands.RecoveryEnded();
-  });
+  // How the wait ended is in handshaken and the deadline.
+  static_cast<void>(
+      platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
+        handshaken = Handshake() == kHandshakeDone;
+        return handshaken || m_commands.RecoveryEnded();
+      }));
   if (!handshaken && m_commands.RecoveryEnded()) {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
@@ -297,10 +301,11 @@ bool ConsoleLink::ScanStopDue() const {
 
 void ConsoleLink::WaitScanEndAndDisconnect() {
   // The unload's wait runs none of the host's code. The console's end notice ends it as soon as
-  // it arrives, before the data channel's pause after it.
-  platform::WaitUntil(platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep,
-                      kScanEndPollMs,
-                      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); });
+  // it arrives, before the data channel's pause after it. Past the bound the link goes down all the
+  // same.
+  static_cast<void>(platform::WaitUntil(
+      platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep, kScanEndPollMs,
+      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); }));
   Disconnect();
 }
 
@@ -344,8 +349,11 @@ ConsoleLink::Running ConsoleLink::IsProcessRunning(const char* name) {
   return search.found ? Running::kYes : Running::kNo;
 }
 
+// A failed send is not the sender's failure: the recovery's result shows in IsConnected.
 void ConsoleLink::SendWithRecovery(std::int32_t code) {
-  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) ReconnectAfterFailure();
+  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) {
+    static_cast<void>(ReconnectAfterFailure());
+  }
 }
 
 void ConsoleLink::SendIgnoringFailure(std::int32_t code) {
@@ -353,7 +361,9 @@ void ConsoleLink::SendIgnoringFailure(std::int32_t code) {
 }
 
 void ConsoleLink::SendWithArgument(std::int32_t code, std::int32_t argument) {
-  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) ReconnectAfterFailure();
+  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) {
+    static_cast<void>(ReconnectAfterFailure());
+  }
 }
 
 void ConsoleLink::SendModelStart() { SendWithArgument(CMD_MODEL_START, m_startMode); }

@@ -28,13 +28,20 @@ class ConsoleLink {
   ConsoleLink(const ConsoleLink&) = delete;
   ConsoleLink& operator=(const ConsoleLink&) = delete;
 
-  // Init's results; Connect gives the host 2 for either failure.
-  enum InitResult : std::int32_t { kLinkUp = 0, kNoConnection = 2, kNoRegistryKey = 3 };
-  enum HandshakeResult : std::int32_t {
+  // Init's results; Connect gives the host 2 for either failure. (clang-format 14 lays an enum
+  // with an attribute out as a list.)
+  // clang-format off
+  enum [[nodiscard]] InitResult : std::int32_t {
+    kLinkUp = 0,
+    kNoConnection = 2,
+    kNoRegistryKey = 3,
+  };
+  enum [[nodiscard]] HandshakeResult : std::int32_t {
     kHandshakeDone = 0,
     kTcpConnectFailed = 1,
     kCommandFailed = 2,
   };
+  // clang-format on
 
   // Mode 0 disconnects, 1 connects unless connected, 2 reconnects; 0, or 2 on failure.
   [[nodiscard]] std::int32_t Connect(std::int32_t mode);
@@ -45,7 +52,7 @@ class ConsoleLink {
   void Disconnect();
   // Drops the link and runs the connection sequence again; Connect(1)'s result, or 2 when no
   // recovery may run now (another sequence runs, or the unload has begun).
-  std::int32_t ReconnectAfterFailure();
+  [[nodiscard]] std::int32_t ReconnectAfterFailure();
 
   // The link is up: the handshake has run and the command connection is open.
   [[nodiscard]] bool Connected() const { return m_connected != 0; }
@@ -68,7 +75,7 @@ class ConsoleLink {
   // One command with a reply, for the queries: what became of it (the channel's outcome).
   [[nodiscard]] CommandOutcome Ask(std::int32_t code, void* reply, int replySize);
   // Reads a reply without sending anything first; the byte count received.
-  int ReceiveReply(void* reply, int replySize);
+  [[nodiscard]] int ReceiveReply(void* reply, int replySize);
 
   // A measurement's stop, or the unload, owes the console the scan stop: it reports scanning, or
   // it did when the link was restarted and the link is up again (it may still be scanning).
@@ -89,7 +96,9 @@ class ConsoleLink {
 
   // Whether a process of exactly this executable name runs; kUnknown when the system's process
   // list cannot be taken.
-  enum class Running { kYes, kNo, kUnknown };
+  // clang-format off
+  enum class [[nodiscard]] Running { kYes, kNo, kUnknown };
+  // clang-format on
   static Running IsProcessRunning(const char* name);
 
   DebugLog& Log() { return m_debugLog; }
@@ -99,7 +108,9 @@ class ConsoleLink {
   // Starts the console when it does not run, else the scanner program when that one does not:
   // whether a program was started, none was needed (or "AppDir" is unknown), or the start failed
   // (logged with the program's path and the system's error).
-  enum class ProgramStart { kNone, kStarted, kFailed };
+  // clang-format off
+  enum class [[nodiscard]] ProgramStart { kNone, kStarted, kFailed };
+  // clang-format on
   ProgramStart StartMissingProgram(const std::string& appDir, bool appDirRead);
   // The data-channel thread (once per process) and the link's start state.
   void PrepareLink();

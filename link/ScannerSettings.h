@@ -8,7 +8,7 @@
 // Threads: any. Each value is one atomic, stored and loaded whole: a reader sees the last value
 // stored, and no value depends on another, so no lock is needed. The host's thread writes most of
 // them; the handshake (on whichever thread runs the connection sequence) writes the sound; the
-// acquisition threads and the connection sequence read them.
+// acquisition threads and the connection sequence read them. It never blocks and calls nothing.
 class ScannerSettings {
  public:
   ScannerSettings() = default;

@@ -6,7 +6,7 @@ namespace platform {
 
 // If a message waits for the calling thread, takes it off the queue, translates and dispatches
 // it (POSIX: runs one queued task) and returns true; otherwise returns false at once.
-bool pumpDispatchOne();
+[[nodiscard]] bool pumpDispatchOne();
 
 // Blocks the calling thread until a message waits for it or timeoutMs have passed.
 void pumpWait(unsigned timeoutMs);

@@ -138,7 +138,7 @@ class ThreadSlot {
   // The calling thread's pointer. Never fails: a slot that cannot be made reads null.
   [[nodiscard]] void* get();
   // Sets the calling thread's pointer; false when the slot cannot be made.
-  bool set(void* value);
+  [[nodiscard]] bool set(void* value);
 
  private:
   [[nodiscard]] bool make();

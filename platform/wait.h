@@ -44,7 +44,8 @@ enum class WaitPause {
 // Looks at done() until it holds or the deadline has passed, pausing between looks. The result
 // is that of the last look; done() is always looked at once.
 template <typename Done>
-bool WaitUntil(const Deadline& deadline, WaitPause pause, unsigned pollMs, Done done) {
+[[nodiscard]] bool WaitUntil(const Deadline& deadline, WaitPause pause, unsigned pollMs,
+                             Done done) {
   for (;;) {
     if (done()) return true;
     if (deadline.Passed()) return false;
@@ -59,8 +60,8 @@ bool WaitUntil(const Deadline& deadline, WaitPause pause, unsigned pollMs, Done 
 // Waits at most limitMs for a thread's end, looking every few milliseconds. On the host's thread
 // the wait dispatches (kPump): a thread that waits for the host's window thread, as a sink that
 // sends it a window message does, then gets its answer and can end.
-inline bool WaitThreadEnd(Thread* thread, std::uint32_t limitMs,
-                          WaitPause pause = WaitPause::kSleep) {
+[[nodiscard]] inline bool WaitThreadEnd(Thread* thread, std::uint32_t limitMs,
+                                        WaitPause pause = WaitPause::kSleep) {
   constexpr unsigned kThreadEndPollMs = 5;
   return WaitUntil(Deadline(limitMs), pause, kThreadEndPollMs,
                    [thread] { return threadWaitEnd(thread, 0); });

@@ -44,16 +44,19 @@ class KvtScan3DLumora {
   KvtScan3DLumora(const KvtScan3DLumora&) = delete;
   KvtScan3DLumora& operator=(const KvtScan3DLumora&) = delete;
 
-  // The exports' operations.
-  std::int32_t Connect(std::int32_t mode) { return m_link.Connect(mode); }
+  // The exports' operations. A result that can report a failure may not be dropped; the setters,
+  // Reset and SensorGetList always answer the same value.
+  [[nodiscard]] std::int32_t Connect(std::int32_t mode) { return m_link.Connect(mode); }
   std::int32_t Reset() { return m_link.Reset(); }
   std::int32_t IsConnected() const { return m_link.IsConnected(); }
-  std::int32_t MeasureStart(MeasureSink* sink) { return m_acquisition.MeasureStart(sink); }
-  std::int32_t MeasureStop() { return m_acquisition.MeasureStop(); }
+  [[nodiscard]] std::int32_t MeasureStart(MeasureSink* sink) {
+    return m_acquisition.MeasureStart(sink);
+  }
+  [[nodiscard]] std::int32_t MeasureStop() { return m_acquisition.MeasureStop(); }
   std::int32_t SensorGetList(SensorEntry* entries, std::int32_t unused, std::int32_t* count) {
     return m_sensors.SensorGetList(entries, unused, count);
   }
-  std::int32_t SensorGet(std::int32_t* type, double* radius, std::int32_t* kind) {
+  [[nodiscard]] std::int32_t SensorGet(std::int32_t* type, double* radius, std::int32_t* kind) {
     return m_sensors.SensorGet(type, radius, kind);
   }
   std::int32_t SensorSet(std::int32_t type) { return m_sensors.SensorSet(type); }
@@ -72,7 +75,7 @@ class KvtScan3DLumora {
     m_settings.SetDetectMode(value);
     return 0;
   }
-  std::int32_t Config() { return m_settingsDialog.Config(); }
+  [[nodiscard]] std::int32_t Config() { return m_settingsDialog.Config(); }
 
   // The components, for the application object and the tests.
   ScannerSettings& Settings() { return m_settings; }

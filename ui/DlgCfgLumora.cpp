@@ -61,8 +61,10 @@ DlgCfgLumora::DlgCfgLumora(const DialogOwner& owner)
 
 DlgCfgLumora::~DlgCfgLumora() {
   if (!m_running || m_runThread == platform::threadCurrentId()) return;
-  platform::WaitUntil(platform::Deadline(kRunEndWaitMs), platform::WaitPause::kSleep, kRunEndPollMs,
-                      [this] { return !m_running; });
+  // Bounded: a run that has not left by then is not waited for any longer.
+  static_cast<void>(platform::WaitUntil(platform::Deadline(kRunEndWaitMs),
+                                        platform::WaitPause::kSleep, kRunEndPollMs,
+                                        [this] { return !m_running; }));
 }
 
 std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {

@@ -58,11 +58,11 @@ class DlgCfgLumora : private platform::DialogHandler {
 
   // Opens the window and runs it modally on this thread until an action ends it; when it is open
   // already, brings it to the top and returns at once. 0, or 2 when the window cannot be made.
-  std::int32_t Config();
+  [[nodiscard]] std::int32_t Config();
 
   // Runs the window modally on this thread until an action ends it. Returns the run's result,
   // or -1 when the window could not be made.
-  int DoModal();
+  [[nodiscard]] int DoModal();
 
   // Brings the running window to the top; nothing when there is no window.
   void Raise();
@@ -93,6 +93,9 @@ class DlgCfgLumora : private platform::DialogHandler {
   void onDestroy(platform::Dialog* dialog) override;
   void OkAction(platform::Dialog* dialog);
 
+  // Raised by Config in one step (a second Config only raises the window); lowered by the run (its
+  // actions, or a window that could not be made) and by the teardown's Cancel on the unloading
+  // thread.
   std::atomic<bool> m_isOpen;
   const DialogOwner m_owner;
   // The host's thread only (the window's own actions).
@@ -103,6 +106,8 @@ class DlgCfgLumora : private platform::DialogHandler {
   // run's thread under the lock, used under it.
   platform::RecursiveLock m_windowLock;
   platform::Dialog* m_window KVT_GUARDED_BY(m_windowLock);
+  // Written only by the run's thread (DoModal), raised before the window is made and lowered
+  // last; the destructor on another thread waits for it to fall.
   std::atomic<bool> m_running;
   // platform::threadCurrentId() of the thread that runs it; written before m_running is raised.
   std::atomic<std::uint64_t> m_runThread;

@@ -142,12 +142,13 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length) {
 }
 
 DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {
-  if (m_outermost) g_heldPrints.set(&m_text);
+  // Where the slot cannot be made nothing is held back: the messages are printed at once.
+  if (m_outermost) static_cast<void>(g_heldPrints.set(&m_text));
 }
 
 DeferredPrints::~DeferredPrints() {
   if (!m_outermost) return;
-  g_heldPrints.set(nullptr);
+  static_cast<void>(g_heldPrints.set(nullptr));
   if (!m_text.empty()) Write(m_text.data(), m_text.size());
 }
 

@@ -114,6 +114,7 @@ bool writeAll(int fd, const std::string& data) {
 // Replaces the file at path with content through a temporary file in the same folder, so the
 // file is always either the old or the new text. mode < 0: a new file with the umask's mode.
 bool replaceFile(const char* path, const std::string& content, int mode) {
+  // Counted up by any thread that writes a file, so that no two temporaries share a name.
   static std::atomic<unsigned> counter{0};
   std::string temporary;
   int fd = -1;

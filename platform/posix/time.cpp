@@ -11,6 +11,7 @@
 namespace platform {
 
 namespace {
+// Null but in tests, which replace it while no other thread reads the clock; loaded by any thread.
 std::atomic<std::uint32_t (*)()> g_tickSource{nullptr};
 }  // namespace
 

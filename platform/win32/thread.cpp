@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 namespace platform {
@@ -34,9 +35,11 @@ void freeRecord(Thread* thread) {
 }
 
 // The system's own SetEvent and ExitThread, not this library's import stubs: they run as the
-// thread's last calls, when the library may already be gone.
-PAPCFUNC g_setEvent = nullptr;
-PAPCFUNC g_exitThread = nullptr;
+// thread's last calls, when the library may already be gone. Looked up by threadStart on any
+// thread before it creates a thread, so two starts may store them at once (the same values); a
+// thread reads them at its end, after its own start stored them.
+std::atomic<PAPCFUNC> g_setEvent{nullptr};
+std::atomic<PAPCFUNC> g_exitThread{nullptr};
 
 // A thread whose owner waits for it ends so that no instruction of this library runs after `done`
 // is set: the waiter may unload the library as soon as it sees the event, even from inside the
@@ -51,12 +54,12 @@ PAPCFUNC g_exitThread = nullptr;
 [[noreturn]] void signalAndExit(Thread* thread, DWORD code) {
   HANDLE self = thread->handle;
   HANDLE done = thread->done;
-  if (QueueUserAPC(g_setEvent, self, reinterpret_cast<ULONG_PTR>(done)) == 0) {
+  if (QueueUserAPC(g_setEvent.load(), self, reinterpret_cast<ULONG_PTR>(done)) == 0) {
     // Out of resources: signal directly; the few instructions left are a risk only at unload.
     SetEvent(done);
     ExitThread(code);
   }
-  if (QueueUserAPC(g_exitThread, self, code) == 0) {
+  if (QueueUserAPC(g_exitThread.load(), self, code) == 0) {
     // The event is set inside this wait; the thread then leaves the library at once.
     SleepEx(INFINITE, TRUE);
     ExitThread(code);
@@ -84,10 +87,10 @@ PAPCFUNC kernelFunction(const char* name) {
 }  // namespace
 
 Thread* threadStart(ThreadProc proc, void* argument, ThreadStart start) {
-  if (g_setEvent == nullptr || g_exitThread == nullptr) {
+  if (g_setEvent.load() == nullptr || g_exitThread.load() == nullptr) {
     g_setEvent = kernelFunction("SetEvent");
     g_exitThread = kernelFunction("ExitThread");
-    if (g_setEvent == nullptr || g_exitThread == nullptr) return nullptr;
+    if (g_setEvent.load() == nullptr || g_exitThread.load() == nullptr) return nullptr;
   }
   void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(Thread));
   if (!memory) return nullptr;

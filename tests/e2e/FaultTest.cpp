@@ -240,6 +240,45 @@ TEST_F(FaultTest, ConsoleKilledDuringARecoveryOnTheAcquisitionThreadWhileTheHost
   EXPECT_EQ(Starts(), "") << "a program was started although both run";
 }
 
+// A command link lost during a measurement and brought up again by a recovery, the stop's own or
+// an earlier command's, still ends the console's scan: the stop goes out on the new connection.
+TEST_F(FaultTest, LinkRecoveredDuringAMeasurementStillStopsTheConsolesScan) {
+  SimulatorOptions options = ModerateStream();
+  options.streamOn = SimStreamOn::Scan;
+  options.cutReplies = {CMD_PROBE_QUERY, CMD_PROBE_QUERY};
+  LoadConnected(options);
+  plugin_.SensorSet(2);
+  for (bool commandRecoversFirst : {false, true}) {
+    SCOPED_TRACE(commandRecoversFirst ? "a command's recovery before the stop"
+                                      : "the stop's own recovery");
+    EventSink& sink = NewSink();
+    ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+    ASSERT_TRUE(sink.WaitFor("AddFreeMeasure"));
+    // The cut answer drops the command link; the console scans on.
+    SensorEntry entries[3];
+    std::int32_t count = 0;
+    plugin_.SensorGetList(entries, 0, &count);
+    ASSERT_EQ(plugin_.IsConnected(), 0);
+    if (commandRecoversFirst) {
+      plugin_.SoundSet(1);
+      ASSERT_EQ(plugin_.IsConnected(), 1) << "the failed command ran no recovery";
+    }
+    const std::size_t before = sim_->commandWords().size();
+    EXPECT_EQ(plugin_.MeasureStop(), 0);
+    EXPECT_EQ(plugin_.IsConnected(), 1);
+    EXPECT_TRUE(sim_->waitUntil(
+        [&] {
+          Words words = sim_->commandWords();
+          return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_SCAN_STOP) !=
+                 words.end();
+        },
+        5000))
+        << "the console was left scanning";
+    ASSERT_TRUE(sim_->waitUntil([&] { return !sim_->streaming(); }, 5000));
+  }
+  UnloadWithin(10000);
+}
+
 TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
   std::string script = dir_.file("stall.script");
   std::string transcript = dir_.file("console.txt");
