@@ -5,12 +5,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
+#include "StalledTarget.h"
 #include "TempDir.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
+#include "platform/time.h"
 #include "shell/CaptureSettings.h"
 #include "wire/CommandCodes.h"
 #include "wire/SocketRoutines.h"
@@ -199,6 +202,29 @@ TEST_F(CaptureTest, DiskThatFillsEndsTheCaptureAndTheConnectionGoesOn) {
   path_ = "/dev/full";
   Start(1 << 20);
   ExpectCaptureOffAndTheConnectionWorking();
+}
+
+// A pipe whose reader goes away: a POSIX write there raises SIGPIPE, which ends a host that does
+// not handle it. The capture ends instead, and says why at its stop.
+TEST_F(CaptureTest, TargetWhoseReaderGoesEndsTheCaptureAndNothingElse) {
+  auto target = std::make_unique<StalledTarget>(dir_.path().string());
+  ASSERT_TRUE(target->ready()) << target->error();
+  path_ = target->path();
+  ASSERT_TRUE(Start(1 << 20));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  std::vector<unsigned char> bytes(60000, 0x5A);
+  CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+  target.reset();
+  for (int i = 0; i < 500 && CaptureOn(); ++i) {
+    CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+    platform::sleepMs(10);
+  }
+  EXPECT_FALSE(CaptureOn());
+  CaptureStop();
+  int count = 0;
+  const unsigned char command[4] = {1, 2, 3, 4};
+  EXPECT_TRUE(SendAll(client_, command, 4, count));
+  EXPECT_EQ(count, 4);
 }
 
 TEST_F(CaptureTest, SettingsFileSectionGivesFileAndLimit) {
