@@ -24,7 +24,6 @@
 #include "datachannel/DataChannel.h"
 #include "platform/socket.h"
 #include "platform/time.h"
-#include "shell/CaptureSettings.h"
 #include "shell/KvtScan3DLumora.h"
 #include "wire/WireRecords.h"
 
@@ -289,7 +288,8 @@ void StopCapture() {
 bool StartCapture(const std::string& path) {
   CaptureSettings capture;
   capture.path = path;
-  capture.limitBytes = static_cast<std::uint64_t>(CAPTURE_MAX_LIMIT_MB) << 20;
+  // No limit: a file that reached one would leave the rest of the run without a capture.
+  capture.limitBytes = ~std::uint64_t{0};
   capture.comment = "data_channel_bench";
   if (!CaptureStart(capture)) return false;
   InstallSocketTap(&CaptureSocketTap());
