@@ -42,6 +42,9 @@ constexpr double UNLOAD_THREAD_MS = 5000;  // a stopped thread inside the librar
 constexpr double UNLOAD_CUT_MS = 50;
 constexpr double DATA_THREAD_MS = 3000;
 constexpr double DIALOG_RUN_MS = 2000;  // a settings-window command still running at unload
+// With the capture on: the stop's wait for its lock, and for its thread to write what is queued
+// to a target that still takes bytes (CAPTURE_STOP_MOST_MS and the cancel of a last write).
+constexpr double CAPTURE_STOP_MS = 1000 + 3550;
 // What a call that waits for nothing may take on a busy machine, far below every wait above.
 constexpr double NO_WAIT_MS = 1000;
 
@@ -130,12 +133,13 @@ const Bound kBounds[] = {
      SettingsWindow},
     {"unload", "the host's thread, outside any sink call", "no", false,
      DIALOG_RUN_MS + UNLOAD_CUT_MS + UNLOAD_SCAN_END_MS + 2 * THREAD_END_MS + UNLOAD_THREAD_MS +
-         DATA_THREAD_MS,
+         DATA_THREAD_MS + CAPTURE_STOP_MS,
      "measuring, the sink blocked, the console silent after the scan stop; bound: a window "
      "command's 2 s, 50 ms before another thread's command is cut short, 2 s for the scan end, "
-     "2.5 s twice (the forced end), 5 s for a thread in the library, 3 s for the data thread; "
-     "where a thread cannot be ended by force (Linux), and the sink's call outlasts the bound, "
-     "the unload also waits for that call to return",
+     "2.5 s twice (the forced end), 5 s for a thread in the library, 3 s for the data thread, "
+     "4.6 s for the capture's end when it is on; where a thread cannot be ended by force "
+     "(Linux), and the sink's call outlasts the bound, the unload also waits for that call to "
+     "return",
      UnloadWithTheSinkBlockedAndNoScanEnd},
 };
 
