@@ -1,25 +1,29 @@
 // Data-channel throughput: full and short laser stripes streamed through the real data-channel
-// thread and conversion into the scanner object, against a plain loopback receiver that only
-// reads the same bytes in 8192-byte pieces, best of several alternating rounds each. Then the
-// same stream while a measurement runs whose host sink spends 20 ms in every record call, against
-// one whose sink returns at once: a slow host must not slow the data channel. And the longest the
-// data thread's store of a stripe took while such a host held its record.
+// thread and conversion into the scanner object, against two plain loopback receivers that only
+// read the same bytes, in 8 KiB and in 256 KiB pieces, best of several alternating rounds each.
+// Then the same stream while a measurement runs whose host sink spends 20 ms in every record
+// call, against one whose sink returns at once: a slow host must not slow the data channel. And
+// the longest the data thread's store of a stripe took while such a host held its record.
+// All of it three times: with the capture off, on into a file, and on into a target that stalls
+// (a FIFO, under Windows a named pipe, that nobody reads), each with the capture's counts and the
+// time its stop took.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "StalledTarget.h"
 #include "acquisition/AcquisitionThreads.h"
 #include "capture/Capture.h"
 #include "datachannel/DataChannel.h"
 #include "platform/socket.h"
 #include "platform/time.h"
-#include "shell/CaptureSettings.h"
 #include "shell/KvtScan3DLumora.h"
 #include "wire/WireRecords.h"
 
@@ -107,7 +111,7 @@ Rate ThroughPlugin(int points, int stripes, bool moving = false) {
   return {stripes / seconds, static_cast<double>(stripes) * points / seconds};
 }
 
-Rate ThroughPlainReceiver(int points, int stripes) {
+Rate ThroughPlainReceiver(int points, int stripes, std::size_t pieceBytes) {
   Bytes stripe = Stripe(points);
   platform::SocketHandle listener = platform::socketOpenTcp();
   if (!platform::socketBind(listener, Loopback(), kPlainPort) ||
@@ -116,9 +120,9 @@ Rate ThroughPlainReceiver(int points, int stripes) {
     std::exit(1);
   }
   std::size_t total = stripe.size() * static_cast<std::size_t>(stripes);
-  std::thread receiver([listener, total] {
+  std::thread receiver([listener, total, pieceBytes] {
     platform::SocketHandle s = platform::socketAccept(listener);
-    std::vector<unsigned char> piece(8192);
+    std::vector<unsigned char> piece(pieceBytes);
     std::size_t got = 0;
     while (got < total) {
       int n = platform::socketReceive(s, piece.data(), static_cast<int>(piece.size()));
@@ -206,10 +210,99 @@ void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double*
   *longestUs = times.back();
 }
 
+// The data channel's figures with the capture as it is now.
+void Figures(KvtScan3DLumora& scanner, double scale) {
+  std::printf("%-22s %14s %13s %13s %13s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
+              "8 KiB pts/s", "256 KiB pts/s", "ratio");
+  const struct {
+    int points;
+    int stripes;
+  } cases[] = {{10000, 4000}, {1280, 20000}};
+  for (const auto& c : cases) {
+    int stripes = static_cast<int>(c.stripes * scale / kRounds);
+    if (stripes < 10) stripes = 10;
+    // Rounds alternate between the readers and the best of each counts: on a machine that
+    // others share, a round that another process slowed says nothing about the reader.
+    Rate plugin{}, small{}, large{};
+    for (int round = 0; round < kRounds; ++round) {
+      plugin = Faster(plugin, ThroughPlugin(c.points, stripes));
+      small = Faster(small, ThroughPlainReceiver(c.points, stripes, 8 << 10));
+      large = Faster(large, ThroughPlainReceiver(c.points, stripes, 256 << 10));
+    }
+    char label[32];
+    std::snprintf(label, sizeof label, "%d points x %dx%d", c.points, kRounds, stripes);
+    std::printf("%-22s %14.0f %13.0f %13.0f %13.0f %7.2f\n", label, plugin.stripesPerSecond,
+                plugin.pointsPerSecond, small.pointsPerSecond, large.pointsPerSecond,
+                plugin.pointsPerSecond / Faster(small, large).pointsPerSecond);
+  }
+
+  std::printf("With a measurement running (10000-point stripes, button mode 1, a pass open):\n");
+  int stripes = std::max(10, static_cast<int>(8000 * scale));
+  double rates[2] = {};
+  const unsigned recordMs[2] = {0, 20};
+  int records[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    TimedSink sink(recordMs[i]);
+    {
+      Measurement measurement(scanner, &sink);
+      rates[i] = ThroughPlugin(10000, stripes, true).stripesPerSecond;
+    }
+    records[i] = sink.records();
+  }
+  std::printf(
+      "  host returns at once: %.0f str/s (%d records); 20 ms in each record call: %.0f "
+      "str/s (%d records); slow / instant: %.2f\n",
+      rates[0], records[0], rates[1], records[1], rates[1] / rates[0]);
+
+  double medianUs = 0, longestUs = 0;
+  {
+    TimedSink sink(20);
+    Measurement measurement(scanner, &sink);
+    StoreTimes(scanner, std::max(10, static_cast<int>(500 * scale)), &medianUs, &longestUs);
+  }
+  std::printf(
+      "  store of a 10000-point stripe while the host spends 20 ms per record: median %.0f us, "
+      "longest %.0f us\n",
+      medianUs, longestUs);
+}
+
+// Stops the capture and prints what it took and what it left out.
+void StopCapture() {
+  const auto start = std::chrono::steady_clock::now();
+  CaptureStop();
+  const double stopMs =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  const CaptureTotals totals = CaptureCounts();
+  const double all = static_cast<double>(totals.packets + totals.droppedPackets);
+  std::printf(
+      "  capture: %llu packets queued, %llu left out (%.1f%%, %.1f MB); %.1f MB written, %.1f MB "
+      "unwritten at the stop; the stop took %.0f ms\n",
+      static_cast<unsigned long long>(totals.packets),
+      static_cast<unsigned long long>(totals.droppedPackets),
+      all > 0 ? 100.0 * static_cast<double>(totals.droppedPackets) / all : 0.0,
+      static_cast<double>(totals.droppedBytes) / 1e6,
+      static_cast<double>(totals.writtenBytes) / 1e6,
+      static_cast<double>(totals.unwrittenBytes) / 1e6, stopMs);
+}
+
+bool StartCapture(const std::string& path) {
+  CaptureSettings capture;
+  capture.path = path;
+  // No limit: a file that reached one would leave the rest of the run without a capture.
+  capture.limitBytes = ~std::uint64_t{0};
+  capture.comment = "data_channel_bench";
+  if (!CaptureStart(capture)) return false;
+  InstallSocketTap(&CaptureSocketTap());
+  return true;
+}
+
 }  // namespace
 
+// Usage: data_channel_bench [scale] [folder for the capture file, else the current folder]
 int main(int argc, char** argv) {
   double scale = argc > 1 ? std::atof(argv[1]) : 1.0;
+  const std::filesystem::path folder =
+      argc > 2 ? std::filesystem::path(argv[2]) : std::filesystem::current_path();
   int started = 0;
   static_cast<void>(platform::socketsStart(&started));
   std::int32_t status = 0;
@@ -219,69 +312,38 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start the data-channel thread\n");
     return 1;
   }
-  // KVT_CAPTURE set: the same figures with the plug-in's capture on, into that file without a
-  // size limit (a path like /dev/null measures the capture's own cost without the disk's).
-  CaptureSettings capture = ReadCaptureSettings("");
-  if (!capture.path.empty()) {
-    capture.limitBytes = ~std::uint64_t{0};
-    if (!CaptureStart(capture)) return 1;
-    InstallSocketTap(&CaptureSocketTap());
-    std::printf("capture on, into %s\n", capture.path.c_str());
-  }
-  std::printf("%-22s %14s %16s %16s %16s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
-              "plain str/s", "plain pts/s", "ratio");
-  const struct {
-    int points;
-    int stripes;
-  } cases[] = {{10000, 4000}, {1280, 20000}};
-  for (const auto& c : cases) {
-    int stripes = static_cast<int>(c.stripes * scale / kRounds);
-    if (stripes < 10) stripes = 10;
-    // Rounds alternate between the two readers and the best of each counts: on a machine that
-    // others share, a round that another process slowed says nothing about the reader.
-    Rate plugin{}, plain{};
-    for (int round = 0; round < kRounds; ++round) {
-      plugin = Faster(plugin, ThroughPlugin(c.points, stripes));
-      plain = Faster(plain, ThroughPlainReceiver(c.points, stripes));
-    }
-    char label[32];
-    std::snprintf(label, sizeof label, "%d points x %dx%d", c.points, kRounds, stripes);
-    std::printf("%-22s %14.0f %16.0f %16.0f %16.0f %7.2f\n", label, plugin.stripesPerSecond,
-                plugin.pointsPerSecond, plain.stripesPerSecond, plain.pointsPerSecond,
-                plugin.pointsPerSecond / plain.pointsPerSecond);
-  }
 
-  std::printf("\nWith a measurement running (10000-point stripes, button mode 1, a pass open):\n");
-  std::printf("%-28s %14s %12s\n", "host sink", "plug-in str/s", "records");
-  int stripes = std::max(10, static_cast<int>(8000 * scale));
-  double rates[2] = {};
-  const unsigned recordMs[2] = {0, 20};
-  for (int i = 0; i < 2; ++i) {
-    TimedSink sink(recordMs[i]);
-    Rate rate{};
-    {
-      Measurement measurement(*scanner, &sink);
-      rate = ThroughPlugin(10000, stripes, true);
-    }
-    rates[i] = rate.stripesPerSecond;
-    char label[40];
-    std::snprintf(label, sizeof label, "%u ms in each record call", recordMs[i]);
-    std::printf("%-28s %14.0f %12d\n", label, rate.stripesPerSecond, sink.records());
-  }
-  std::printf("slow host / instant host: %.2f\n", rates[1] / rates[0]);
+  std::printf("Capture off:\n");
+  Figures(*scanner, scale);
 
-  double medianUs = 0, longestUs = 0;
-  {
-    TimedSink sink(20);
-    Measurement measurement(*scanner, &sink);
-    StoreTimes(*scanner, std::max(10, static_cast<int>(500 * scale)), &medianUs, &longestUs);
-  }
-  std::printf(
-      "store of a 10000-point stripe while the host spends 20 ms per record: median "
-      "%.0f us, longest %.0f us\n",
-      medianUs, longestUs);
-  scanner.reset();
+  const std::string file = (folder / "kvt-bench.pcapng").string();
+  std::printf("\nCapture on, into a file named after %s:\n", file.c_str());
+  if (!StartCapture(file)) return 1;
+  Figures(*scanner, scale);
+  StopCapture();
   InstallSocketTap(nullptr);
-  CaptureStop();
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind("kvt-bench-", 0) == 0) {
+      std::filesystem::remove(entry.path());
+    }
+  }
+
+  const std::filesystem::path stalledFolder =
+      std::filesystem::temp_directory_path() / ("kvt-bench-" + std::to_string(std::rand()));
+  std::filesystem::create_directories(stalledFolder);
+  {
+    StalledTarget target(stalledFolder.string());
+    if (!target.ready()) {
+      std::fprintf(stderr, "no stalled target: %s\n", target.error().c_str());
+      return 1;
+    }
+    std::printf("\nCapture on, into %s, which nobody reads:\n", target.path().c_str());
+    if (!StartCapture(target.path())) return 1;
+    Figures(*scanner, scale);
+    StopCapture();
+    InstallSocketTap(nullptr);
+  }
+  std::filesystem::remove_all(stalledFolder);
+  scanner.reset();
   return 0;
 }

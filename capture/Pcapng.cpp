@@ -9,11 +9,13 @@ namespace {
 
 constexpr std::uint32_t kSectionHeaderBlock = 0x0A0D0D0A;
 constexpr std::uint32_t kInterfaceBlock = 0x00000001;
+constexpr std::uint32_t kInterfaceStatisticsBlock = 0x00000005;
 constexpr std::uint32_t kEnhancedPacketBlock = 0x00000006;
 constexpr std::uint32_t kByteOrderMagic = 0x1A2B3C4D;
 constexpr std::uint16_t kOptionEnd = 0;
 constexpr std::uint16_t kOptionComment = 1;
 constexpr std::uint16_t kOptionUserApplication = 4;  // shb_userappl
+constexpr std::uint16_t kOptionDropped = 5;          // isb_ifdrop
 constexpr std::uint32_t kNoSnapLimit = 0;
 
 void Put16(CaptureBytes& out, std::uint16_t value) {
@@ -84,22 +86,64 @@ void AppendPcapngStart(CaptureBytes& out, const std::string& application,
   CloseBlock(out, start);
 }
 
-void AppendPcapngPacket(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* packet,
-                        std::uint32_t captured, std::uint32_t original,
-                        const std::string& comment) {
+namespace {
+
+void AppendPacketBlock(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* headers,
+                       std::uint32_t headersLength, const unsigned char* payload,
+                       std::uint32_t payloadLength, std::uint32_t original,
+                       const std::string& comment) {
   std::size_t start = OpenBlock(out, kEnhancedPacketBlock);
   Put32(out, 0);  // interface 0
   Put32(out, static_cast<std::uint32_t>(microseconds >> 32));
   Put32(out, static_cast<std::uint32_t>(microseconds));
-  Put32(out, captured);
+  Put32(out, headersLength + payloadLength);
   Put32(out, original);
-  out.insert(out.end(), packet, packet + captured);
+  out.insert(out.end(), headers, headers + headersLength);
+  if (payloadLength > 0) out.insert(out.end(), payload, payload + payloadLength);
   PadTo32Bits(out);
   if (!comment.empty()) {
     PutOption(out, kOptionComment, comment);
     Put16(out, kOptionEnd);
     Put16(out, 0);
   }
+  CloseBlock(out, start);
+}
+
+}  // namespace
+
+void AppendPcapngPacket(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* packet,
+                        std::uint32_t captured, std::uint32_t original,
+                        const std::string& comment) {
+  AppendPacketBlock(out, microseconds, packet, captured, nullptr, 0, original, comment);
+}
+
+void AppendPcapngPacket(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* headers,
+                        std::uint32_t headersLength, const unsigned char* payload,
+                        std::uint32_t payloadLength, const std::string& comment) {
+  AppendPacketBlock(out, microseconds, headers, headersLength, payload, payloadLength,
+                    headersLength + payloadLength, comment);
+}
+
+std::size_t PcapngPacketBlockSize(std::uint32_t captured, std::size_t commentLength) {
+  auto padded = [](std::size_t n) { return (n + 3) & ~std::size_t{3}; };
+  // Type, length, interface, time (two words), captured and original length; the packet; the
+  // comment option and the end of options; the length again.
+  return 28 + padded(captured) + (commentLength > 0 ? 4 + padded(commentLength) + 4 : 0) + 4;
+}
+
+void AppendPcapngStatistics(CaptureBytes& out, std::uint64_t microseconds,
+                            std::uint64_t droppedPackets, const std::string& comment) {
+  std::size_t start = OpenBlock(out, kInterfaceStatisticsBlock);
+  Put32(out, 0);  // interface 0
+  Put32(out, static_cast<std::uint32_t>(microseconds >> 32));
+  Put32(out, static_cast<std::uint32_t>(microseconds));
+  PutOption(out, kOptionComment, comment);
+  Put16(out, kOptionDropped);
+  Put16(out, 8);
+  Put32(out, static_cast<std::uint32_t>(droppedPackets));
+  Put32(out, static_cast<std::uint32_t>(droppedPackets >> 32));
+  Put16(out, kOptionEnd);
+  Put16(out, 0);
   CloseBlock(out, start);
 }
 

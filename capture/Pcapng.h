@@ -3,6 +3,7 @@
 // as loopback traffic. Pure encoding: nothing here touches a file or a socket.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,6 +34,21 @@ void AppendPcapngStart(CaptureBytes& out, const std::string& application,
 // microseconds since 1970, and an optional comment ("" for none).
 void AppendPcapngPacket(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* packet,
                         std::uint32_t captured, std::uint32_t original, const std::string& comment);
+
+// The same for a packet in two parts, its headers and then its payload, captured whole: each
+// part is copied once, straight into out.
+void AppendPcapngPacket(CaptureBytes& out, std::uint64_t microseconds, const unsigned char* headers,
+                        std::uint32_t headersLength, const unsigned char* payload,
+                        std::uint32_t payloadLength, const std::string& comment);
+
+// The size of the block AppendPcapngPacket appends for captured bytes and a comment of
+// commentLength characters (0 for none).
+std::size_t PcapngPacketBlockSize(std::uint32_t captured, std::size_t commentLength);
+
+// An interface statistics block for interface 0 at a time: the number of packets the capture
+// left out (isb_ifdrop) and a comment.
+void AppendPcapngStatistics(CaptureBytes& out, std::uint64_t microseconds,
+                            std::uint64_t droppedPackets, const std::string& comment);
 
 // One segment between two ports of 127.0.0.1.
 struct TcpSegment {

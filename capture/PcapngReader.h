@@ -1,5 +1,6 @@
 // Reads back the capture files the plug-in writes, for the simulator's replay and the tests: the
-// section comment, and each packet's time, lengths, IPv4/TCP header fields, payload and comment.
+// section comment, each packet's time, lengths, IPv4/TCP header fields, payload and comment, and
+// the comments and drop counts of the statistics blocks.
 // Only what those files hold: one little-endian section, raw-IPv4 packets.
 #pragma once
 
@@ -30,6 +31,10 @@ struct CaptureFile {
   std::string sectionComment;
   std::uint16_t linkType = 0;
   std::vector<CapturedPacket> packets;
+  // The interface statistics blocks: their comments in order, and the count of packets left out
+  // that the last of them gives.
+  std::vector<std::string> statisticsComments;
+  std::uint64_t droppedPackets = 0;
 };
 
 namespace pcapng_reader {
@@ -45,17 +50,20 @@ inline std::uint16_t Be16(const unsigned char* p) {
 inline std::uint32_t Be32(const unsigned char* p) {
   return static_cast<std::uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
-// The first comment among the options in [p, end).
-inline std::string Comment(const unsigned char* p, const unsigned char* end) {
+// The first option with the code among the options in [p, end), or "".
+inline std::string Option(const unsigned char* p, const unsigned char* end, std::uint16_t wanted) {
   while (p + 4 <= end) {
     std::uint16_t code = Le16(p), length = Le16(p + 2);
     if (code == 0) break;
     // A length that runs past the block ends the options: the file is not trusted.
     if (length > end - (p + 4)) break;
-    if (code == 1) return std::string(reinterpret_cast<const char*>(p + 4), length);
+    if (code == wanted) return std::string(reinterpret_cast<const char*>(p + 4), length);
     p += 4 + ((length + 3u) & ~3u);
   }
   return "";
+}
+inline std::string Comment(const unsigned char* p, const unsigned char* end) {
+  return Option(p, end, 1);
 }
 }  // namespace pcapng_reader
 
@@ -80,6 +88,14 @@ inline CaptureFile ReadCaptureFile(const std::string& path) {
     } else if (type == 1) {
       if (length < 20) return file;
       file.linkType = Le16(block + 8);
+    } else if (type == 5) {
+      if (length < 24) return file;
+      file.statisticsComments.push_back(Comment(block + 20, end));
+      const std::string dropped = Option(block + 20, end, 5);
+      if (dropped.size() == 8) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(dropped.data());
+        file.droppedPackets = static_cast<std::uint64_t>(Le32(bytes + 4)) << 32 | Le32(bytes);
+      }
     } else if (type == 6) {
       // The packet's own lengths must lie inside its block: a cut or altered file ends the
       // reading, never a read past the block.

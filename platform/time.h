@@ -11,6 +11,18 @@ std::uint32_t tickCount();
 // Wall-clock time in whole seconds and milliseconds (_ftime). Any thread.
 void wallClock(std::int64_t* seconds, int* milliseconds);
 
+// The local date and time, to the second, as the machine's clock and time zone give them
+// (GetLocalTime). Any thread.
+struct LocalTime {
+  int year;
+  int month;  // 1 to 12
+  int day;    // 1 to 31
+  int hour;
+  int minute;
+  int second;
+};
+void localTimeNow(LocalTime* now);
+
 // Blocks the calling thread for about ms milliseconds.
 void sleepMs(unsigned ms);
 

@@ -20,6 +20,9 @@ CaptureSettings ReadCaptureSettings(const char* settingsPath) {
   platform::profileReadString(kSection, "LimitMB", "", text, sizeof text, settingsPath);
   std::int32_t megabytes = SettingsValue(text, static_cast<std::int32_t>(CAPTURE_DEFAULT_LIMIT_MB));
   if (megabytes <= 0) megabytes = static_cast<std::int32_t>(CAPTURE_DEFAULT_LIMIT_MB);
+  if (megabytes > static_cast<std::int32_t>(CAPTURE_MAX_LIMIT_MB)) {
+    megabytes = static_cast<std::int32_t>(CAPTURE_MAX_LIMIT_MB);
+  }
   settings.limitBytes = static_cast<std::uint64_t>(megabytes) << 20;
   return settings;
 }

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "platform/testing.h"
 
@@ -32,6 +33,14 @@ void wallClock(std::int64_t* seconds, int* milliseconds) {
   clock_gettime(CLOCK_REALTIME, &now);
   *seconds = now.tv_sec;
   *milliseconds = static_cast<int>(now.tv_nsec / 1000000);
+}
+
+void localTimeNow(LocalTime* now) {
+  std::time_t seconds = std::time(nullptr);
+  std::tm parts{};
+  localtime_r(&seconds, &parts);
+  *now = {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
+          parts.tm_hour,        parts.tm_min,     parts.tm_sec};
 }
 
 void sleepMs(unsigned ms) {

@@ -32,6 +32,12 @@ void wallClock(std::int64_t* seconds, int* milliseconds) {
   *milliseconds = static_cast<int>(ticks % 10000000 / 10000);
 }
 
+void localTimeNow(LocalTime* now) {
+  SYSTEMTIME parts;
+  GetLocalTime(&parts);
+  *now = {parts.wYear, parts.wMonth, parts.wDay, parts.wHour, parts.wMinute, parts.wSecond};
+}
+
 void sleepMs(unsigned ms) { Sleep(ms); }
 
 }  // namespace platform

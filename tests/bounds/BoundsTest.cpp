@@ -108,9 +108,10 @@ const Bound kBounds[] = {
     {"unload", "the host's thread, outside any sink call", "no", false, UNLOAD_BOUND_MS,
      "measuring, the sink blocked, the console silent after the scan stop; bound: a window "
      "command's 2 s, 50 ms before another thread's command is cut short, 2 s for the scan end, "
-     "2.5 s twice (the forced end), 5 s for a thread in the library, 3 s for the data thread; "
-     "where a thread cannot be ended by force (Linux), and the sink's call outlasts the bound, "
-     "the unload also waits for that call to return",
+     "2.5 s twice (the forced end), 5 s for a thread in the library, 3 s for the data thread, "
+     "4.6 s for the capture's end when it is on; where a thread cannot be ended by force "
+     "(Linux), and the sink's call outlasts the bound, the unload also waits for that call to "
+     "return",
      UnloadWithTheSinkBlockedAndNoScanEnd},
 };
 

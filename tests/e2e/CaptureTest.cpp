@@ -1,12 +1,17 @@
 // The capture through the exports: a measurement against the console simulator with KVT_CAPTURE
-// set, read back from the file and compared with what both sides sent; and, where tshark is
-// installed, the same file decoded by the project's Wireshark decoder, field by field.
+// set, read back from the file and compared with what both sides sent; where tshark is
+// installed, the same file decoded by the project's Wireshark decoder, field by field; and a
+// capture whose target stalls (a FIFO, under Windows a named pipe, that nobody reads) while
+// stripes stream.
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "E2eFixture.h"
+#include "StalledTarget.h"
+#include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
 #include "tools/console-sim/Replay.h"
 #include "tools/console-sim/SyntheticPart.h"
@@ -132,7 +137,11 @@ class CaptureTest : public E2eTest {
     plugin_.SensorGetList(entries, 0, &count);
     UnloadWithin(20000);
     SetTestEnvironment("KVT_CAPTURE", nullptr);
-    file_ = ReadCaptureFile(path_);
+    // The load wrote a file of its own, named after the configured one with its date and time.
+    const std::vector<std::string> written = FilesStartingWith(dir_.path(), "site-");
+    ASSERT_EQ(written.size(), 1u);
+    written_ = written[0];
+    file_ = ReadCaptureFile(written_);
     ASSERT_TRUE(file_.valid);
     console_ = Split(StreamBytes(file_, DATA_PORT, true), ConsolePayload);
     answers_ = Split(StreamBytes(file_, DATA_PORT, false), AnswerReply);
@@ -185,6 +194,7 @@ class CaptureTest : public E2eTest {
   }
 
   std::string path_ = dir_.file("site.pcapng");
+  std::string written_;  // the file that Capture() made
   CaptureFile file_;
   std::vector<Message> console_;
   std::vector<Message> answers_;
@@ -230,7 +240,9 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
   WriteWholeFile(dir_.file("KvtScanner.ini"), "[Lumora]\r\nTypeScanning=1\r\n" + section);
   Load();
   UnloadWithin(5000);
-  CaptureFile file = ReadCaptureFile(dir_.file("from-settings.pcapng"));
+  std::vector<std::string> written = FilesStartingWith(dir_.path(), "from-settings-");
+  ASSERT_EQ(written.size(), 1u);
+  CaptureFile file = ReadCaptureFile(written[0]);
   EXPECT_TRUE(file.valid);
   EXPECT_NE(file.sectionComment.find("limit 1 MB"), std::string::npos) << file.sectionComment;
   // The unload wrote the plug-in's three keys and left the section as it was.
@@ -238,12 +250,14 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
   EXPECT_NE(settings.find(section), std::string::npos) << settings;
   EXPECT_NE(settings.find("DisplayToolBar=1"), std::string::npos) << settings;
 
-  std::filesystem::remove(dir_.file("from-settings.pcapng"));
+  std::filesystem::remove(written[0]);
   SetTestEnvironment("KVT_CAPTURE", dir_.file("from-environment.pcapng").c_str());
   Load();
   UnloadWithin(5000);
-  EXPECT_TRUE(ReadCaptureFile(dir_.file("from-environment.pcapng")).valid);
-  EXPECT_FALSE(std::filesystem::exists(dir_.file("from-settings.pcapng")));
+  written = FilesStartingWith(dir_.path(), "from-environment-");
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_TRUE(ReadCaptureFile(written[0]).valid);
+  EXPECT_TRUE(FilesStartingWith(dir_.path(), "from-settings").empty());
 }
 
 TEST_F(CaptureTest, ReplayFindsNoDifferenceAndNamesTheAnswerOfAnAlteredRecord) {
@@ -315,7 +329,7 @@ TEST_F(CaptureTest, DecoderShowsEveryMessageAsSent) {
       "kvtdata.points.count",  "kvtdata.points.first.x", "kvtdata.points.first.y",
       "kvtdata.points.last.x", "kvtdata.points.last.y",  "kvtdata.points.block"};
   std::string command =
-      "tshark -X lua_script:" KVT_SOURCE_DIR "/tools/wireshark/kvtscanner.lua -r \"" + path_ +
+      "tshark -X lua_script:" KVT_SOURCE_DIR "/tools/wireshark/kvtscanner.lua -r \"" + written_ +
       "\" -Y \"kvtcmd || kvtdata\" -T fields -E occurrence=a" + " -E aggregator=,";
   for (const char* field : fields) command += std::string(" -e ") + field;
   command += " > \"" + out + "\" 2> \"" + dir_.file("tshark.txt") + "\"";
@@ -378,6 +392,121 @@ TEST_F(CaptureTest, DecoderShowsEveryMessageAsSent) {
       EXPECT_EQ(stripe[7][i], Hex(StripeBlock(stripes_[i]))) << "stripe " << n;
     }
   }
+}
+
+// A capture into a target that stalls while stripes stream at the console's pace: the data
+// channel and the commands go on as without a capture, the queue leaves packets out, and the
+// unload is bounded however long the target stays stalled.
+class StalledCaptureTest : public CaptureTest {
+ protected:
+  static constexpr int kPace = 400;  // stripes a second, 30 KB each: 12 MB/s
+  // Several times the queue: packets are left out.
+  static constexpr int kStalledStripes = 1200;
+
+  void SetUp() override {
+    CaptureTest::SetUp();
+    target_ = std::make_unique<StalledTarget>(dir_.path().string());
+    ASSERT_TRUE(target_->ready()) << target_->error();
+  }
+  void TearDown() override {
+    // The target's reading end is the test's; the plug-in has let go of its end by now.
+    UnloadWithin(20000);
+    target_.reset();
+    CaptureTest::TearDown();
+  }
+
+  // Streams stamped stripes from the scan start, the capture writing into the target, until
+  // kStalledStripes have gone: at the console's pace, not held up by the target.
+  void StreamWhileStalled() {
+    SetTestEnvironment("KVT_CAPTURE", target_->path().c_str());
+    SimulatorOptions options;
+    options.stripesPerSecond = kPace;
+    options.pointsPerStripe = 2500;
+    options.stamped = true;
+    options.streamOn = SimStreamOn::Scan;
+    ASSERT_NO_FATAL_FAILURE(LoadConnected(options));
+    plugin_.SensorSet(2);
+    plugin_.ButtonModeSet(1);
+    ASSERT_EQ(plugin_.MeasureStart(nullptr), 0);
+    const std::uint32_t start = platform::tickCount();
+    const int first = sim_->stripesSent();
+    // Ten times the time they take at the console's pace: a capture that held up the data
+    // channel would stop them at about a hundred (the target's 64 KiB and the socket buffers).
+    ASSERT_TRUE(sim_->waitForStripes(first + kStalledStripes, 10 * 1000 * kStalledStripes / kPace))
+        << sim_->stripesSent() << " stripes sent";
+    const double seconds = (platform::tickCount() - start) / 1000.0;
+    std::printf("stalled target: %.0f stripes/s at a pace of %d\n",
+                (sim_->stripesSent() - first) / seconds, kPace);
+    // A command and its answer on the command channel.
+    std::int32_t sound = -1;
+    const std::uint32_t commandMs = Timed([&] { sound = plugin_.SoundGet(); });
+    EXPECT_EQ(sound, 1);
+    EXPECT_LT(commandMs, 5000u);
+    EXPECT_EQ(sim_->errorCount(), 0);
+  }
+
+  // The bytes the target took, as a file.
+  CaptureFile TargetFile(int timeoutMs) {
+    std::vector<unsigned char> bytes = target_->Finish(timeoutMs);
+    std::ofstream(dir_.file("target.pcapng"), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+    return ReadCaptureFile(dir_.file("target.pcapng"));
+  }
+
+  std::unique_ptr<StalledTarget> target_;
+};
+
+TEST_F(StalledCaptureTest, ChannelsGoOnAndTheUnloadIsBounded) {
+  ASSERT_NO_FATAL_FAILURE(StreamWhileStalled());
+  const std::uint32_t unloadMs = Timed([&] { UnloadWithin(10000); });
+  std::printf("unload with the capture's target stalled: %u ms\n", unloadMs);
+  // What the target took before it stalled: the file's start.
+  CaptureFile file = TargetFile(5000);
+  EXPECT_NE(file.sectionComment.find("KvtScanner Lumora plug-in"), std::string::npos);
+}
+
+// The count of what was left out, in the file: the first packet after each gap says how much is
+// missing before it, and a statistics block at the end gives the total.
+TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut) {
+  ASSERT_NO_FATAL_FAILURE(StreamWhileStalled());
+  target_->StartReading();
+  const int resumed = sim_->stripesSent();
+  ASSERT_TRUE(sim_->waitForStripes(resumed + 200, 20000));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  ASSERT_TRUE(sim_->waitUntil([this] { return !sim_->dataConnected(); }, 5000));
+  UnloadWithin(10000);
+  CaptureFile file = TargetFile(10000);
+  ASSERT_TRUE(file.valid);
+  EXPECT_NE(file.sectionComment.find("KvtScanner Lumora plug-in"), std::string::npos);
+
+  // Each direction of each connection numbers its bytes on: a gap is as long as what was left
+  // out there.
+  std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint32_t> next;
+  unsigned long long gapPackets = 0, gapBytes = 0, skipped = 0;
+  std::size_t lastGap = 0;
+  for (std::size_t i = 0; i < file.packets.size(); ++i) {
+    const CapturedPacket& packet = file.packets[i];
+    unsigned long long packets = 0, bytes = 0;
+    if (std::sscanf(packet.comment.c_str(), "%llu packets (%llu bytes) left out before this one",
+                    &packets, &bytes) == 2) {
+      gapPackets += packets;
+      gapBytes += bytes;
+      lastGap = i;
+    }
+    const auto key = std::make_pair(packet.sourcePort, packet.destinationPort);
+    if ((packet.flags & TCP_SYN) == 0 && next.count(key) != 0) {
+      skipped += packet.sequence - next[key];
+    }
+    next[key] = packet.sequence + static_cast<std::uint32_t>(packet.payload.size()) +
+                ((packet.flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
+  }
+  EXPECT_GT(gapPackets, 0u);
+  EXPECT_EQ(skipped, gapBytes);
+  ASSERT_EQ(file.statisticsComments.size(), 1u);
+  EXPECT_NE(file.statisticsComments[0].find("left out in all"), std::string::npos);
+  EXPECT_EQ(file.droppedPackets, gapPackets);
+  // The capture went on once the target took bytes again.
+  EXPECT_GT(file.packets.size() - lastGap, 100u);
 }
 
 }  // namespace

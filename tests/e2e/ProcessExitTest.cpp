@@ -10,6 +10,7 @@
 
 #include "E2eFixture.h"
 #include "EventSink.h"
+#include "capture/PcapngReader.h"
 #include "platform/module.h"
 
 int RunChildRole(const char* role);
@@ -39,12 +40,15 @@ TEST_P(ProcessExitTest, EndsQuicklyWithoutAnUnload) {
   const std::string mark = dir_.file("exit-mark.txt");
   SetTestEnvironment(kRoleVariable, GetParam().role);
   SetTestEnvironment(kMarkVariable, mark.c_str());
+  const bool capturing = std::string(GetParam().role) == "exit-capturing";
+  if (capturing) SetTestEnvironment("KVT_CAPTURE", dir_.file("capture.pcapng").c_str());
   char program[1024];
   ASSERT_TRUE(platform::executablePath(program, sizeof program));
   ChildProcess host;
   ASSERT_TRUE(host.Start(program, {}));
   SetTestEnvironment(kRoleVariable, nullptr);
   SetTestEnvironment(kMarkVariable, nullptr);
+  SetTestEnvironment("KVT_CAPTURE", nullptr);
   int code = -1;
   ASSERT_TRUE(host.WaitForExit(60000, &code)) << "the host never ended";
   const std::uint32_t ended = platform::tickCount();
@@ -57,11 +61,20 @@ TEST_P(ProcessExitTest, EndsQuicklyWithoutAnUnload) {
   EXPECT_LT(took, kExitBoundMs);
   // The console saw the link come down at the end, as at an unload.
   EXPECT_TRUE(sim_->waitUntil([&] { return !sim_->commandConnected(); }, 5000));
+  if (capturing) {
+    // The capture's thread may have been ended inside a write: the file's start is there.
+    const std::vector<std::string> files = FilesStartingWith(dir_.path(), "capture-");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(ReadCaptureFile(files[0]).sectionComment.find("KvtScanner Lumora plug-in"),
+              std::string::npos);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Roles, ProcessExitTest,
                          ::testing::Values(ExitCase{"exit-idle", "connected, idle", "Idle"},
-                                           ExitCase{"exit-measuring", "measuring", "Measuring"}),
+                                           ExitCase{"exit-measuring", "measuring", "Measuring"},
+                                           ExitCase{"exit-capturing", "measuring, capture on",
+                                                    "MeasuringWithTheCaptureOn"}),
                          [](const ::testing::TestParamInfo<ExitCase>& info) {
                            return std::string(info.param.testName);
                          });
@@ -81,7 +94,7 @@ int RunChildRole(const char* role) {
   PluginLibrary* plugin = g_plugin;
   if (!plugin->Load(PluginLibrary::BuiltPath())) return 3;
   if (plugin->Connect(1) != 0) return 4;
-  if (which == "exit-measuring") {
+  if (which == "exit-measuring" || which == "exit-capturing") {
     g_sink = new EventSink;
     EventSink* sink = g_sink;
     plugin->SensorSet(2);

@@ -22,6 +22,9 @@ constexpr double UNLOAD_THREAD_MS = 5000;  // a stopped thread inside the librar
 constexpr double UNLOAD_CUT_MS = 50;
 constexpr double DATA_THREAD_MS = 3000;
 constexpr double DIALOG_RUN_MS = 2000;  // a settings-window command still running at unload
+// With the capture on: the stop's wait for its lock, and for its thread to write what is queued
+// to a target that still takes bytes (CAPTURE_STOP_MOST_MS and the cancel of a last write).
+constexpr double CAPTURE_STOP_MS = 1000 + 3550;
 // What a call that waits for nothing may take on a busy machine, far below every wait above.
 constexpr double NO_WAIT_MS = 1000;
 
@@ -37,4 +40,5 @@ constexpr double MEASURE_START_BOUND_MS =
 constexpr double MEASURE_STOP_BOUND_MS = CHANNEL_MS + SEQUENCE_MS + SCAN_END_MS + 2 * THREAD_END_MS;
 constexpr double CONFIG_BOUND_MS = NO_WAIT_MS;  // its return once the window is closed
 constexpr double UNLOAD_BOUND_MS = DIALOG_RUN_MS + UNLOAD_CUT_MS + UNLOAD_SCAN_END_MS +
-                                   2 * THREAD_END_MS + UNLOAD_THREAD_MS + DATA_THREAD_MS;
+                                   2 * THREAD_END_MS + UNLOAD_THREAD_MS + DATA_THREAD_MS +
+                                   CAPTURE_STOP_MS;

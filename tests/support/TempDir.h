@@ -1,12 +1,14 @@
 // A fresh folder for one test, removed afterwards, and small file helpers.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 class TempDir {
  public:
@@ -59,4 +61,17 @@ inline std::string ReadWholeFile(const std::string& path) {
 inline void WriteWholeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
+}
+
+// The paths of the files in folder whose names begin with prefix, sorted by name.
+inline std::vector<std::string> FilesStartingWith(const std::filesystem::path& folder,
+                                                  const std::string& prefix) {
+  std::vector<std::string> paths;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().filename().string().rfind(prefix, 0) == 0) {
+      paths.push_back(entry.path().string());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
 }

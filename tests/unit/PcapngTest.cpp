@@ -29,6 +29,33 @@ TEST(PcapngTest, PacketBlockCarriesTimeLengthsPaddedDataAndComment) {
   EXPECT_EQ(out.size(), 36u) << "a packet without a comment has no options at all";
 }
 
+// The count of packets left out, as Wireshark shows it among the file's properties, with a
+// comment; the reader gives both back.
+TEST(PcapngTest, StatisticsBlockCarriesTheDropCountAndAComment) {
+  CaptureBytes out;
+  AppendPcapngStatistics(out, 0x0000000100000002ull, 0x0000000300000004ull, "left");
+  const CaptureBytes expected = {0x05, 0,   0,   0,   0x30, 0, 0, 0,  // type, length
+                                 0,    0,   0,   0,   1,    0, 0, 0,  // interface, time's high word
+                                 2,    0,   0,   0,   1,    0, 4, 0,  // low word; comment option
+                                 'l',  'e', 'f', 't', 5,    0, 8, 0,  // its text; isb_ifdrop option
+                                 4,    0,   0,   0,   3,    0, 0, 0,  // the count, low word first
+                                 0,    0,   0,   0,   0x30, 0, 0, 0};  // end of options; length
+  EXPECT_EQ(out, expected);
+  EXPECT_EQ(PcapngPacketBlockSize(5, 2), 52u);
+  EXPECT_EQ(PcapngPacketBlockSize(4, 0), 36u);
+
+  CaptureBytes file;
+  AppendPcapngStart(file, "app", "");
+  file.insert(file.end(), out.begin(), out.end());
+  TempDir dir;
+  std::ofstream(dir.file("c.pcapng"), std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<long>(file.size()));
+  CaptureFile read = ReadCaptureFile(dir.file("c.pcapng"));
+  EXPECT_TRUE(read.valid);
+  EXPECT_EQ(read.statisticsComments, std::vector<std::string>{"left"});
+  EXPECT_EQ(read.droppedPackets, 0x0000000300000004ull);
+}
+
 TEST(PcapngTest, FileStartsWithSectionAndOneRawIpInterface) {
   CaptureBytes out;
   AppendPcapngStart(out, "app", "note");

@@ -2,14 +2,18 @@
 // consistent sequence numbers in the file, its size limit, and a file that cannot be opened.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <thread>
 
+#include "StalledTarget.h"
 #include "TempDir.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
+#include "platform/time.h"
 #include "shell/CaptureSettings.h"
 #include "wire/CommandCodes.h"
 #include "wire/SocketRoutines.h"
@@ -57,6 +61,12 @@ class CaptureTest : public ::testing::Test {
     const unsigned char command[4] = {1, 2, 3, 4};
     EXPECT_TRUE(SendAll(client_, command, 4, count));
     EXPECT_EQ(count, 4);
+  }
+  // The file the capture wrote: one file named after path_ with the start's date and time.
+  std::string Written() {
+    std::vector<std::string> files = FilesStartingWith(dir_.path(), "capture-");
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? "" : files.back();
   }
   void ConsoleSends(const std::vector<unsigned char>& bytes) {
     ASSERT_EQ(platform::socketSend(console_, bytes.data(), static_cast<int>(bytes.size())),
@@ -107,7 +117,7 @@ TEST_F(CaptureTest, BothDirectionsFromHandshakeToFinsAsOneTcpStream) {
   client_ = platform::kInvalidSocket;
   CaptureStop();
 
-  CaptureFile file = ReadCaptureFile(path_);
+  CaptureFile file = ReadCaptureFile(Written());
   ASSERT_TRUE(file.valid);
   EXPECT_EQ(file.linkType, PCAPNG_LINKTYPE_RAW);
   EXPECT_EQ(file.sectionComment, "a test's capture");
@@ -137,7 +147,7 @@ TEST_F(CaptureTest, CallLongerThanAnIpPacketIsSplitWithoutAGap) {
   CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
   CaptureStop();
 
-  CaptureFile file = ReadCaptureFile(path_);
+  CaptureFile file = ReadCaptureFile(Written());
   ASSERT_TRUE(file.valid);
   ASSERT_EQ(file.packets.size(), 5u);
   EXPECT_EQ(file.packets[3].payload.size(), static_cast<std::size_t>(CAPTURE_MAX_PAYLOAD));
@@ -165,9 +175,11 @@ TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
     ASSERT_GT(n, 0);
     got += n;
   }
-  EXPECT_LE(std::ifstream(path_, std::ios::binary | std::ios::ate).tellg(), 4096);
+  // The capture's thread writes the rest and closes the file by the stop.
+  CaptureStop();
+  EXPECT_LE(std::ifstream(Written(), std::ios::binary | std::ios::ate).tellg(), 4096);
 
-  CaptureFile file = ReadCaptureFile(path_);
+  CaptureFile file = ReadCaptureFile(Written());
   ASSERT_TRUE(file.valid);
   const CapturedPacket& last = file.packets.back();
   EXPECT_NE(last.comment.find("limit"), std::string::npos) << last.comment;
@@ -192,6 +204,29 @@ TEST_F(CaptureTest, DiskThatFillsEndsTheCaptureAndTheConnectionGoesOn) {
   ExpectCaptureOffAndTheConnectionWorking();
 }
 
+// A pipe whose reader goes away: a POSIX write there raises SIGPIPE, which ends a host that does
+// not handle it. The capture ends instead, and says why at its stop.
+TEST_F(CaptureTest, TargetWhoseReaderGoesEndsTheCaptureAndNothingElse) {
+  auto target = std::make_unique<StalledTarget>(dir_.path().string());
+  ASSERT_TRUE(target->ready()) << target->error();
+  path_ = target->path();
+  ASSERT_TRUE(Start(1 << 20));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  std::vector<unsigned char> bytes(60000, 0x5A);
+  CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+  target.reset();
+  for (int i = 0; i < 500 && CaptureOn(); ++i) {
+    CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+    platform::sleepMs(10);
+  }
+  EXPECT_FALSE(CaptureOn());
+  CaptureStop();
+  int count = 0;
+  const unsigned char command[4] = {1, 2, 3, 4};
+  EXPECT_TRUE(SendAll(client_, command, 4, count));
+  EXPECT_EQ(count, 4);
+}
+
 TEST_F(CaptureTest, SettingsFileSectionGivesFileAndLimit) {
   std::string ini = dir_.file("KvtScanner.ini");
   std::ofstream(ini) << "[Lumora]\r\nTypeScanning=1\r\n[Capture]\r\nFile=" << path_
@@ -200,11 +235,96 @@ TEST_F(CaptureTest, SettingsFileSectionGivesFileAndLimit) {
   EXPECT_EQ(settings.path, path_);
   EXPECT_EQ(settings.limitBytes, 3u << 20);
 
-  std::ofstream(ini) << "[Capture]\r\nFile=x.pcapng\r\nLimitMB=none\r\n";
-  EXPECT_EQ(ReadCaptureSettings(ini.c_str()).limitBytes,
-            static_cast<std::uint64_t>(CAPTURE_DEFAULT_LIMIT_MB) << 20);
+  // Missing, not a number or not positive: the default; beyond the most: the most.
+  const struct {
+    const char* text;
+    std::uint64_t megabytes;
+  } limits[] = {{"none", CAPTURE_DEFAULT_LIMIT_MB},
+                {"-5", CAPTURE_DEFAULT_LIMIT_MB},
+                {"4096", 4096},
+                {"4097", CAPTURE_MAX_LIMIT_MB},
+                {"2147483647", CAPTURE_MAX_LIMIT_MB},
+                {"99999999999", CAPTURE_MAX_LIMIT_MB}};
+  for (const auto& limit : limits) {
+    std::ofstream(ini) << "[Capture]\r\nFile=x.pcapng\r\nLimitMB=" << limit.text << "\r\n";
+    EXPECT_EQ(ReadCaptureSettings(ini.c_str()).limitBytes, limit.megabytes << 20) << limit.text;
+  }
   std::ofstream(ini) << "[Lumora]\r\nTypeScanning=1\r\n";
   EXPECT_EQ(ReadCaptureSettings(ini.c_str()).path, "");
+}
+
+// Each start writes a new file named with its date and time. Of the earlier files of the same
+// name at most the four newest stay, and as the new file grows the oldest go, so that all of
+// them together stay within the limit; files of other names stay as they are.
+TEST_F(CaptureTest, EachStartWritesANewFileAndTheNameStaysWithinItsLimit) {
+  constexpr std::uint64_t kLimit = 1 << 20;
+  // Six earlier captures of 150 KB, oldest first, one of them the second of its second.
+  const char* earlierNames[] = {
+      "capture-20250101-120000.pcapng", "capture-20250101-120000-2.pcapng",
+      "capture-20250102-090000.pcapng", "capture-20250103-090000.pcapng",
+      "capture-20250103-100000.pcapng", "capture-20250104-080000.pcapng"};
+  std::vector<std::string> earlier;
+  for (const char* name : earlierNames) {
+    earlier.push_back(dir_.file(name));
+    WriteWholeFile(earlier.back(), std::string(150 << 10, 'x'));
+  }
+  const std::vector<std::string> others = {
+      dir_.file("capture.pcapng"), dir_.file("capture-notes.txt"),
+      dir_.file("capture-20250101-1200.pcapng"), dir_.file("other-20250101-120000.pcapng")};
+  for (const std::string& other : others) WriteWholeFile(other, std::string(300 << 10, 'o'));
+  // The files of this name with a date and time, and what they take together.
+  auto stamped = [&] {
+    std::vector<std::string> paths;
+    for (const std::string& path : FilesStartingWith(dir_.path(), "capture-2")) {
+      if (std::find(others.begin(), others.end(), path) == others.end()) paths.push_back(path);
+    }
+    return paths;
+  };
+  auto total = [&] {
+    std::uint64_t bytes = 0;
+    for (const std::string& path : stamped()) bytes += std::filesystem::file_size(path);
+    return bytes;
+  };
+  std::vector<unsigned char> bytes(60000, 0x5A);
+
+  // About 600 KB: the two oldest go at the start, two more as the file grows.
+  ASSERT_TRUE(Start(kLimit));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  for (int i = 0; i < 10; ++i) CaptureReceived(client_, bytes.data(), 60000);
+  CaptureStop();
+  for (std::size_t i = 0; i < earlier.size(); ++i) {
+    EXPECT_EQ(std::filesystem::exists(earlier[i]), i >= 4) << earlier[i];
+  }
+  for (const std::string& other : others) EXPECT_TRUE(std::filesystem::exists(other)) << other;
+  EXPECT_LE(total(), kLimit);
+  ASSERT_EQ(stamped().size(), 3u);
+  const std::string first = stamped().back();
+  const std::string name = std::filesystem::path(first).filename().string();
+  ASSERT_EQ(name.size(), std::string("capture-20260101-000000.pcapng").size()) << name;
+  for (std::size_t i : {8, 9, 10, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21, 22}) {
+    EXPECT_TRUE(name[i] >= '0' && name[i] <= '9') << name;
+  }
+  EXPECT_TRUE(ReadCaptureFile(first).valid);
+
+  // The next start's file up to the limit: every earlier file of the name makes room for it.
+  TcpClose(client_);
+  client_ = platform::kInvalidSocket;
+  platform::socketClose(console_);
+  console_ = platform::kInvalidSocket;
+  ASSERT_TRUE(Start(kLimit));
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  for (int i = 0; i < 40 && CaptureOn(); ++i) {
+    CaptureReceived(client_, bytes.data(), 60000);
+  }
+  EXPECT_FALSE(CaptureOn());
+  CaptureStop();
+  ASSERT_EQ(stamped().size(), 1u);
+  EXPECT_NE(stamped()[0], first);
+  EXPECT_LE(total(), kLimit);
+  CaptureFile file = ReadCaptureFile(stamped()[0]);
+  ASSERT_TRUE(file.valid);
+  EXPECT_NE(file.packets.back().comment.find("limit of 1 MB"), std::string::npos);
+  for (const std::string& other : others) EXPECT_TRUE(std::filesystem::exists(other)) << other;
 }
 
 }  // namespace
