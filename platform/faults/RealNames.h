@@ -35,4 +35,8 @@
 #define dialogRun dialogRunReal
 #define fileOpen fileOpenReal
 #define fileWrite fileWriteReal
+#define fileOpenWrite fileOpenWriteReal
+#define fileWriteSome fileWriteSomeReal
+#define folderListFiles folderListFilesReal
+#define fileRemove fileRemoveReal
 // NOLINTEND(readability-identifier-naming)

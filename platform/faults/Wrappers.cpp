@@ -40,6 +40,10 @@
 #undef dialogRun
 #undef fileOpen
 #undef fileWrite
+#undef fileOpenWrite
+#undef fileWriteSome
+#undef folderListFiles
+#undef fileRemove
 
 #include <cerrno>
 #include <cstring>
@@ -315,6 +319,38 @@ bool fileWrite(File* file, const void* data, std::size_t size, int* error) {
     return false;
   }
   return fileWriteReal(file, data, size, error);
+}
+
+OutputFile* fileOpenWrite(const char* path, FileCreate how, FileOpenResult* result, int* error) {
+  if (KVT_FAULT("fileOpenWrite", "denied") == 1) {
+    *result = FileOpenResult::kFailed;
+    *error = kFileDenied;
+    return nullptr;
+  }
+  return fileOpenWriteReal(path, how, result, error);
+}
+
+int fileWriteSome(OutputFile* file, const void* data, int length, unsigned waitMs, int* error) {
+  switch (KVT_FAULT("fileWriteSome", "diskfull", "stalled")) {
+    case 1:
+      *error = kDiskFull;
+      return -1;
+    case 2:
+      // A target that took nothing within the wait.
+      return 0;
+    default:
+      return fileWriteSomeReal(file, data, length, waitMs, error);
+  }
+}
+
+bool folderListFiles(const char* folder, std::vector<FolderFile>* files) {
+  if (KVT_FAULT("folderListFiles", "denied") == 1) return false;
+  return folderListFilesReal(folder, files);
+}
+
+bool fileRemove(const char* path) {
+  if (KVT_FAULT("fileRemove", "inuse") == 1) return false;
+  return fileRemoveReal(path);
 }
 
 }  // namespace platform

@@ -111,14 +111,19 @@ bool folderListFiles(const char* folder, std::vector<FolderFile>* files) {
     ::close(folderDescriptor);
     return false;
   }
-  while (const dirent* entry = ::readdir(listing)) {
-    struct stat status {};
-    if (::fstatat(folderDescriptor, entry->d_name, &status, 0) != 0) continue;
-    if (!S_ISREG(status.st_mode)) continue;
-    files->push_back({entry->d_name, static_cast<std::uint64_t>(status.st_size)});
+  bool listed = true;
+  try {
+    while (const dirent* entry = ::readdir(listing)) {
+      struct stat status {};
+      if (::fstatat(folderDescriptor, entry->d_name, &status, 0) != 0) continue;
+      if (!S_ISREG(status.st_mode)) continue;
+      files->push_back({entry->d_name, static_cast<std::uint64_t>(status.st_size)});
+    }
+  } catch (const std::bad_alloc&) {
+    listed = false;
   }
   ::closedir(listing);  // closes folderDescriptor too
-  return true;
+  return listed;
 }
 
 bool fileRemove(const char* path) { return ::unlink(path) == 0; }

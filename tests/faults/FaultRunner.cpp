@@ -393,6 +393,24 @@ void Measure(Run& run, int buttonMode) {
   run.CheckSink(sink, "the measurement");
 }
 
+// A measurement with the capture on, into a name with earlier captures beside it that the limit
+// lets the new one replace: the capture's queue, thread, file, folder listing and removal.
+void CapturedMeasure(Run& run) {
+  const std::string name = run.work() + "/site.pcapng";
+  WriteWholeFile(run.work() + "/KvtScanner.ini", "[Capture]\r\nFile=" + name + "\r\nLimitMB=1\r\n");
+  for (const char* stamp : {"20250101-000000", "20250102-000000"}) {
+    WriteWholeFile(run.work() + "/site-" + stamp + ".pcapng", std::string(700000, '\0'));
+  }
+  Measure(run, 0);
+  bool written = false;
+  for (const auto& entry : std::filesystem::directory_iterator(run.work())) {
+    const std::string file = entry.path().filename().string();
+    const bool earlier = file.rfind("site-2025", 0) == 0;
+    written = written || (file.rfind("site-", 0) == 0 && !earlier && entry.file_size() > 0);
+  }
+  run.Expect(written, "no capture file was written");
+}
+
 void Connecting(Run& run) {
   // No console runs: the plug-in starts the console program that the registry names.
   SetTestEnvironment("KVT_SIM_ARGS", "--quit-on-disconnect");
@@ -543,6 +561,7 @@ const Scenario kScenarios[] = {
     {"measure-free", [](Run& run) { Measure(run, 0); }},
     {"measure-toggled", [](Run& run) { Measure(run, 1); }},
     {"measure-passes", [](Run& run) { Measure(run, 2); }},
+    {"measure-captured", CapturedMeasure},
     {"queries", Queries},
     {"settings-window", SettingsWindow},
     {"reset", Resetting},
