@@ -249,8 +249,11 @@ bool TakeQueue(OpenCapture& open, bool* ended) {
 unsigned CaptureWriter(void* argument) {
   OpenCapture& open = *static_cast<OpenCapture*>(argument);
   if (open.ownFile) {
-    const std::string& path = open.path;
-    open.earlier.Gather(open.name, path.substr(open.name.folder.size()));
+    // Without the memory for the file's own name the earlier files are left alone.
+    try {
+      open.earlier.Gather(open.name, open.path.substr(open.name.folder.size()));
+    } catch (const std::bad_alloc&) {
+    }
   }
   std::uint32_t lastProgress = platform::tickCount();
   std::uint32_t stopSeen = 0;
@@ -394,7 +397,10 @@ bool CaptureStart(const CaptureSettings& settings) {
   CaptureStop();
   if (settings.path.empty()) return false;
   auto* open = new (std::nothrow) OpenCapture;
-  if (open == nullptr) return false;
+  if (open == nullptr) {
+    std::fprintf(stderr, "KvtScanner: no memory for the capture; measuring goes on without it\n");
+    return false;
+  }
   if (!OpenTarget(settings, *open)) {
     delete open;
     return false;
@@ -436,6 +442,9 @@ bool CaptureStart(const CaptureSettings& settings) {
   }
   open->writer = platform::threadStart(CaptureWriter, open);
   if (open->writer == nullptr) {
+    std::fprintf(stderr,
+                 "KvtScanner: the capture's thread cannot be started; measuring goes on without "
+                 "it\n");
     {
       platform::LockGuard guard(g_captureLock);
       g_open = nullptr;

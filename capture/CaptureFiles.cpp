@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "platform/module.h"
 
@@ -95,13 +96,20 @@ std::vector<platform::FolderFile> EarlierCapturesOf(
 }
 
 void EarlierCaptures::Gather(const CaptureName& name, const std::string& currentName) {
-  folder_ = name.folder;
-  std::vector<platform::FolderFile> listed;
-  if (!platform::folderListFiles(folder_.c_str(), &listed)) return;
-  for (const platform::FolderFile& file : EarlierCapturesOf(name, listed)) {
-    if (file.name == currentName) continue;
-    files_.push_back(file);
-    bytes_ += file.size;
+  // Memory that runs out leaves the earlier files alone: the limit then bounds the new one.
+  try {
+    folder_ = name.folder;
+    std::vector<platform::FolderFile> listed;
+    if (!platform::folderListFiles(folder_.c_str(), &listed)) return;
+    for (const platform::FolderFile& file : EarlierCapturesOf(name, listed)) {
+      if (file.name == currentName) continue;
+      files_.push_back(file);
+      bytes_ += file.size;
+    }
+  } catch (const std::bad_alloc&) {
+    files_.clear();
+    bytes_ = 0;
+    return;
   }
   while (files_.size() - next_ > CAPTURE_KEPT_EARLIER) DeleteOldest();
 }
@@ -112,5 +120,9 @@ void EarlierCaptures::MakeRoom(std::uint64_t currentBytes, std::uint64_t limitBy
 
 void EarlierCaptures::DeleteOldest() {
   const platform::FolderFile& oldest = files_[next_++];
-  if (platform::fileRemove((folder_ + oldest.name).c_str())) bytes_ -= oldest.size;
+  char path[1024];
+  if (std::snprintf(path, sizeof path, "%s%s", folder_.c_str(), oldest.name.c_str()) <
+      static_cast<int>(sizeof path)) {
+    if (platform::fileRemove(path)) bytes_ -= oldest.size;
+  }
 }

@@ -1,10 +1,10 @@
 // Files on the C runtime's streams, the same on every platform: its text mode gives each
 // platform's own line ends.
-#include "platform/file.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <new>
+
+#include "platform/file.h"
 
 namespace platform {
 

@@ -396,12 +396,16 @@ void Measure(Run& run, int buttonMode) {
 // A measurement with the capture on, into a name with earlier captures beside it that the limit
 // lets the new one replace: the capture's queue, thread, file, folder listing and removal.
 void CapturedMeasure(Run& run) {
+  // The file from the environment, which wins over the settings file's (a settings file that
+  // cannot be read reads as one without a capture, and says nothing).
   const std::string name = run.work() + "/site.pcapng";
-  WriteWholeFile(run.work() + "/KvtScanner.ini", "[Capture]\r\nFile=" + name + "\r\nLimitMB=1\r\n");
+  SetTestEnvironment("KVT_CAPTURE", name.c_str());
+  WriteWholeFile(run.work() + "/KvtScanner.ini", "[Capture]\r\nLimitMB=1\r\n");
   for (const char* stamp : {"20250101-000000", "20250102-000000"}) {
     WriteWholeFile(run.work() + "/site-" + stamp + ".pcapng", std::string(700000, '\0'));
   }
   Measure(run, 0);
+  SetTestEnvironment("KVT_CAPTURE", nullptr);
   bool written = false;
   for (const auto& entry : std::filesystem::directory_iterator(run.work())) {
     const std::string file = entry.path().filename().string();
