@@ -141,10 +141,14 @@ class Host {
   std::vector<ScenarioSink*> Sinks();
 
   // Sinks call the library only while the gate is open; Shut waits for those inside to leave.
+  // Whether a sink is inside such a call now.
+  bool SinkInLibrary();
   bool EnterFromSink();
   void LeaveFromSink();
   void ShutSinkGate();
 
+  // The unload begins: a sink's call into the library may find no scanner object from now on.
+  void MarkUnloading() { unloading_ = true; }
   // The unload has returned: from now on a call of any sink made so far is a fault.
   void MarkUnloaded();
   bool Unloaded(const ScenarioSink& sink) const { return sink.index() < unloadedSinks_; }
@@ -169,7 +173,8 @@ class Host {
   std::int32_t Invoke(const HostCall& call, const std::string& who, ScenarioSink** sink);
   // Closes every sink whose measurement was started before the stop numbered sequence.
   void Stopped(long sequence);
-  void CheckResult(const HostCall& call, std::int32_t result, const std::string& text);
+  void CheckResult(const HostCall& call, std::int32_t result, const std::string& text,
+                   bool unloading);
 
   PluginLibrary& plugin_;
   ScenarioConsole& console_;
@@ -185,6 +190,7 @@ class Host {
   std::atomic<int> inFlight_{0};
   std::atomic<long> callStamp_{0};
   std::atomic<int> unloadedSinks_{0};
+  std::atomic<bool> unloading_{false};
 
   std::mutex mutex_;
   struct Flight {

@@ -50,6 +50,9 @@ constexpr double kSlackMs = 2000;
 // The unload's bound in the integration guide.
 constexpr double kUnloadBoundMs = 70000;
 constexpr int kRecordsWaitMs = 10000;
+// How long a host whose sinks call the library back waits for one to be inside it before it
+// unloads.
+constexpr int kSinkInLibraryWaitMs = 3000;
 
 struct Options {
   std::uint64_t seed = 0;
@@ -285,11 +288,21 @@ int Scenario::Run() {
 
   // The host unloads the plug-in from its thread, outside any sink call, as its guide asks. Its
   // sinks may still be calling the library back, as a host cannot always prevent: the unload
-  // waits for a sink call to return.
-  if (!sinksCallDuringUnload) host_.ShutSinkGate();
+  // waits for a sink call to return. Such a host unloads, if it can, while a sink is inside a
+  // call to the library.
+  if (sinksCallDuringUnload) {
+    const ScenarioClock::time_point giveUp =
+        ScenarioClock::now() + std::chrono::milliseconds(kSinkInLibraryWaitMs);
+    while (!host_.SinkInLibrary() && ScenarioClock::now() < giveUp) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  } else {
+    host_.ShutSinkGate();
+  }
   std::vector<std::string> complaints;
   const int consoleErrors = console_.Errors(&complaints);
   timeline_.Note("unload");
+  host_.MarkUnloading();
   const ScenarioClock::time_point unloading = ScenarioClock::now();
   const long unload = host_.Watch("T1", "unload", kUnloadBoundMs * kBoundFactor + kSlackMs);
   plugin_.Unload();
