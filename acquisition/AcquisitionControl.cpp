@@ -65,9 +65,12 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   link.SendWithRecovery(CMD_SCAN_START);
 
   // Scanning is reported on the data thread, not as a message: the wait dispatches the host's
-  // messages one at a time and otherwise sleeps briefly between looks.
+  // messages one at a time and otherwise sleeps briefly between looks. A start from a sink call
+  // may be waiting when the host unloads the library: the unload cuts the wait short.
   if (!platform::WaitUntil(platform::Deadline(kScanStartTimeoutMs), platform::WaitPause::kPump,
-                           kScanWaitMs, [&store] { return store.ScanRunning(); })) {
+                           kScanWaitMs,
+                           [&store, &link] { return store.ScanRunning() || link.Unloading(); }) ||
+      link.Unloading()) {
     return 2;
   }
   platform::sleepMs(kSettleMs);
@@ -81,11 +84,13 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   if (procedure == nullptr) return 2;
   auto* run = new (std::nothrow) AcquisitionRun(m_parts, sink);
   if (run == nullptr) return 2;
+  ++m_liveRuns;
   // Started suspended: the run has its handle before the thread runs, and is published before
   // the thread's first sink call can stop it.
   run->SetHandle(platform::threadStart(procedure, run, platform::ThreadStart::kSuspended));
   if (run->Handle() == nullptr) {
     delete run;
+    --m_liveRuns;
     return 2;
   }
   AcquisitionRun* expected = nullptr;
@@ -94,6 +99,12 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
     run->RequestStop();
     platform::threadResume(run->Handle());
     if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) KeepStopped(run);
+    return 2;
+  }
+  // An unload that began meanwhile either took the run, or finds none and waits for this start to
+  // give it back: no thread may run on in a library that is gone.
+  if (link.Unloading()) {
+    WithdrawRun(run);
     return 2;
   }
   // Acquisition runs from here until the stop; a thread without a sink ends at once.
@@ -199,34 +210,52 @@ bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs,
   if (!ended) return false;
   platform::threadRelease(thread);
   delete run;
+  --m_liveRuns;
   return true;
+}
+
+void AcquisitionControl::WithdrawRun(AcquisitionRun* run) {
+  AcquisitionRun* published = run;
+  const bool mine = m_acquisition.compare_exchange_strong(published, nullptr);
+  // Stopped before its first sink call, whoever took it: the thread ends as soon as it runs.
+  run->RequestStop();
+  platform::threadResume(run->Handle());
+  if (!mine || CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) return;
+  KeepStopped(run);
 }
 
 void AcquisitionControl::StopForUnload(bool processEnds) {
   m_sink = nullptr;
-  AcquisitionRun* runs = TakeStopped();
-  if (AcquisitionRun* current = m_acquisition.exchange(nullptr)) {
-    current->RequestStop();
-    current->NextStopped() = runs;
-    runs = current;
-  }
-  if (processEnds) {
-    // The system has ended every thread: the handles are given back and nothing is waited for.
-    for (AcquisitionRun* run = runs; run != nullptr; run = run->NextStopped()) {
-      platform::threadRelease(run->Handle());
+  for (;;) {
+    AcquisitionRun* runs = TakeStopped();
+    if (AcquisitionRun* current = m_acquisition.exchange(nullptr)) {
+      current->RequestStop();
+      current->NextStopped() = runs;
+      runs = current;
     }
-    return;
-  }
-  for (AcquisitionRun* run = runs; run != nullptr;) {
-    AcquisitionRun* next = run->NextStopped();
-    // The unload's wait runs none of the host's code. A thread in the library's own code ends
-    // within the bound, its waits cut short; one inside the host's code is ended by force where
-    // the platform can. Where it cannot, it returns into the library's code when the host's call
-    // ends, and that code and its record must still be there then: the system unmaps the
-    // library as soon as the unload is over, whatever references the unload takes, so the
-    // unload waits for the host's own call to end.
-    while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep)) {
+    if (processEnds) {
+      // The system has ended every thread: the handles are given back and nothing is waited for.
+      for (AcquisitionRun* run = runs; run != nullptr; run = run->NextStopped()) {
+        platform::threadRelease(run->Handle());
+      }
+      return;
     }
-    run = next;
+    const bool none = runs == nullptr;
+    for (AcquisitionRun* run = runs; run != nullptr;) {
+      AcquisitionRun* next = run->NextStopped();
+      // The unload's wait runs none of the host's code. A thread in the library's own code ends
+      // within the bound, its waits cut short; one inside the host's code is ended by force where
+      // the platform can. Where it cannot, it returns into the library's code when the host's
+      // call ends, and that code and its record must still be there then: the system unmaps the
+      // library as soon as the unload is over, whatever references the unload takes, so the
+      // unload waits for the host's own call to end.
+      while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep)) {
+      }
+      run = next;
+    }
+    // A start from a sink call may still hold runs it is collecting, or give back the one it
+    // made: they come back to the list.
+    if (m_liveRuns == 0) return;
+    if (none) platform::sleepMs(kStopPollMs);
   }
 }

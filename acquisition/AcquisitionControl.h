@@ -11,10 +11,11 @@
 #include "shell/MeasureSink.h"
 
 // Threads: MeasureStart and MeasureStop run on the host's thread, and may also be called from
-// inside a sink call, that is on the acquisition thread itself; the unload's stop runs on the
-// unloading thread. The running measurement is taken with one exchange by whichever stop comes
-// first. m_runsLock guards the list of stopped threads and is held for the list's bookkeeping
-// alone: no wait, command or host call happens under it, and no other lock is taken with it.
+// inside a sink call, that is on the acquisition thread itself, even while the host unloads the
+// library; the unload's stop runs on the unloading thread. The running measurement is taken with
+// one exchange by whichever stop comes first. m_runsLock guards the list of stopped threads and
+// is held for the list's bookkeeping alone: no wait, command or host call happens under it, and
+// no other lock is taken with it.
 //
 // What it never does: hold a lock while the host's code runs, end a thread by force while that
 // thread is in the library's own code, or call the sink of a stopped measurement.
@@ -30,10 +31,11 @@ class AcquisitionControl {
   // 1 when no measurement exists, else 0 once it is stopped.
   [[nodiscard]] std::int32_t MeasureStop();
   // The unload's part: stops and collects every acquisition thread, without running the host's
-  // code. A thread inside the host's code is ended by force after the stop's bound where the
-  // platform can; where it cannot (POSIX), the unload waits for the host's call to return, since
-  // the thread returns into the library's code. When the process ends (processEnds), the system
-  // has ended the threads: nothing is waited for.
+  // code, those that a start from a sink call still makes or holds included. A thread inside the
+  // host's code is ended by force after the stop's bound where the platform can; where it cannot
+  // (POSIX), the unload waits for the host's call to return, since the thread returns into the
+  // library's code. When the process ends (processEnds), the system has ended the threads:
+  // nothing is waited for.
   void StopForUnload(bool processEnds) KVT_EXCLUDES(m_runsLock);
 
   // Whether a measurement exists (started and not yet stopped), and its sink as the host gave it.
@@ -60,6 +62,8 @@ class AcquisitionControl {
   // leaves within a cycle or a command, inside a sink call on POSIX, or when it is the calling
   // thread.
   [[nodiscard]] bool CollectRun(AcquisitionRun* run, unsigned waitMs, platform::WaitPause pause);
+  // Stops a run that was just published and collects it, or leaves it to the stop that took it.
+  void WithdrawRun(AcquisitionRun* run) KVT_EXCLUDES(m_runsLock);
 
   const AcquisitionParts m_parts;
   // The running measurement's thread and its own state; null when none exists. Set by
@@ -74,4 +78,7 @@ class AcquisitionControl {
   // Linked through AcquisitionRun::NextStopped, which this lock guards too.
   platform::RecursiveLock m_runsLock;
   AcquisitionRun* m_stoppedRuns KVT_GUARDED_BY(m_runsLock) = nullptr;
+  // Runs made and not yet collected, wherever they are: running, in the list, or held for a
+  // moment by a start that collects the list. The unload waits until none is left.
+  std::atomic<int> m_liveRuns{0};
 };

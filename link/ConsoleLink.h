@@ -88,6 +88,8 @@ class ConsoleLink {
   // a thread or a wait, a message box that a recovery shows is closed, and a command of another
   // thread that waits for the console is cut short. Returns at once.
   void BeginUnload();
+  // BeginUnload has run. Any thread.
+  [[nodiscard]] bool Unloading() const { return m_commands.RecoveryEnded(); }
   // The unload at the end of the process, when the system has ended every other thread: sends
   // the acquisition stop, the scan stop and the stop sequence as the unload does, and closes the
   // connection, but only when no thread died holding the channel, and waits for nothing.

@@ -315,3 +315,26 @@ TEST_F(HostSafetyTest, UnloadCutsARecoveryThatWaitsForTheConsole) {
 }
 
 }  // namespace
+
+// A sink that stops its measurement and starts another while the host unloads the plug-in: the
+// start's wait for the console ends with the unload, and no thread is left to run on in the
+// unloaded library. (It started one, which then called the new sink from unmapped code.)
+TEST_F(HostSafetyTest, StartFromASinkDuringTheUnloadLeavesNoThread) {
+  EventSink& sink = NewSink();
+  EventSink& next = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(FastStream(), 1, sink));
+  std::atomic<bool> starting{false};
+  std::atomic<std::int32_t> started{-1};
+  sink.OnNext("AddFreeMeasure", [&] {
+    plugin_.MeasureStop();
+    // The scan begins a second after the start asks for it, well into the unload.
+    sim_->holdReply(HeldReply{CMD_SCAN_START, 1000, 1});
+    starting = true;
+    started = plugin_.MeasureStart(&next);
+  });
+  ASSERT_TRUE(sim_->waitUntil([&] { return starting.load(); }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  UnloadWithin(20000);
+  EXPECT_EQ(started, 2);
+  EXPECT_TRUE(next.Events().empty());
+}

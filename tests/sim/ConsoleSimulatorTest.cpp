@@ -242,6 +242,32 @@ TEST(SimulatorCommandTest, HeldRepliesComeLateAndStopDoesNotWaitForThem) {
   EXPECT_TRUE(plugin.ClosedByPeer());
 }
 
+TEST(SimulatorCommandTest, CutsAndDropsWhenToldWhileRunning) {
+  SimulatorOptions options;
+  auto simulator = startSimulator(options);
+  ASSERT_NE(simulator, nullptr);
+  RawPeer plugin;
+  ASSERT_TRUE(plugin.Connect(options.commandPort));
+  simulator->cutReply(CMD_SOUND_QUERY);
+  ASSERT_TRUE(plugin.SendInt32(CMD_SOUND_QUERY));
+  EXPECT_EQ(plugin.Read(2).size(), 2u);
+  EXPECT_TRUE(plugin.ClosedByPeer()) << "the cut reply went on";
+
+  // The cut was for once; a dropped connection ends at once, and the next is served.
+  RawPeer next;
+  ASSERT_TRUE(next.Connect(options.commandPort));
+  ASSERT_TRUE(next.SendInt32(CMD_SOUND_QUERY));
+  EXPECT_EQ(next.ReadInt32(), 1);
+  EXPECT_TRUE(simulator->dropCommandConnection());
+  EXPECT_TRUE(next.ClosedByPeer());
+  EXPECT_TRUE(simulator->waitUntil([&] { return !simulator->commandConnected(); }, 5000));
+  EXPECT_FALSE(simulator->dropCommandConnection());
+  RawPeer third;
+  ASSERT_TRUE(third.Connect(options.commandPort));
+  ASSERT_TRUE(third.SendInt32(CMD_HANDSHAKE_A));
+  EXPECT_EQ(third.Read(4).size(), 4u);
+}
+
 TEST(SimulatorCommandTest, RefusingConsolesNeverAnswer) {
   SimulatorOptions closing;
   closing.refuse = SimRefuse::Close;
@@ -423,6 +449,39 @@ TEST_F(SimulatorDataTest, ProbeVectorLeavesAsTheTableLaysItOut) {
   // DATA_PROBE_VECTOR and the point (12.5, 0.25, -0.5).
   EXPECT_EQ(data.Read(16), (Bytes{0x53, 0x0D, 0x00, 0x00, 0x00, 0x00, 0x48, 0x41, 0x00, 0x00, 0x80,
                                   0x3E, 0x00, 0x00, 0x00, 0xBF}));
+  EXPECT_TRUE(sent.get());
+  EXPECT_EQ(simulator_->errorCount(), 0) << ::testing::PrintToString(simulator_->errors());
+}
+
+// A stall with a time closes the connection after it, and the next stripe comes whole on a new
+// connection, numbered on from the console's base.
+TEST_F(SimulatorDataTest, TimedStallClosesAndTheStreamGoesOn) {
+  options_.numberBase = 7000;
+  start();
+  ScriptEvent stall;
+  stall.kind = ScriptEventKind::Stall;
+  stall.number = 300;
+  auto stalled = std::async(std::launch::async, [&] { return simulator_->runEvent(stall); });
+  RawPeer data = server_.accept();
+  ASSERT_NE(data.socket(), platform::kInvalidSocket);
+  data.SetTimeout(5000);
+  ASSERT_EQ(data.ReadInt32(), DATA_LASER_HEADER);
+  EXPECT_EQ(DecodePoseHeader(data.Read(POSE_HEADER_SIZE).data()).x, 7001.0f);
+  ASSERT_EQ(data.ReadInt32(), DATA_LASER_POINTS);
+  // Half the block and five bytes: 50 points were to come.
+  EXPECT_EQ(data.Read(25 * POINT_WIRE_SIZE + 5).size(), 25u * POINT_WIRE_SIZE + 5);
+  std::uint32_t since = platform::tickCount();
+  EXPECT_TRUE(data.ClosedByPeer());
+  EXPECT_GE(platform::tickCount() - since, 200u);
+  EXPECT_TRUE(stalled.get());
+
+  auto sent = std::async(std::launch::async, [&] { return simulator_->sendStripe(); });
+  RawPeer again = server_.accept();
+  ASSERT_NE(again.socket(), platform::kInvalidSocket);
+  again.SetTimeout(5000);
+  StripeMessage stripe = readStripe(again);
+  EXPECT_TRUE(stripe.whole);
+  EXPECT_EQ(stripe.header.x, 7002.0f);
   EXPECT_TRUE(sent.get());
   EXPECT_EQ(simulator_->errorCount(), 0) << ::testing::PrintToString(simulator_->errors());
 }

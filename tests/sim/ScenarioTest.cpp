@@ -29,11 +29,12 @@ TEST(ScenarioTest, ReadsEveryEventOrderedByTime) {
       "900 bad-count 20000 10\n"
       "900 bad-count -3\n"
       "901 garbage 17\n"
-      "902 button-final -4\n";
+      "902 button-final -4\n"
+      "903 stall 250\n";
   std::vector<ScriptEvent> events;
   std::string error;
   ASSERT_TRUE(parse(script, &events, &error)) << error;
-  ASSERT_EQ(events.size(), 8u);
+  ASSERT_EQ(events.size(), 9u);
 
   EXPECT_EQ(events[0].kind, ScriptEventKind::ScanBegin);
   EXPECT_TRUE(events[0].longText);
@@ -54,10 +55,12 @@ TEST(ScenarioTest, ReadsEveryEventOrderedByTime) {
   EXPECT_EQ(events[6].number, 17);
   EXPECT_EQ(events[7].kind, ScriptEventKind::ButtonFinal);
   EXPECT_EQ(events[7].number, -4);
+  EXPECT_EQ(events[8].kind, ScriptEventKind::Stall);
+  EXPECT_EQ(events[8].number, 250);
 
   for (const char* name :
        {"echo", "echo-final", "begin", "scan-end", "acquire-begin", "acquire-end", "acquire-on",
-        "acquire-off", "end", "stripe", "cut", "close", "quit"}) {
+        "acquire-off", "end", "stripe", "cut", "stall", "close", "quit"}) {
     ASSERT_TRUE(parse(std::string("10 ") + name, &events, &error)) << name << ": " << error;
     ASSERT_EQ(events.size(), 1u);
     EXPECT_STREQ(scriptEventName(events[0].kind), name);
@@ -82,6 +85,7 @@ TEST(ScenarioTest, RejectsBadLinesNamingTheLine) {
       "100 bad-count 2000000",  // more than can be sent without a SENT count
       "100 bad-count 5 -1",
       "100 stripe now",
+      "100 stall 0",
       "100 end short",
       "100 Button 1",
   };

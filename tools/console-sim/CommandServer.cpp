@@ -34,8 +34,8 @@ SimCommandServer::SimCommandServer(const SimulatorOptions& options, SimShared& s
       onAnswered_(std::move(onAnswered)),
       listener_(shared, true),
       socket_(shared),
-      cuts_(options.cutReplies),
-      holds_(options.heldReplies) {}
+      holds_(options.heldReplies),
+      cuts_(options.cutReplies) {}
 
 std::vector<std::int32_t> SimCommandServer::words() const {
   std::lock_guard<std::mutex> guard(mutex_);
@@ -45,6 +45,17 @@ std::vector<std::int32_t> SimCommandServer::words() const {
 void SimCommandServer::addHold(const HeldReply& hold) {
   std::lock_guard<std::mutex> guard(mutex_);
   holds_.insert(holds_.begin(), hold);
+}
+
+void SimCommandServer::addCut(std::int32_t code) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  cuts_.push_back(code);
+}
+
+bool SimCommandServer::dropConnection() {
+  if (!socket_.wake()) return false;
+  shared_.transcript().line("cmd connection dropped");
+  return true;
 }
 
 bool SimCommandServer::openListener(std::string* error) {
@@ -142,6 +153,14 @@ void SimCommandServer::serve(platform::SocketHandle socket) {
   }
 }
 
+bool SimCommandServer::takeCut(std::int32_t code) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  auto cut = std::find(cuts_.begin(), cuts_.end(), code);
+  if (cut == cuts_.end()) return false;
+  cuts_.erase(cut);
+  return true;
+}
+
 int SimCommandServer::takeHold(std::int32_t code) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (HeldReply& hold : holds_) {
@@ -192,9 +211,7 @@ bool SimCommandServer::answer(platform::SocketHandle socket, std::int32_t code, 
       break;
   }
   int sent = 0;
-  auto cut = std::find(cuts_.begin(), cuts_.end(), code);
-  if (replySize > 0 && cut != cuts_.end()) {
-    cuts_.erase(cut);
+  if (replySize > 0 && takeCut(code)) {
     static_cast<void>(PeerSendAll(socket, reply, replySize / 2, sent));
     transcript.line("cmd %d reply cut after %d bytes", code, replySize / 2);
     return false;

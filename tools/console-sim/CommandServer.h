@@ -33,6 +33,9 @@ class SimCommandServer {
   std::vector<std::int32_t> words() const;
   // Ahead of the holds given at the start, so that it is the one that counts for its code.
   void addHold(const HeldReply& hold);
+  void addCut(std::int32_t code);
+  // Wakes the connection being served, which then ends; false when there is none.
+  bool dropConnection();
   int connections() const { return connections_; }
   bool connected() const { return connected_; }
 
@@ -42,6 +45,8 @@ class SimCommandServer {
               std::int32_t argument);
   // The milliseconds to hold the answer to code, counting the hold down; 0 when none.
   int takeHold(std::int32_t code);
+  // Whether the answer to code is to be cut, taking the cut.
+  bool takeCut(std::int32_t code);
 
   const SimulatorOptions& options_;
   SimShared& shared_;
@@ -50,9 +55,9 @@ class SimCommandServer {
   SimSocketSlot socket_;
   std::atomic<int> connections_{0};
   std::atomic<bool> connected_{false};
-  std::vector<std::int32_t> cuts_;  // answers still to be cut; the command thread only
 
   mutable std::mutex mutex_;
   std::vector<std::int32_t> words_;  // under mutex_
   std::vector<HeldReply> holds_;     // under mutex_
+  std::vector<std::int32_t> cuts_;   // answers still to be cut; under mutex_
 };

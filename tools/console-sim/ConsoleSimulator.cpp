@@ -80,7 +80,9 @@ bool ConsoleSimulator::Impl::start(std::string* error) {
     commands_.openListener(&message);
   }
   if (message.empty()) {
-    transcript.restartClock();
+    transcript.restartClock(options_.transcriptClock != SimClock::time_point{}
+                                ? options_.transcriptClock
+                                : SimClock::now());
     transcript.line("console simulator: command port %d, data port %d",
                     static_cast<int>(options_.commandPort), static_cast<int>(options_.dataPort));
     auto self = shared_from_this();
@@ -207,6 +209,8 @@ void ConsoleSimulator::setProbeDiameter(float diameter) {
 }
 
 void ConsoleSimulator::holdReply(const HeldReply& hold) { impl_->commands_.addHold(hold); }
+void ConsoleSimulator::cutReply(std::int32_t code) { impl_->commands_.addCut(code); }
+bool ConsoleSimulator::dropCommandConnection() { return impl_->commands_.dropConnection(); }
 
 bool ConsoleSimulator::runEvent(const ScriptEvent& event, int timeoutMs) {
   return impl_->runEvent(event, timeoutMs);

@@ -2,6 +2,7 @@
 // that the plug-in talks to, used inside tests and as the console program.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,9 @@ struct SimulatorOptions {
   double stripesPerSecond = 20.0;  // 0: as fast as the plug-in reads
   int pointsPerStripe = 500;       // 0 to MAX_BLOCK_POINTS
   bool stamped = false;            // see makeStripe
+  // Stripes and probe touches are numbered from numberBase + 1, so that a console started again
+  // can go on where the last one stopped and a stamped number names one stripe.
+  int numberBase = 0;
   SimStreamOn streamOn = SimStreamOn::Acquire;
   SimRefuse refuse = SimRefuse::None;
   bool noScanBegin = false;  // never send DATA_SCAN_BEGIN on a scan start
@@ -43,6 +47,9 @@ struct SimulatorOptions {
   std::vector<std::int32_t> cutReplies;
   std::vector<ScriptEvent> script;
   std::string transcriptPath;  // "" none, "-" standard output
+  // What the transcript's time stamps count from; by default the simulator's start. Consoles
+  // that follow one another can share one clock.
+  std::chrono::steady_clock::time_point transcriptClock{};
   // Called on the data thread with each laser stripe's number just before the stripe is sent,
   // so that a caller can time the stripe's way through the plug-in; it must return at once.
   std::function<void(int number)> onStripeSend;
@@ -97,6 +104,11 @@ class ConsoleSimulator {
   void setProbeDiameter(float diameter);
   // From now on holds answers back as hold says, like SimulatorOptions::heldReplies.
   void holdReply(const HeldReply& hold);
+  // Cuts the next reply to code, like SimulatorOptions::cutReplies.
+  void cutReply(std::int32_t code);
+  // Closes the command connection being served, as a console that drops its client; false when
+  // there is none. The next one is accepted as usual.
+  bool dropCommandConnection();
 
   // Runs one data-channel event on the data thread, in turn with streaming and the script, and
   // waits for it. True when it was sent and, where the plug-in answers, answered as it must be.

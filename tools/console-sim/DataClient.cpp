@@ -68,7 +68,11 @@ void simEncodePointMessages(std::int32_t headerType, const PoseHeader& header,
 }
 
 SimDataClient::SimDataClient(const SimulatorOptions& options, SimShared& shared)
-    : options_(options), shared_(shared), socket_(shared) {}
+    : options_(options),
+      shared_(shared),
+      socket_(shared),
+      stripeNumber_(options.numberBase),
+      touchNumber_(options.numberBase) {}
 
 bool SimDataClient::firstConnection(SimClock::time_point* at) const {
   if (!everConnected_) return false;

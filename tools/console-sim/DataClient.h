@@ -84,8 +84,8 @@ class SimDataClient {
   bool everConnected_ = false;
   SimClock::time_point firstConnection_;
   SimClock::time_point nextSend_;
-  int stripeNumber_ = 0;
-  int touchNumber_ = 0;
+  int stripeNumber_;
+  int touchNumber_;
   std::vector<float> floats_;
   SimBytes buffer_;
 };

@@ -14,7 +14,7 @@ namespace {
 constexpr long kMaxSentPoints = 1000000;
 constexpr long kMaxGarbageBytes = 1000000;
 
-enum class Arguments { None, Code, Text, Floats3, Floats6, Count, BadCount };
+enum class Arguments { None, Code, Text, Floats3, Floats6, Count, BadCount, OptionalMs };
 
 struct EventSyntax {
   const char* name;
@@ -41,7 +41,7 @@ constexpr EventSyntax kEvents[] = {
     {"garbage", ScriptEventKind::Garbage, Arguments::Count},
     {"bad-count", ScriptEventKind::BadCount, Arguments::BadCount},
     {"cut", ScriptEventKind::Cut, Arguments::None},
-    {"stall", ScriptEventKind::Stall, Arguments::None},
+    {"stall", ScriptEventKind::Stall, Arguments::OptionalMs},
     {"close", ScriptEventKind::Close, Arguments::None},
     {"quit", ScriptEventKind::Quit, Arguments::None},
 };
@@ -114,6 +114,14 @@ bool parseArguments(const EventSyntax& syntax, const std::vector<std::string>& a
       }
       return true;
     }
+    case Arguments::OptionalMs:
+      if (args.empty()) return true;
+      if (args.size() != 1 || !parseInteger(args[0], 1, INT32_MAX, &number)) {
+        *error = argumentCountError(syntax.name, "no argument or a number of milliseconds");
+        return false;
+      }
+      event->number = static_cast<std::int32_t>(number);
+      return true;
     case Arguments::Count:
       if (args.size() != 1) {
         *error = argumentCountError(syntax.name, "one byte count");
@@ -276,7 +284,8 @@ const char* const kScriptHelp =
     "                                (default max(N, 0))\n"
     "  cut                           a stripe whose point block stops half way: the data\n"
     "                                connection is closed there\n"
-    "  stall                         a stripe whose point block stops half way: the\n"
-    "                                connection stays open and streaming stops\n"
+    "  stall [MS]                    a stripe whose point block stops half way: the\n"
+    "                                connection stays open and streaming stops; with MS,\n"
+    "                                the connection is closed after MS and streaming goes on\n"
     "  close                         close the data connection\n"
     "  quit                          end the program\n";

@@ -26,7 +26,8 @@ enum class ScriptEventKind {
   Garbage,       // random bytes
   BadCount,      // a laser header whose count disagrees with what is sensible or with the block
   Cut,           // a laser stripe whose point block is cut off by closing the connection
-  Stall,         // a laser stripe whose point block stops half way; nothing more is sent
+  Stall,         // a laser stripe whose point block stops half way; nothing more is sent, or
+                 // with a number, the connection is closed after that many milliseconds
   Close,         // close the data connection
   Quit,          // end the program
 };
@@ -34,7 +35,7 @@ enum class ScriptEventKind {
 struct ScriptEvent {
   int atMs = 0;  // after the first data connection
   ScriptEventKind kind = ScriptEventKind::Stripe;
-  // Button code, garbage byte count, or the header count of bad-count.
+  // Button code, garbage byte count, the header count of bad-count, or stall's milliseconds.
   std::int32_t number = 0;
   // bad-count: points actually sent behind the header; -1 sends max(number, 0).
   std::int32_t pointsSent = -1;

@@ -51,7 +51,7 @@ bool SimScenarioEvents::run(const ScriptEvent& event) {
     case ScriptEventKind::Cut:
       return sendCut(true);
     case ScriptEventKind::Stall:
-      return sendCut(false);
+      return sendCut(false, event.number);
     case ScriptEventKind::Close:
       return closeData();
     case ScriptEventKind::Quit:
@@ -159,7 +159,7 @@ bool SimScenarioEvents::sendBadCount(std::int32_t count, std::int32_t sent) {
   return true;
 }
 
-bool SimScenarioEvents::sendCut(bool close) {
+bool SimScenarioEvents::sendCut(bool close, int stallMs) {
   const int number = data_.takeStripeNumber();
   PoseHeader header;
   makeStripe(number, std::max(options_.pointsPerStripe, 2), options_.stamped, &header, &floats_);
@@ -175,6 +175,11 @@ bool SimScenarioEvents::sendCut(bool close) {
                             close ? "cut" : "stalled", static_cast<int>(cutAt - blockStart),
                             static_cast<int>(blockSize));
   if (close) {
+    data_.close();
+  } else if (stallMs > 0) {
+    // The stream goes on afterwards, on the next connection.
+    if (!shared_.pause(stallMs)) return false;
+    shared_.transcript().line("data closed after a stall of %d ms", stallMs);
     data_.close();
   } else {
     // Whatever followed would be read as the rest of the block.

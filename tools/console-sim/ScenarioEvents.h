@@ -37,8 +37,9 @@ class SimScenarioEvents {
   bool sendProbe(std::int32_t headerType, std::int32_t pointType, const float* values, float rx,
                  float ry, float rz);
   bool sendBadCount(std::int32_t count, std::int32_t sent);
-  // Half a stripe; then the connection is closed (cut) or left silent (stall).
-  bool sendCut(bool close);
+  // Half a stripe; then the connection is closed (cut), or left silent (stall) for good or, with
+  // stallMs, for that long before it is closed.
+  bool sendCut(bool close, int stallMs = 0);
   bool sendGarbage(int count);
   bool closeData();
 

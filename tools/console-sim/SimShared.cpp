@@ -55,6 +55,13 @@ void SimSocketSlot::release(bool shutdownFirst) {
   platform::socketClose(socket);
 }
 
+bool SimSocketSlot::wake() {
+  std::lock_guard<std::mutex> guard(shared_.mutex_);
+  if (socket_ == platform::kInvalidSocket) return false;
+  platform::socketWake(socket_);
+  return true;
+}
+
 SimShared::SimShared(std::int32_t sound, bool laserActive, float probeDiameter)
     : sound_(sound), laser_(laserActive), diameter_(probeDiameter) {}
 

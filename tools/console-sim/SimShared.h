@@ -43,6 +43,9 @@ class SimSocketSlot {
   bool adopt(platform::SocketHandle socket);
   // Closes the socket held, if any, its sending side shut down first when asked.
   void release(bool shutdownFirst);
+  // Any thread: makes the owner's blocked socket call return, as stop() does; false when no
+  // socket is held.
+  bool wake();
 
  private:
   friend class SimShared;

@@ -39,9 +39,9 @@ void SimTranscript::close() {
   ownsFile_ = false;
 }
 
-void SimTranscript::restartClock() {
+void SimTranscript::restartClock(std::chrono::steady_clock::time_point from) {
   std::lock_guard<std::mutex> guard(mutex_);
-  start_ = std::chrono::steady_clock::now();
+  start_ = from;
 }
 
 void SimTranscript::line(const char* format, ...) {

@@ -19,8 +19,8 @@ class SimTranscript {
   bool open(const std::string& path, std::string* error);
   void close();
 
-  // Restarts the clock that the time stamps count from.
-  void restartClock();
+  // Restarts the clock that the time stamps count from, at from.
+  void restartClock(std::chrono::steady_clock::time_point from = std::chrono::steady_clock::now());
 
   // Writes "<ms> <text>" with the milliseconds right-aligned to three decimals, and flushes so a
   // reader following the file sees each line at once. Any thread.
