@@ -132,6 +132,18 @@ bool parseData(std::string_view text, LineReader* lines, RegistryValue* value) {
   return parseHexList(text, lines, &value->data);
 }
 
+// Windows writes the text of expandable and multi-strings into a version 5 file in UTF-16: the
+// ANSI query that the plug-in makes gets it as 8-bit text, each character that has no 8-bit form
+// as '?'.
+void narrowWideText(std::vector<std::uint8_t>* data) {
+  std::vector<std::uint8_t> narrow;
+  for (std::size_t at = 0; at + 1 < data->size(); at += 2) {
+    const unsigned unit = (*data)[at] | ((*data)[at + 1] << 8);
+    narrow.push_back(unit < 0x100 ? static_cast<std::uint8_t>(unit) : '?');
+  }
+  data->swap(narrow);
+}
+
 // A "[root\path]" line: the key's values, or null for deletions, unknown roots and junk.
 RegistryValues* openKey(RegistryKeys* keys, std::string_view line) {
   if (line.size() < 2 || line.back() != ']') return nullptr;
@@ -158,6 +170,7 @@ RegistryKeys parseRegistryFile(std::string_view text) {
       (line != "Windows Registry Editor Version 5.00" && line != "REGEDIT4")) {
     return keys;
   }
+  const bool wideText = line != "REGEDIT4";
   RegistryValues* key = nullptr;
   while (lines.next(&line)) {
     if (line.empty() || line.front() == ';') continue;
@@ -176,6 +189,9 @@ RegistryKeys parseRegistryFile(std::string_view text) {
     RegistryValue value;
     // Parsed even without a key, so that a hex list's continuation lines are consumed.
     if (parseData(trimBlanks(line.substr(1)), &lines, &value) && key != nullptr) {
+      if (wideText && (value.type == kRegExpandSz || value.type == kRegMultiSz)) {
+        narrowWideText(&value.data);
+      }
       (*key)[lowerCase(name)] = std::move(value);
     }
   }

@@ -112,7 +112,8 @@ TEST_F(RegistryFileTest, ReadsStringDwordAndHexValues) {
   EXPECT_EQ(value(kConfigKey, "Port", &type), std::string("\x58\x1b\0\0", 4));
   EXPECT_EQ(type, kRegDword);
   EXPECT_EQ(value(kConfigKey, "Short"), std::string("\x0a\0\0\0", 4));
-  EXPECT_EQ(value(kConfigKey, "Path", &type), std::string("%\0A\0\0\0", 6));
+  // UTF-16 in the file, 8-bit text to the query, as RegQueryValueExA gives it.
+  EXPECT_EQ(value(kConfigKey, "Path", &type), std::string("%A\0", 3));
   EXPECT_EQ(type, kRegExpandSz);
   EXPECT_EQ(value(kConfigKey, "Blob", &type), "\x01\x02\xff");
   EXPECT_EQ(type, kRegBinary);
