@@ -61,6 +61,7 @@ void operator delete[](void* memory, std::size_t /*size*/) noexcept { std::free(
 namespace {
 
 // Made before any allocation is made to fail: the cases allocate nothing of their own.
+TempDir* g_dir = nullptr;
 std::string g_settingsFile;
 std::string g_registryFile;
 
@@ -74,23 +75,21 @@ struct Case {
 class AllocationFailureTest : public ::testing::TestWithParam<Case> {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new TempDir;
-    WriteWholeFile(dir_->file("settings.ini"), "[Lumora]\r\nDisplayToolBar=1\r\n");
-    WriteWholeFile(dir_->file("registry.reg"),
+    g_dir = new TempDir;
+    WriteWholeFile(g_dir->file("settings.ini"), "[Lumora]\r\nDisplayToolBar=1\r\n");
+    WriteWholeFile(g_dir->file("registry.reg"),
                    "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Lumora\\Linestudio\\config]\r\n"
                    "\"AppDir\"=\"/opt/console/\"\r\n");
-    g_settingsFile = dir_->file("settings.ini");
-    g_registryFile = dir_->file("registry.reg");
+    g_settingsFile = g_dir->file("settings.ini");
+    g_registryFile = g_dir->file("registry.reg");
     ::setenv("KVT_REGISTRY", g_registryFile.c_str(), 1);
   }
   static void TearDownTestSuite() {
     ::unsetenv("KVT_REGISTRY");
-    delete dir_;
-    dir_ = nullptr;
+    delete g_dir;
+    g_dir = nullptr;
   }
-  static TempDir* dir_;
 };
-TempDir* AllocationFailureTest::dir_ = nullptr;
 
 // A dialog that ends at the first look at its input.
 class EndingDialog : public platform::DialogHandler {
