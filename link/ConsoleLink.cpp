@@ -9,6 +9,7 @@
 #include "datachannel/DataChannel.h"
 #include "datachannel/MeasurementStore.h"
 #include "link/CommandChannel.h"
+#include "link/ConsoleSite.h"
 #include "link/ScannerSettings.h"
 #include "platform/module.h"
 #include "platform/notice.h"
@@ -22,92 +23,30 @@
 
 namespace {
 
-constexpr std::uint32_t CONNECT_TIMEOUT_MS = 60000;
 constexpr std::int32_t START_MODE = 7;
 constexpr unsigned kRetryWaitMs = 100;
-constexpr std::uint32_t kAppDirSize = 400;
-
-constexpr const char* kConfigKey = "SOFTWARE\\Lumora\\Linestudio\\config\\";
-constexpr const char* kSettingsKey = "Software\\Lumora\\LinestudioConsole\\Settings\\";
-constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
-constexpr const char* kScannerProgram = "linestudio.exe";
 // A console that died while scanning never reports the end: the unload waits this long for it.
 constexpr std::uint32_t kScanEndWaitMs = 2000;
 constexpr unsigned kScanEndPollMs = 30;
-
-// Reads a string value as ATL's CRegKey::QueryStringValue does: the type must be REG_SZ or
-// REG_EXPAND_SZ, the value must fit, and a value that is not empty must end in a zero byte.
-long QueryStringValue(platform::RegistryKey* key, const char* name, char* out, std::uint32_t size,
-                      std::uint32_t* valueType) {
-  std::uint32_t& type = *valueType;
-  std::uint32_t bytes = size;
-  long result = platform::registryQuery(key, name, &type, out, &bytes);
-  if (result != platform::kErrorSuccess) return result;
-  if (type != platform::kRegSz && type != platform::kRegExpandSz) {
-    return platform::kErrorInvalidData;
-  }
-  if (bytes == 0) {
-    out[0] = '\0';
-    return platform::kErrorSuccess;
-  }
-  if (bytes > size || out[bytes - 1] != '\0') return platform::kErrorInvalidData;
-  return platform::kErrorSuccess;
-}
-
-// "HideSW" counts as 1 unless a 4-byte value can be read.
-std::int32_t ReadHideSw() {
-  platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::CurrentUser, kSettingsKey,
-                             platform::kKeyAllAccess, &key) != platform::kErrorSuccess) {
-    return 1;
-  }
-  unsigned char value[4];
-  std::uint32_t size = sizeof value;
-  long result = platform::registryQuery(key, "HideSW", nullptr, value, &size);
-  platform::registryClose(key);
-  if (result != platform::kErrorSuccess || size != sizeof value) return 1;
-  return GetInt32(value);
-}
 
 // Where "AppDir" stands: read, unreadable (the message box has been shown), or its key missing.
 // clang-format off
 enum class [[nodiscard]] AppDirLookup { kRead, kUnreadable, kNoKey };
 // clang-format on
 
-// "AppDir" as the folder the program names are appended to: an expandable value expanded, and a
-// separator added when the value does not end in one.
-std::string ProgramFolder(const char* value, std::uint32_t type) {
-  std::string folder = value;
-  char expanded[kAppDirSize * 4];
-  if (type == platform::kRegExpandSz &&
-      platform::expandEnvironment(value, expanded, sizeof expanded)) {
-    folder = expanded;
+// The message box is not shown once the unload has begun.
+AppDirLookup LookUpAppDir(std::string* folder, bool mayShowWindow) {
+  const AppDirReading reading = ReadAppDir();
+  if (!reading.KeyOpened()) return AppDirLookup::kNoKey;
+  if (!reading.Read()) {
+    if (mayShowWindow) {
+      platform::showMessageBox("Pb in QueryStringValue function\n",
+                               platform::kMbOk | platform::kMbIconExclamation);
+    }
+    return AppDirLookup::kUnreadable;
   }
-  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
-    folder += platform::kPathSeparator;
-  }
-  return folder;
-}
-
-// The key is opened for reading only: a standard user may not write the machine's keys, and
-// nothing is written there. The message box is not shown once the unload has begun.
-AppDirLookup ReadAppDir(std::string* folder, bool mayShowWindow) {
-  platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey, platform::kKeyRead,
-                             &key) != platform::kErrorSuccess) {
-    return AppDirLookup::kNoKey;
-  }
-  char appDir[kAppDirSize] = {};
-  std::uint32_t type = platform::kRegNone;
-  bool read =
-      QueryStringValue(key, "AppDir", appDir, sizeof appDir, &type) == platform::kErrorSuccess;
-  if (!read && mayShowWindow) {
-    platform::showMessageBox("Pb in QueryStringValue function\n",
-                             platform::kMbOk | platform::kMbIconExclamation);
-  }
-  platform::registryClose(key);
-  if (read) *folder = ProgramFolder(appDir, type);
-  return read ? AppDirLookup::kRead : AppDirLookup::kUnreadable;
+  *folder = reading.folder;
+  return AppDirLookup::kRead;
 }
 
 }  // namespace
@@ -154,7 +93,7 @@ ConsoleLink::InitResult ConsoleLink::Init() {
   m_debugLog.Open();
   m_debugLog.Write("Debut fonction Init.\n");
   std::string appDir;
-  AppDirLookup appDirLookup = ReadAppDir(&appDir, !m_commands.RecoveryEnded());
+  AppDirLookup appDirLookup = LookUpAppDir(&appDir, !m_commands.RecoveryEnded());
   if (appDirLookup == AppDirLookup::kNoKey) {
     m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
@@ -176,9 +115,9 @@ ConsoleLink::InitResult ConsoleLink::Init() {
 
 ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& appDir,
                                                            bool appDirRead) {
-  const Running consoleRuns = IsProcessRunning(kConsoleProgram);
+  const Running consoleRuns = IsProcessRunning(CONSOLE_PROGRAM);
   const Running scannerRuns =
-      consoleRuns == Running::kYes ? IsProcessRunning(kScannerProgram) : Running::kNo;
+      consoleRuns == Running::kYes ? IsProcessRunning(SCANNER_PROGRAM) : Running::kNo;
   // Without the process list nothing says that a program is missing: a start could run a second
   // console beside the one that answers. The handshake shows whether one does.
   if (consoleRuns == Running::kUnknown || scannerRuns == Running::kUnknown) {
@@ -201,10 +140,10 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
     m_debugLog.Write("Linestudio is not running : start it\n");
     if (ReadHideSw() == 0) parameters = "";
   }
-  const std::string path = appDir + (console ? kConsoleProgram : kScannerProgram);
+  const std::string path = appDir + (console ? CONSOLE_PROGRAM : SCANNER_PROGRAM);
   int error = 0;
   if (platform::programStart(path.c_str(), parameters, &error)) return ProgramStart::kStarted;
-  char line[kAppDirSize * 4 + 64];
+  char line[APP_DIR_SIZE * 4 + 64];
   std::snprintf(line, sizeof line, "Pb : cannot start %s [error %d].\n", path.c_str(), error);
   m_debugLog.Write(line);
   return ProgramStart::kFailed;

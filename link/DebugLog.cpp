@@ -7,8 +7,6 @@
 #include "platform/module.h"
 
 namespace {
-constexpr const char* kDebugLogName = "Debug_Lumora.txt";
-
 // Outside the log's lock: a host whose standard error is a full pipe must not hold up the threads
 // that log.
 void SayOnStandardError(const char* failure) {
@@ -32,7 +30,7 @@ void DebugLog::Open() {
     if (m_debugLog != nullptr) return;
     char path[kPathSize];
     std::snprintf(path, sizeof path, "%s%c%s", m_directory.c_str(), platform::kPathSeparator,
-                  kDebugLogName);
+                  DEBUG_LOG_NAME);
     int error = 0;
     m_debugLog = platform::fileOpen(path, platform::FileOpenMode::kOverwriteText, &error);
     if (m_debugLog != nullptr) {

@@ -8,6 +8,8 @@
 #include "platform/file.h"
 #include "platform/thread.h"
 
+constexpr const char* DEBUG_LOG_NAME = "Debug_Lumora.txt";
+
 // Threads: any (the connection sequence runs on the host's thread, and in a recovery on an
 // acquisition thread). Each call takes the log's own lock for one open, line or close; nothing
 // else is called under it, and it is taken last, after any other lock of the library.
