@@ -76,7 +76,7 @@ class AcquisitionControl {
   // own sink call, one in the library's own code past the wait, one inside a sink call on POSIX.
   // None calls a sink again; each start, and the unload, collects those that have ended.
   // Linked through AcquisitionRun::NextStopped, which this lock guards too.
-  platform::RecursiveLock m_runsLock;
+  platform::Lock m_runsLock;
   AcquisitionRun* m_stoppedRuns KVT_GUARDED_BY(m_runsLock) = nullptr;
   // Runs made and not yet collected, wherever they are: running, in the list, or held for a
   // moment by a start that collects the list. The unload waits until none is left.

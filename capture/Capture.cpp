@@ -59,7 +59,7 @@ struct Stream {
 
 // Lock order: taken last, after the command or data channel's own lock. Nothing is done under it
 // but copying bytes in memory: no file call, no wait, no print.
-platform::StaticRecursiveLock g_captureLock;
+platform::Lock g_captureLock;
 
 // The capture running: made by CaptureStart on the host's thread, freed by CaptureStop once the
 // capture's thread has ended. On the heap: the library's static objects are destroyed at its

@@ -14,10 +14,10 @@
 #include "platform/wait.h"
 #include "wire/WireRecords.h"
 
-platform::StaticRecursiveLock g_dataChannelLock;
+platform::Lock g_dataChannelLock;
 SocketHandle g_listenSocket = platform::kInvalidSocket;
 SocketHandle g_acceptedSocket = platform::kInvalidSocket;
-platform::StaticRecursiveLock g_serverThreadLock;
+platform::Lock g_serverThreadLock;
 platform::Thread* g_serverThread = nullptr;
 
 namespace {
@@ -337,7 +337,7 @@ void SetServedStore(MeasurementStore* store) {
   g_servedStore = store;
 }
 
-platform::StaticRecursiveLock& DataChannelLock() { return g_dataChannelLock; }
+platform::Lock& DataChannelLock() { return g_dataChannelLock; }
 
 bool StartSockets() {
   if (g_socketsStarted.load()) return true;

@@ -12,8 +12,8 @@ class MeasurementStore;
 // Guards the two sockets below and the store the thread serves. The thread holds it whenever it
 // touches the store, so teardown can take the store away from it. Taken after the command
 // channel's lock and g_serverThreadLock, before the store's own.
-extern platform::StaticRecursiveLock g_dataChannelLock;
-platform::StaticRecursiveLock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataChannelLock);
+extern platform::Lock g_dataChannelLock;
+platform::Lock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataChannelLock);
 
 // The listening socket and the connection being served; -1 when there is none.
 extern SocketHandle g_listenSocket KVT_GUARDED_BY(g_dataChannelLock);
@@ -21,7 +21,7 @@ extern SocketHandle g_acceptedSocket KVT_GUARDED_BY(g_dataChannelLock);
 
 // Guards g_serverThread. The data thread never takes it, so a teardown that holds it can end the
 // thread by force.
-extern platform::StaticRecursiveLock g_serverThreadLock KVT_ACQUIRED_BEFORE(g_dataChannelLock);
+extern platform::Lock g_serverThreadLock KVT_ACQUIRED_BEFORE(g_dataChannelLock);
 // The data-channel thread once started; it is never started again. Any thread, under the lock:
 // the connection sequence that starts it may run on an acquisition thread.
 extern platform::Thread* g_serverThread KVT_GUARDED_BY(g_serverThreadLock);

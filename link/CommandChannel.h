@@ -5,19 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "datachannel/DataChannel.h"
 #include "platform/thread.h"
 #include "wire/SocketRoutines.h"
-
-// Held for each command's code, argument and reply, for a whole handshake, and while the
-// connection is opened or closed, so that no other thread can split a command or close the
-// socket under it. The thread holding it may take it again.
-// A connection sequence under it starts the data thread and restarts the store's state.
-extern platform::StaticRecursiveLock g_commandChannelLock KVT_ACQUIRED_BEFORE(g_serverThreadLock,
-                                                                              g_dataChannelLock);
-
-// The command connection to the console; -1 when there is none. Only the channel touches it.
-extern SocketHandle g_commandSocket KVT_GUARDED_BY(g_commandChannelLock);
 
 // What became of one command. (clang-format 14 lays an enum with an attribute out as a list.)
 // clang-format off
@@ -41,21 +30,31 @@ class CommandChannel {
   CommandChannel(const CommandChannel&) = delete;
   CommandChannel& operator=(const CommandChannel&) = delete;
 
+  // The lock that makes each command one step: held for each command's code, argument and
+  // reply, and while the connection is opened or closed, so that no other thread can split a
+  // command or close the socket under it. A caller holds it for several commands in a row that
+  // must be one step for the other threads (the handshake's questions) and uses the Locked
+  // operations meanwhile.
+  platform::Lock& Lock() KVT_RETURN_CAPABILITY(m_lock) { return m_lock; }
+
   // Closes the connection there is, then connects to the console's command port.
-  [[nodiscard]] bool Open();
+  [[nodiscard]] bool OpenLocked() KVT_REQUIRES(m_lock);
   // Closes the connection; false when there was none.
-  [[nodiscard]] bool Close();
-  bool IsOpen();
+  bool Close() KVT_EXCLUDES(m_lock);
+  bool CloseLocked() KVT_REQUIRES(m_lock);
+  [[nodiscard]] bool IsOpen() KVT_EXCLUDES(m_lock);
+  [[nodiscard]] bool IsOpenLocked() KVT_REQUIRES(m_lock);
 
   // One command: the code, the argument when one is given and the code went out, then the reply
   // when replySize is not 0. received gets the reply's byte count.
   CommandOutcome Exchange(std::int32_t code, const std::int32_t* argument = nullptr,
-                          void* reply = nullptr, int replySize = 0, int* received = nullptr);
+                          void* reply = nullptr, int replySize = 0, int* received = nullptr)
+      KVT_EXCLUDES(m_lock);
+  CommandOutcome ExchangeLocked(std::int32_t code, const std::int32_t* argument = nullptr,
+                                void* reply = nullptr, int replySize = 0, int* received = nullptr)
+      KVT_REQUIRES(m_lock);
   // Reads a reply without sending anything first; the byte count received.
-  [[nodiscard]] int Receive(void* reply, int replySize);
-
-  // Several commands in a row as one step for the other threads (the handshake's questions).
-  static platform::StaticRecursiveLock& Lock() KVT_RETURN_CAPABILITY(g_commandChannelLock);
+  [[nodiscard]] int Receive(void* reply, int replySize) KVT_EXCLUDES(m_lock);
 
   // Holds the one connection sequence (Connect's, or a recovery's) for its scope, when no other
   // runs on any thread.
@@ -92,15 +91,19 @@ class CommandChannel {
   bool RecoveryEnded() const { return m_recoveryEnded; }
 
  private:
-  // Closes the connection whose reply came short; the caller holds the lock.
-  void DropOutOfStep() KVT_REQUIRES(g_commandChannelLock);
+  [[nodiscard]] int ReceiveLocked(void* reply, int replySize) KVT_REQUIRES(m_lock);
+  // Closes the connection whose reply came short.
+  void DropOutOfStepLocked() KVT_REQUIRES(m_lock);
   // The connection is about to close: nothing may wake its handle any more.
-  void ForgetForWake() KVT_EXCLUDES(m_wakeLock);
+  void ForgetForWakeLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
+  // The process-wide command connection (g_commandSocket), reached only under the lock.
+  SocketHandle& SocketLocked() KVT_REQUIRES(m_lock);
 
   std::atomic<std::int32_t>& m_connected;
+  platform::Lock m_lock;
   // The open connection's handle, for CutWaitsForUnload, which must not wait for the channel's
   // lock: set and cleared under both locks (the channel's first), read under m_wakeLock alone.
-  platform::RecursiveLock m_wakeLock KVT_ACQUIRED_AFTER(g_commandChannelLock);
+  platform::Lock m_wakeLock KVT_ACQUIRED_AFTER(m_lock);
   SocketHandle m_wakeSocket KVT_GUARDED_BY(m_wakeLock) = platform::kInvalidSocket;
   // Raised and lowered only by the Sequence that owns it, on whichever thread runs the sequence;
   // read by any thread's failed command (MayRecover).

@@ -264,11 +264,12 @@ ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
     // The connection and its four questions are one step for the other threads; what the
     // socket routines print meanwhile waits for the lock's release.
     DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (!m_commands.Open()) return kTcpConnectFailed;
+    platform::LockGuard guard(m_commands.Lock());
+    if (!m_commands.OpenLocked()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
-    auto ask = [&](std::int32_t code) {
-      return m_commands.Exchange(code, nullptr, reply, sizeof reply) == CommandOutcome::kAnswered;
+    auto ask = [&](std::int32_t code) KVT_REQUIRES(m_commands.Lock()) {
+      return m_commands.ExchangeLocked(code, nullptr, reply, sizeof reply) ==
+             CommandOutcome::kAnswered;
     };
     if (!ask(CMD_HANDSHAKE_A) || !ask(CMD_HANDSHAKE_B)) return kCommandFailed;
     // A reply that does not come whole leaves the setting as it was.
@@ -286,8 +287,8 @@ void ConsoleLink::Disconnect() {
   SendStopSequence();
   {
     DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (m_commands.Close()) {
+    platform::LockGuard guard(m_commands.Lock());
+    if (m_commands.CloseLocked()) {
       m_startMode = 0;
       m_store.LinkRestarted();
     }
@@ -310,13 +311,14 @@ void ConsoleLink::WaitScanEndAndDisconnect() {
 }
 
 void ConsoleLink::StopAtProcessEnd() {
-  if (!CommandChannel::Lock().tryLock()) return;
-  if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
-  if (ScanStopDue()) SendIgnoringFailure(CMD_SCAN_STOP);
-  SendStopSequence();
-  static_cast<void>(m_commands.Close());
+  if (!platform::lockUnlessAbandoned(m_commands.Lock(), 0)) return;
+  if (m_store.Acquiring()) static_cast<void>(m_commands.ExchangeLocked(CMD_ACQUIRE_STOP));
+  if (ScanStopDue()) static_cast<void>(m_commands.ExchangeLocked(CMD_SCAN_STOP));
+  static_cast<void>(m_commands.ExchangeLocked(CMD_STATUS_HIDE));
+  static_cast<void>(m_commands.ExchangeLocked(CMD_TOOLBAR_HIDE));
+  static_cast<void>(m_commands.CloseLocked());
   m_connected = 0;
-  CommandChannel::Lock().unlock();
+  m_commands.Lock().unlock();
 }
 
 void ConsoleLink::BeginUnload() {

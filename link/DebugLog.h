@@ -4,13 +4,12 @@
 
 #include <string>
 
-#include "link/CommandChannel.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
 // Threads: any (the connection sequence runs on the host's thread, and in a recovery on an
 // acquisition thread). Each call takes the log's own lock for one open, line or close; nothing
-// else is called under it, and it is taken last, after any other lock of the library.
+// else is called under it, and it is held with no other lock of the library.
 class DebugLog {
  public:
   DebugLog() = default;
@@ -38,7 +37,7 @@ class DebugLog {
   static constexpr std::size_t kPathSize = 600;
   static constexpr std::size_t kFailureTextSize = 700;
 
-  platform::RecursiveLock m_lock KVT_ACQUIRED_AFTER(g_commandChannelLock);
+  platform::Lock m_lock;
   std::string m_directory KVT_GUARDED_BY(m_lock);
   platform::File* m_debugLog KVT_GUARDED_BY(m_lock) = nullptr;
   bool m_openFailureSaid KVT_GUARDED_BY(m_lock) = false;

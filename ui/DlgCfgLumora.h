@@ -104,7 +104,7 @@ class DlgCfgLumora : private platform::DialogHandler {
 
   // The running window, for other threads too (the teardown's Cancel): set and cleared by the
   // run's thread under the lock, used under it.
-  platform::RecursiveLock m_windowLock;
+  platform::Lock m_windowLock;
   platform::Dialog* m_window KVT_GUARDED_BY(m_windowLock);
   // Written only by the run's thread (DoModal), raised before the window is made and lowered
   // last; the destructor on another thread waits for it to fall.

@@ -125,28 +125,22 @@ std::uint64_t threadCurrentId() {
   return static_cast<std::uint64_t>(syscall(SYS_gettid));
 }
 
-static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
-static_assert(alignof(pthread_mutex_t) <= 8, "RecursiveLock storage alignment too small");
+static_assert(sizeof(pthread_mutex_t) <= 48, "the lock's storage is too small");
+static_assert(alignof(pthread_mutex_t) <= 8, "the lock's storage is not aligned enough");
 
-RecursiveLock::RecursiveLock() {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), &attributes);
-  pthread_mutexattr_destroy(&attributes);
+namespace {
+// The lock's storage is all zero until first used: glibc's PTHREAD_MUTEX_INITIALIZER, a default
+// (non-recursive) mutex that needs no pthread_mutex_init and no pthread_mutex_destroy.
+pthread_mutex_t* mutexOf(unsigned char* storage) {
+  return reinterpret_cast<pthread_mutex_t*>(storage);
 }
+}  // namespace
 
-RecursiveLock::~RecursiveLock() {
-  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_));
-}
+void Lock::lock() { pthread_mutex_lock(mutexOf(storage_)); }
 
-void RecursiveLock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+bool Lock::tryLock() { return pthread_mutex_trylock(mutexOf(storage_)) == 0; }
 
-bool RecursiveLock::tryLock() {
-  return pthread_mutex_trylock(reinterpret_cast<pthread_mutex_t*>(storage_)) == 0;
-}
-
-void RecursiveLock::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+void Lock::unlock() { pthread_mutex_unlock(mutexOf(storage_)); }
 
 bool ThreadSlot::make() {
   int expected = 0;
