@@ -22,10 +22,20 @@ SocketHandle& CommandChannel::SocketLocked() { return g_commandSocket; }
 bool CommandChannel::OpenLocked() {
   DeferredPrints prints;
   static_cast<void>(CloseLocked());
+  // The check and the open are one step for the unload and for the host's disconnect, both of
+  // which close what is open under this lock once they have said so: an open that began before
+  // them is closed by them, one that begins after sees it.
+  if (SequenceEnds()) return false;
   if (!TcpConnect(SocketLocked(), COMMAND_HOST, COMMAND_PORT)) return false;
-  platform::LockGuard wake(m_wakeLock);
-  m_wakeSocket = SocketLocked();
-  return true;
+  {
+    platform::LockGuard wake(m_wakeLock);
+    m_wakeSocket = SocketLocked();
+  }
+  // The unload's cut looks for the handle after it has said so, and this looks again after the
+  // handle is there: a connect that the cut missed is not used.
+  if (!SequenceEnds()) return true;
+  static_cast<void>(CloseLocked());
+  return false;
 }
 
 bool CommandChannel::Close() {
@@ -56,12 +66,12 @@ void CommandChannel::ForgetForWakeLocked() {
 }
 
 void CommandChannel::CutWaitsForUnload() {
-  const bool free = platform::WaitUntil(platform::Deadline(kUnloadLockWaitMs),
-                                        platform::WaitPause::kSleep, kUnloadLockPollMs, [this] {
-                                          if (!m_lock.tryLock()) return false;
-                                          m_lock.unlock();
-                                          return true;
-                                        });
+  const bool free =
+      Lifecycle::WaitRegardless(platform::Deadline(kUnloadLockWaitMs), kUnloadLockPollMs, [this] {
+        if (!m_lock.tryLock()) return false;
+        m_lock.unlock();
+        return true;
+      });
   if (free) return;
   // The socket stays open until its owner closes it, so that no other connection can take its
   // handle in between.

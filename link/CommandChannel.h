@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lifecycle/Lifecycle.h"
 #include "platform/thread.h"
 #include "wire/SocketRoutines.h"
 
@@ -26,7 +27,9 @@ enum class [[nodiscard]] CommandOutcome {
 class CommandChannel {
  public:
   // connected is the link's state for the host (IsConnected): a reply that comes short clears it.
-  explicit CommandChannel(std::atomic<std::int32_t>& connected) : m_connected(connected) {}
+  // The lifecycle says when no connection may be opened any more.
+  CommandChannel(std::atomic<std::int32_t>& connected, const Lifecycle& lifecycle)
+      : m_connected(connected), m_lifecycle(lifecycle) {}
   CommandChannel(const CommandChannel&) = delete;
   CommandChannel& operator=(const CommandChannel&) = delete;
 
@@ -37,8 +40,10 @@ class CommandChannel {
   // operations meanwhile.
   platform::Lock& Lock() KVT_RETURN_CAPABILITY(m_lock) { return m_lock; }
 
-  // Closes the connection there is, then connects to the console's command port.
-  [[nodiscard]] bool OpenLocked() KVT_REQUIRES(m_lock);
+  // Closes the connection there is, then connects to the console's command port, unless the
+  // unload has begun or the host's disconnect has cancelled the sequence that opens it. False
+  // when no connection was made.
+  [[nodiscard]] bool OpenLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
   // Closes the connection; false when there was none.
   bool Close() KVT_EXCLUDES(m_lock);
   bool CloseLocked() KVT_REQUIRES(m_lock);
@@ -61,34 +66,43 @@ class CommandChannel {
   class Sequence {
    public:
     explicit Sequence(CommandChannel& channel)
-        : m_running(channel.m_sequenceRunning), m_owned(!m_running.exchange(true)) {}
+        : m_channel(channel), m_owned(!channel.m_sequenceRunning.exchange(true)) {
+      if (m_owned) m_channel.m_sequenceCancelled = false;
+    }
     ~Sequence() {
-      if (m_owned) m_running = false;
+      if (m_owned) m_channel.m_sequenceRunning = false;
     }
     Sequence(const Sequence&) = delete;
     Sequence& operator=(const Sequence&) = delete;
     bool Owned() const { return m_owned; }
 
    private:
-    std::atomic<bool>& m_running;
+    CommandChannel& m_channel;
     bool m_owned;
   };
 
-  // From the unload on, a failed command is only a failure: starting programs, showing a message
-  // box and connecting for a minute is no work for the loader's unload notification.
-  void EndRecovery() { m_recoveryEnded = true; }
+  // The host's disconnect (Connect(0)) wins over a sequence running on another thread, or under
+  // it in a message that the sequence's wait dispatched: from now on that sequence opens no
+  // connection and gives up at its next look. Under the lock, so that an open that the sequence
+  // is making either comes first (and the disconnect that follows closes it) or sees this.
+  void CancelSequenceLocked() KVT_REQUIRES(m_lock) {
+    m_sequenceCancelled = m_sequenceRunning.load();
+  }
+  // The running sequence has been cancelled, or the unload has begun: it gives up.
+  [[nodiscard]] bool SequenceEnds() const {
+    return m_sequenceCancelled.load() || m_lifecycle.Unloading();
+  }
+
   // The unload's way in: when a command of another thread holds the channel while it waits for
   // the console (a reply, a handshake's four), that wait is cut short, so that the unload never
   // waits it out; the cut connection sends and receives nothing more. Nothing is cut when the
   // channel is free or freed within a moment. Returns at once.
   void CutWaitsForUnload() KVT_EXCLUDES(m_wakeLock);
   // Whether a failed command may run the connection sequence again now: not while one runs on
-  // any thread (the failure is then that sequence's own, and ends it), and not after
-  // EndRecovery.
-  bool MayRecover() const { return !m_sequenceRunning && !m_recoveryEnded; }
-  // A sequence still running on another thread (an acquisition thread's recovery) gives up at
-  // its next look once this holds, so that it ends before the library's code goes away.
-  bool RecoveryEnded() const { return m_recoveryEnded; }
+  // any thread (the failure is then that sequence's own, and ends it), and not once the unload
+  // has begun (starting programs, showing a message box and connecting for a minute is no work
+  // for the loader's unload notification).
+  bool MayRecover() const { return !m_sequenceRunning && !m_lifecycle.Unloading(); }
 
  private:
   [[nodiscard]] int ReceiveLocked(void* reply, int replySize) KVT_REQUIRES(m_lock);
@@ -100,6 +114,7 @@ class CommandChannel {
   SocketHandle& SocketLocked() KVT_REQUIRES(m_lock);
 
   std::atomic<std::int32_t>& m_connected;
+  const Lifecycle& m_lifecycle;
   platform::Lock m_lock;
   // The open connection's handle, for CutWaitsForUnload, which must not wait for the channel's
   // lock: set and cleared under both locks (the channel's first), read under m_wakeLock alone.
@@ -108,6 +123,7 @@ class CommandChannel {
   // Raised and lowered only by the Sequence that owns it, on whichever thread runs the sequence;
   // read by any thread's failed command (MayRecover).
   std::atomic<bool> m_sequenceRunning{false};
-  // Raised once by the unload (EndRecovery) and never lowered; read by any thread.
-  std::atomic<bool> m_recoveryEnded{false};
+  // Raised by the host's disconnect under the lock while a sequence runs; lowered by the next
+  // sequence's start. Read by the sequence (SequenceEnds, and the open under the lock).
+  std::atomic<bool> m_sequenceCancelled{false};
 };

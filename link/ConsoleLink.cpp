@@ -90,8 +90,9 @@ std::string ProgramFolder(const char* value, std::uint32_t type) {
 }
 
 // The key is opened for reading only: a standard user may not write the machine's keys, and
-// nothing is written there. The message box is not shown once the unload has begun.
-AppDirLookup ReadAppDir(std::string* folder, bool mayShowWindow) {
+// nothing is written there. The message box asks the lifecycle's leave: it is not shown once the
+// unload has begun.
+AppDirLookup ReadAppDir(std::string* folder, Lifecycle& lifecycle) {
   platform::RegistryKey* key = nullptr;
   if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey, platform::kKeyRead,
                              &key) != platform::kErrorSuccess) {
@@ -101,24 +102,36 @@ AppDirLookup ReadAppDir(std::string* folder, bool mayShowWindow) {
   std::uint32_t type = platform::kRegNone;
   bool read =
       QueryStringValue(key, "AppDir", appDir, sizeof appDir, &type) == platform::kErrorSuccess;
-  if (!read && mayShowWindow) {
-    platform::showMessageBox("Pb in QueryStringValue function\n",
-                             platform::kMbOk | platform::kMbIconExclamation);
-  }
   platform::registryClose(key);
+  if (!read) {
+    Lifecycle::LoaderCall call(lifecycle);
+    if (call.Permitted()) {
+      platform::showMessageBox("Pb in QueryStringValue function\n",
+                               platform::kMbOk | platform::kMbIconExclamation);
+    }
+  }
   if (read) *folder = ProgramFolder(appDir, type);
   return read ? AppDirLookup::kRead : AppDirLookup::kUnreadable;
 }
 
 }  // namespace
 
-ConsoleLink::ConsoleLink(ScannerSettings& settings, MeasurementStore& store)
-    : m_settings(settings), m_store(store), m_commands(m_connected) {}
+ConsoleLink::ConsoleLink(Lifecycle& lifecycle, ScannerSettings& settings, MeasurementStore& store,
+                         DataChannel& dataChannel)
+    : m_lifecycle(lifecycle),
+      m_settings(settings),
+      m_store(store),
+      m_dataChannel(dataChannel),
+      m_commands(m_connected, lifecycle) {}
 
 std::int32_t ConsoleLink::Connect(std::int32_t mode) {
   try {
     switch (mode) {
-      case 0:
+      case 0: {
+        // A sequence running meanwhile gives up: the host asked for the link to be down.
+        platform::LockGuard guard(m_commands.Lock());
+        m_commands.CancelSequenceLocked();
+      }
         Disconnect();
         return 0;
       case 1: {
@@ -154,7 +167,7 @@ ConsoleLink::InitResult ConsoleLink::Init() {
   m_debugLog.Open();
   m_debugLog.Write("Debut fonction Init.\n");
   std::string appDir;
-  AppDirLookup appDirLookup = ReadAppDir(&appDir, !m_commands.RecoveryEnded());
+  AppDirLookup appDirLookup = ReadAppDir(&appDir, m_lifecycle);
   if (appDirLookup == AppDirLookup::kNoKey) {
     m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
@@ -166,8 +179,8 @@ ConsoleLink::InitResult ConsoleLink::Init() {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
-  // From the unload on, no program is started, no thread and no wait begins.
-  if (m_commands.RecoveryEnded()) return kNoConnection;
+  // From the unload on, or once the host has disconnected, no thread and no wait begins.
+  if (m_commands.SequenceEnds()) return kNoConnection;
   PrepareLink();
   InitResult result =
       started == ProgramStart::kStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
@@ -193,7 +206,7 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
     m_debugLog.Write("Pb : AppDir unknown, program not started.\n");
     return ProgramStart::kNone;
   }
-  if (m_commands.RecoveryEnded()) return ProgramStart::kFailed;
+  if (m_commands.SequenceEnds()) return ProgramStart::kFailed;
   const char* parameters = "/hide";
   if (console) {
     m_debugLog.Write("LinestudioConsole is not running: start it\n");
@@ -203,7 +216,13 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
   }
   const std::string path = appDir + (console ? kConsoleProgram : kScannerProgram);
   int error = 0;
-  if (platform::programStart(path.c_str(), parameters, &error)) return ProgramStart::kStarted;
+  bool started = false;
+  {
+    Lifecycle::LoaderCall call(m_lifecycle);
+    if (!call.Permitted()) return ProgramStart::kFailed;
+    started = platform::programStart(path.c_str(), parameters, &error);
+  }
+  if (started) return ProgramStart::kStarted;
   char line[kAppDirSize * 4 + 64];
   std::snprintf(line, sizeof line, "Pb : cannot start %s [error %d].\n", path.c_str(), error);
   m_debugLog.Write(line);
@@ -211,7 +230,7 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
 }
 
 void ConsoleLink::PrepareLink() {
-  if (!DataChannelThreadStarted() && !StartDataChannelThread(&m_store)) {
+  if (!m_dataChannel.Started() && !m_dataChannel.Start()) {
     m_debugLog.Write("Probleme with pThread!!!\n");
   }
   m_startMode = START_MODE;
@@ -224,13 +243,14 @@ ConsoleLink::InitResult ConsoleLink::HandshakeUntilTheProgramAnswers() {
   // would try thousands of connections a second.
   static_cast<void>(platform::pumpDispatchOne());
   bool handshaken = false;
-  // How the wait ended is in handshaken and the deadline.
+  // How the wait ended is in handshaken and the deadline. The unload, or the host's disconnect,
+  // ends it at its next look.
   static_cast<void>(
-      platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
+      m_lifecycle.Wait(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
         handshaken = Handshake() == kHandshakeDone;
-        return handshaken || m_commands.RecoveryEnded();
+        return handshaken || m_commands.SequenceEnds();
       }));
-  if (!handshaken && m_commands.RecoveryEnded()) {
+  if (!handshaken && m_commands.SequenceEnds()) {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
@@ -255,8 +275,13 @@ ConsoleLink::InitResult ConsoleLink::FinishLink() {
   m_debugLog.Write("Before Onmodelstart\n");
   SendModelStart();
   // Connected only with a command connection: a reply that came short on the way dropped it.
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kLinkUp : kNoConnection;
+}
+
+void ConsoleLink::MarkConnectedIfOpen() {
+  platform::LockGuard guard(m_commands.Lock());
+  m_connected = m_commands.IsOpenLocked() ? 1 : 0;
 }
 
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
@@ -278,7 +303,7 @@ ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
     if (!ask(CMD_HANDSHAKE_C)) return kCommandFailed;
   }
   SendModelStart();
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kHandshakeDone : kCommandFailed;
 }
 
@@ -292,40 +317,43 @@ void ConsoleLink::Disconnect() {
       m_startMode = 0;
       m_store.LinkRestarted();
     }
+    m_connected = 0;
   }
-  m_connected = 0;
 }
 
 bool ConsoleLink::ScanStopDue() const {
   return m_store.ScanRunning() || (m_store.ScanStopOwed() && Connected());
 }
 
-void ConsoleLink::WaitScanEndAndDisconnect() {
-  // The unload's wait runs none of the host's code. The console's end notice ends it as soon as
-  // it arrives, before the data channel's pause after it. Past the bound the link goes down all the
-  // same.
-  static_cast<void>(platform::WaitUntil(
-      platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep, kScanEndPollMs,
-      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); }));
-  Disconnect();
-}
-
-void ConsoleLink::StopAtProcessEnd() {
-  if (!platform::lockUnlessAbandoned(m_commands.Lock(), 0)) return;
-  if (m_store.Acquiring()) static_cast<void>(m_commands.ExchangeLocked(CMD_ACQUIRE_STOP));
-  if (ScanStopDue()) static_cast<void>(m_commands.ExchangeLocked(CMD_SCAN_STOP));
-  static_cast<void>(m_commands.ExchangeLocked(CMD_STATUS_HIDE));
-  static_cast<void>(m_commands.ExchangeLocked(CMD_TOOLBAR_HIDE));
-  static_cast<void>(m_commands.CloseLocked());
-  m_connected = 0;
-  m_commands.Lock().unlock();
-}
-
-void ConsoleLink::BeginUnload() {
-  m_commands.EndRecovery();
-  // A message box of a recovery on another thread would hold that thread in the library.
-  platform::closeMessageBoxes();
+void ConsoleLink::Stop(StopMode mode) {
   m_commands.CutWaitsForUnload();
+  // At the end of the process a thread that the system ended may hold the channel: nothing can
+  // be sent then.
+  if (!Lifecycle::LockForStop(m_commands.Lock(), mode)) return;
+  if (m_store.Acquiring()) static_cast<void>(m_commands.ExchangeLocked(CMD_ACQUIRE_STOP));
+  if (ScanStopDue()) {
+    static_cast<void>(m_commands.ExchangeLocked(CMD_SCAN_STOP));
+    m_store.ScanStopSent();
+  }
+  if (mode == StopMode::kProcessEnd) {
+    // The acquisition threads are gone with the process: the stops just sent were the last, and
+    // the link comes down without waiting for the console.
+    static_cast<void>(m_commands.ExchangeLocked(CMD_STATUS_HIDE));
+    static_cast<void>(m_commands.ExchangeLocked(CMD_TOOLBAR_HIDE));
+    static_cast<void>(m_commands.CloseLocked());
+    m_connected = 0;
+    m_commands.Lock().unlock();
+    return;
+  }
+  const bool open = m_commands.IsOpenLocked();
+  m_commands.Lock().unlock();
+  if (!open) return;
+  // The data channel clears the scanning flag after its pause behind the console's end notice;
+  // the console then takes the hides and the close. A console that died while scanning never
+  // sends the notice: past the bound the link comes down all the same.
+  static_cast<void>(Lifecycle::StopWait(mode, kScanEndWaitMs, kScanEndPollMs,
+                                        [this] { return !m_store.ScanRunning(); }));
+  Disconnect();
 }
 
 std::int32_t ConsoleLink::ReconnectAfterFailure() {

@@ -69,6 +69,13 @@ void DebugLog::Close() {
   m_debugLog = nullptr;
 }
 
+void DebugLog::Stop(StopMode mode) {
+  if (!Lifecycle::LockForStop(m_lock, mode)) return;
+  if (m_debugLog != nullptr) platform::fileClose(m_debugLog);
+  m_debugLog = nullptr;
+  m_lock.unlock();
+}
+
 bool DebugLog::IsOpen() {
   platform::LockGuard guard(m_lock);
   return m_debugLog != nullptr;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "lifecycle/Lifecycle.h"
 #include "platform/file.h"
 #include "platform/thread.h"
 
@@ -30,6 +31,10 @@ class DebugLog {
   void Write(const char* line) KVT_EXCLUDES(m_lock);
   // Closes the log; a later Open opens it again.
   void Close() KVT_EXCLUDES(m_lock);
+  // The stop, after every thread that may log has ended: closes the log, which would otherwise
+  // keep the file locked on Windows for as long as the host runs. At the end of the process only
+  // when no thread that the system ended was writing (its lock is free).
+  void Stop(StopMode mode) KVT_EXCLUDES(m_lock);
 
   [[nodiscard]] bool IsOpen() KVT_EXCLUDES(m_lock);
 

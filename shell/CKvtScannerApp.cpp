@@ -8,12 +8,10 @@
 #include <new>
 #include <string>
 
-#include "capture/Capture.h"
 #include "platform/module.h"
 #include "platform/profile.h"
 #include "shell/CaptureSettings.h"
 #include "shell/SettingsValue.h"
-#include "wire/SocketRoutines.h"
 
 namespace {
 
@@ -51,8 +49,7 @@ void StartCapture(KvtScan3DLumora& scanner, const char* settingsPath) {
                 static_cast<int>(options.TypeScanning()), settingsPath, settings.path.c_str(),
                 static_cast<unsigned long long>(settings.limitBytes >> 20));
   settings.comment = comment;
-  // The capture sees both channels through the socket routines' tap.
-  if (CaptureStart(settings)) InstallSocketTap(&CaptureSocketTap());
+  static_cast<void>(scanner.StartCapture(settings));
 }
 
 }  // namespace
@@ -118,9 +115,6 @@ CKvtScannerApp::~CKvtScannerApp() {
                  m_settingsPath);
     std::fflush(stderr);
   }
+  // Its teardown stops every part of the library, the capture included.
   delete scanner;
-  // After the scanner object's teardown, which closes both connections. The tap stays valid (it
-  // is static), so a call that loaded it just before it is removed finds the capture closed.
-  InstallSocketTap(nullptr);
-  CaptureStop();
 }

@@ -70,6 +70,11 @@ class DlgCfgLumora : private platform::DialogHandler {
   // The Cancel action: the dialog is closed and the console's acquisition flag cleared; the
   // members keep their values. Ends a running window, also from another thread.
   void CancelAction();
+  // The unload's stop: an open window is cancelled as its Cancel button does. The run on the
+  // host's thread leaves at its next message; the destructor waits for it a bounded time.
+  void Stop() {
+    if (IsOpen()) CancelAction();
+  }
 
   // A command button's action: sends its code and nothing else; a failed send runs the
   // connection sequence again, on this thread, before it returns.

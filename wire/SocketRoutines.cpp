@@ -27,12 +27,9 @@ void Write(const char* text, std::size_t size) {
 
 // Messages go to the host process's standard output, at once or when the thread's held scope
 // ends.
-__attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
+__attribute__((format(printf, 1, 0))) void PrintLine(const char* format, va_list arguments) {
   char line[256];
-  va_list arguments;
-  va_start(arguments, format);
   std::vsnprintf(line, sizeof line, format, arguments);
-  va_end(arguments);
   if (std::string* held = DeferredPrints::Held()) {
     try {
       *held += line;
@@ -42,6 +39,13 @@ __attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
     }
   }
   Write(line, std::strlen(line));
+}
+
+__attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PrintLine(format, arguments);
+  va_end(arguments);
 }
 
 unsigned LastError() { return static_cast<unsigned>(platform::socketLastError()); }
@@ -97,19 +101,19 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
     return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   }
-  if (const SocketTap* tap = Tap()) tap->opened(socketVariable, true);
+  if (const SocketTap* tap = Tap()) tap->opened(tap->context, socketVariable, true);
   return true;
 }
 
 SocketHandle TcpAccept(SocketHandle listener) {
   SocketHandle accepted = platform::socketAccept(listener);
   if (accepted == platform::kInvalidSocket) return accepted;
-  if (const SocketTap* tap = Tap()) tap->opened(accepted, false);
+  if (const SocketTap* tap = Tap()) tap->opened(tap->context, accepted, false);
   return accepted;
 }
 
 bool TcpClose(SocketHandle socket) {
-  if (const SocketTap* tap = Tap()) tap->closed(socket);
+  if (const SocketTap* tap = Tap()) tap->closed(tap->context, socket);
   if (!platform::socketShutdownSend(socket)) {
     Print("Error shutting down socket [0x%08X]\n", LastError());
   }
@@ -123,7 +127,7 @@ bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
   return MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
     int sent = platform::socketSend(socket, bytes + at, piece);
-    if (const SocketTap* tap = Tap()) tap->sent(socket, bytes + at, sent);
+    if (const SocketTap* tap = Tap()) tap->sent(tap->context, socket, bytes + at, sent);
     return sent;
   });
 }
@@ -136,9 +140,16 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   int received = platform::socketReceive(socket, buffer, length);
-  if (const SocketTap* tap = Tap()) tap->received(socket, buffer, received);
+  if (const SocketTap* tap = Tap()) tap->received(tap->context, socket, buffer, received);
   if (received < 0) Print("error reading %d\n", platform::socketLastError());
   return received;
+}
+
+void PrintMessage(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PrintLine(format, arguments);
+  va_end(arguments);
 }
 
 DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {

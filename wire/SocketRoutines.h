@@ -34,16 +34,21 @@ bool TcpClose(SocketHandle socket);
 // socket error (printed as "error reading %d").
 [[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
 
+// Prints one of the plug-in's messages on the process's standard output, as the routines print
+// their failures ("WSAStartup failed [%d]\n" for the socket layer's start). Any thread.
+__attribute__((format(printf, 1, 2))) void PrintMessage(const char* format, ...);
+
 // Watches the routines above, each call right after the socket call it records, on whichever
 // thread made it: the connections they open (pluginConnected) or accept, the bytes each send and
 // receive moved (a receive of 0 bytes is the peer's end), and each close. The functions may be
 // called from several threads at once and must return quickly: they run inside the channels'
-// own steps.
+// own steps. Each is given the tap's context first.
 struct SocketTap {
-  void (*opened)(SocketHandle socket, bool pluginConnected);
-  void (*sent)(SocketHandle socket, const void* data, int length);
-  void (*received)(SocketHandle socket, const void* data, int length);
-  void (*closed)(SocketHandle socket);
+  void* context;
+  void (*opened)(void* context, SocketHandle socket, bool pluginConnected);
+  void (*sent)(void* context, SocketHandle socket, const void* data, int length);
+  void (*received)(void* context, SocketHandle socket, const void* data, int length);
+  void (*closed)(void* context, SocketHandle socket);
 };
 
 // Holds back what the routines print on the calling thread for its scope (their failure messages
