@@ -13,6 +13,7 @@
 #include "capture/Pcapng.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/output.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/wait.h"
@@ -318,9 +319,10 @@ bool OpenTarget(const CaptureSettings& settings, OpenCapture& open) {
     }
   }
   if (open.file != nullptr) return true;
-  std::fprintf(stderr,
-               "KvtScanner: cannot open the capture file %s; measuring goes on without it\n",
-               open.path.c_str());
+  platform::standardPrint(
+      platform::StandardStream::kError,
+      "KvtScanner: cannot open the capture file %s; measuring goes on without it\n",
+      open.path.c_str());
   return false;
 }
 
@@ -348,7 +350,9 @@ bool Capture::Start(const CaptureSettings& settings) {
   if (settings.path.empty()) return false;
   auto* open = new (std::nothrow) OpenCapture;
   if (open == nullptr) {
-    std::fprintf(stderr, "KvtScanner: no memory for the capture; measuring goes on without it\n");
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: no memory for the capture; measuring goes on without it\n");
     return false;
   }
   if (!OpenTarget(settings, *open)) {
@@ -361,8 +365,9 @@ bool Capture::Start(const CaptureSettings& settings) {
     reserved = ReserveQueue(*open);
   }
   if (!reserved) {
-    std::fprintf(stderr, "KvtScanner: no memory for the capture's queue of %u MB\n",
-                 static_cast<unsigned>(CAPTURE_QUEUE_BYTES >> 20));
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: no memory for the capture's queue of %u MB\n",
+                            static_cast<unsigned>(CAPTURE_QUEUE_BYTES >> 20));
     Discard(open);
     return false;
   }
@@ -372,8 +377,9 @@ bool Capture::Start(const CaptureSettings& settings) {
       platform::fileWriteSome(open->file, open->writing.data(),
                               static_cast<int>(open->writing.size()), kStartWriteWaitMs, &error);
   if (written < 0) {
-    std::fprintf(stderr, "KvtScanner: capture to %s stopped: the file cannot be written\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s stopped: the file cannot be written\n",
+                            open->path.c_str());
     Discard(open);
     return false;
   }
@@ -395,9 +401,10 @@ bool Capture::Start(const CaptureSettings& settings) {
   m_started = open;
   open->writer = m_lifecycle.StartThread(CaptureWriter, this);
   if (open->writer == nullptr) {
-    std::fprintf(stderr,
-                 "KvtScanner: the capture's thread cannot be started; measuring goes on without "
-                 "it\n");
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: the capture's thread cannot be started; measuring goes on without "
+        "it\n");
     m_started = nullptr;
     {
       platform::LockGuard guard(m_lock);
@@ -427,8 +434,9 @@ void Capture::Stop(StopMode mode) {
     // Only a file system that holds a write beyond every bound (a share that a POSIX system
     // mounts without time limits) gets here: the thread must not run on in the library's code
     // once the library is gone, so it is waited for.
-    std::fprintf(stderr, "KvtScanner: the unload waits for the capture's write to %s\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the unload waits for the capture's write to %s\n",
+                            open->path.c_str());
     while (!m_lifecycle.WaitThreadEnd(open->writer, 1000, platform::WaitPause::kSleep)) {
     }
   }
@@ -436,8 +444,9 @@ void Capture::Stop(StopMode mode) {
   m_started = nullptr;
   if (!locked) {
     // The lock's owner is gone for good: the record is left as it is.
-    std::fprintf(stderr, "KvtScanner: capture to %s ended without its last packets\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s ended without its last packets\n",
+                            open->path.c_str());
     return;
   }
   // What the capture's thread did not write, because it never began or the system ended it with
@@ -451,14 +460,16 @@ void Capture::Stop(StopMode mode) {
     totals = m_totals;
   }
   if (open->failed) {
-    std::fprintf(stderr, "KvtScanner: capture to %s stopped: the file cannot be written\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s stopped: the file cannot be written\n",
+                            open->path.c_str());
   } else if (open->gaveUp) {
-    std::fprintf(stderr,
-                 "KvtScanner: capture to %s ended with %llu bytes unwritten and %llu packets left "
-                 "out: its target took nothing for %u ms\n",
-                 open->path.c_str(), static_cast<unsigned long long>(totals.unwrittenBytes),
-                 static_cast<unsigned long long>(totals.droppedPackets), CAPTURE_STOP_IDLE_MS);
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: capture to %s ended with %llu bytes unwritten and %llu packets left "
+        "out: its target took nothing for %u ms\n",
+        open->path.c_str(), static_cast<unsigned long long>(totals.unwrittenBytes),
+        static_cast<unsigned long long>(totals.droppedPackets), CAPTURE_STOP_IDLE_MS);
   }
   delete open;
 }

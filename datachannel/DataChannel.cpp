@@ -9,6 +9,7 @@
 
 #include "datachannel/MeasurementStore.h"
 #include "datachannel/PoseConversion.h"
+#include "platform/output.h"
 #include "platform/time.h"
 #include "platform/wait.h"
 #include "wire/WireRecords.h"
@@ -393,7 +394,8 @@ void DataChannel::Stop(StopMode mode) {
   // for, with a word on standard error.
   if (!ended) ended = Lifecycle::EndByForce(thread);
   if (!ended) {
-    std::fprintf(stderr, "KvtScanner: the unload waits for the data channel's thread\n");
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the unload waits for the data channel's thread\n");
     while (!m_lifecycle.WaitThreadEnd(thread, 1000, platform::WaitPause::kSleep)) {
     }
   }

@@ -20,7 +20,6 @@ constexpr unsigned kUnloadLockPollMs = 1;
 SocketHandle& CommandChannel::SocketLocked() { return g_commandSocket; }
 
 bool CommandChannel::OpenLocked() {
-  DeferredPrints prints;
   static_cast<void>(CloseLocked());
   // The check and the open are one step for the unload and for the host's disconnect, both of
   // which close what is open under this lock once they have said so: an open that began before
@@ -39,13 +38,11 @@ bool CommandChannel::OpenLocked() {
 }
 
 bool CommandChannel::Close() {
-  DeferredPrints prints;
   platform::LockGuard guard(m_lock);
   return CloseLocked();
 }
 
 bool CommandChannel::CloseLocked() {
-  DeferredPrints prints;
   if (SocketLocked() == platform::kInvalidSocket) return false;
   ForgetForWakeLocked();
   TcpClose(SocketLocked());
@@ -81,14 +78,12 @@ void CommandChannel::CutWaitsForUnload() {
 
 CommandOutcome CommandChannel::Exchange(std::int32_t code, const std::int32_t* argument,
                                         void* reply, int replySize, int* received) {
-  DeferredPrints prints;
   platform::LockGuard guard(m_lock);
   return ExchangeLocked(code, argument, reply, replySize, received);
 }
 
 CommandOutcome CommandChannel::ExchangeLocked(std::int32_t code, const std::int32_t* argument,
                                               void* reply, int replySize, int* received) {
-  DeferredPrints prints;
   unsigned char bytes[4];
   int count = 0;
   PutInt32(bytes, code);
@@ -107,7 +102,6 @@ CommandOutcome CommandChannel::ExchangeLocked(std::int32_t code, const std::int3
 }
 
 int CommandChannel::Receive(void* reply, int replySize) {
-  DeferredPrints prints;
   platform::LockGuard guard(m_lock);
   return ReceiveLocked(reply, replySize);
 }

@@ -286,9 +286,7 @@ void ConsoleLink::MarkConnectedIfOpen() {
 
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads; what the
-    // socket routines print meanwhile waits for the lock's release.
-    DeferredPrints prints;
+    // The connection and its four questions are one step for the other threads.
     platform::LockGuard guard(m_commands.Lock());
     if (!m_commands.OpenLocked()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
@@ -311,7 +309,6 @@ void ConsoleLink::Disconnect() {
   if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
-    DeferredPrints prints;
     platform::LockGuard guard(m_commands.Lock());
     if (m_commands.CloseLocked()) {
       m_startMode = 0;

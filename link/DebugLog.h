@@ -2,6 +2,7 @@
 // was current when the library was loaded.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "lifecycle/Lifecycle.h"
@@ -27,7 +28,8 @@ class DebugLog {
   void Open() KVT_EXCLUDES(m_lock);
   // Writes one line, flushed at once so that the lines survive a host that ends abruptly;
   // nothing while the log is not open. The first line lost to a failed write is said on standard
-  // error, once per opening.
+  // error, once per opening. Messages that the host's standard output or error could not take
+  // since the last line (platform/output.h) are counted in a line of their own before it.
   void Write(const char* line) KVT_EXCLUDES(m_lock);
   // Closes the log; a later Open opens it again.
   void Close() KVT_EXCLUDES(m_lock);
@@ -47,4 +49,11 @@ class DebugLog {
   platform::File* m_debugLog KVT_GUARDED_BY(m_lock) = nullptr;
   bool m_openFailureSaid KVT_GUARDED_BY(m_lock) = false;
   bool m_writeFailureSaid KVT_GUARDED_BY(m_lock) = false;
+  // How many messages left out of the standard streams the log has told of.
+  std::uint64_t m_leftOutSaid KVT_GUARDED_BY(m_lock) = 0;
+
+  // Writes text; the first failure is kept for standard error.
+  void WriteLocked(const char* text, char* failure, std::size_t failureSize) KVT_REQUIRES(m_lock);
+  // The line on messages left out of the standard streams, when there are new ones.
+  void TellLeftOutLocked(char* failure, std::size_t failureSize) KVT_REQUIRES(m_lock);
 };

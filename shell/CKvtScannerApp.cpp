@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/module.h"
+#include "platform/output.h"
 #include "platform/profile.h"
 #include "shell/CaptureSettings.h"
 #include "shell/SettingsValue.h"
@@ -95,8 +96,8 @@ void CKvtScannerApp::Load() {
   try {
     StartCapture(*m_scanner.load(), m_settingsPath);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "KvtScanner: the capture cannot be started: out of memory\n");
-    std::fflush(stderr);
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the capture cannot be started: out of memory\n");
   }
 }
 
@@ -111,9 +112,9 @@ CKvtScannerApp::~CKvtScannerApp() {
   // Nothing else is to be done at the unload, but the next load would start from the old values
   // without a word: the host's operator is told which file it was.
   if (!written) {
-    std::fprintf(stderr, "KvtScanner: cannot write the settings file %s; it keeps its old values\n",
-                 m_settingsPath);
-    std::fflush(stderr);
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: cannot write the settings file %s; it keeps its old values\n", m_settingsPath);
   }
   // Its teardown stops every part of the library, the capture included.
   delete scanner;

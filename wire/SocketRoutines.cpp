@@ -5,9 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
-#include "platform/thread.h"
+#include "platform/output.h"
 
 namespace {
 
@@ -16,29 +15,14 @@ std::atomic<const SocketTap*> g_tap{nullptr};
 
 const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 
-// The scope that holds this thread's messages back, if any.
-platform::ThreadSlot g_heldPrints;
-
-void Write(const char* text, std::size_t size) {
-  std::fwrite(text, 1, size, stdout);
-  // Flushed so that the lines keep their order with the host's own output when that is a pipe.
-  std::fflush(stdout);
-}
-
-// Messages go to the host process's standard output, at once or when the thread's held scope
-// ends.
+// Messages go to the host process's standard output at once. A message that the output cannot
+// take at once (a pipe that nobody reads) is left out and counted, never waited for: the
+// routines run under the command channel's lock, and on the threads the unload collects.
 __attribute__((format(printf, 1, 0))) void PrintLine(const char* format, va_list arguments) {
   char line[256];
   std::vsnprintf(line, sizeof line, format, arguments);
-  if (std::string* held = DeferredPrints::Held()) {
-    try {
-      *held += line;
-      return;
-    } catch (const std::bad_alloc&) {
-      // A message that cannot be held back for want of memory is printed at once.
-    }
-  }
-  Write(line, std::strlen(line));
+  static_cast<void>(
+      platform::standardWrite(platform::StandardStream::kOutput, line, std::strlen(line)));
 }
 
 __attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
@@ -151,19 +135,6 @@ void PrintMessage(const char* format, ...) {
   PrintLine(format, arguments);
   va_end(arguments);
 }
-
-DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {
-  // Where the slot cannot be made nothing is held back: the messages are printed at once.
-  if (m_outermost) static_cast<void>(g_heldPrints.set(&m_text));
-}
-
-DeferredPrints::~DeferredPrints() {
-  if (!m_outermost) return;
-  static_cast<void>(g_heldPrints.set(nullptr));
-  if (!m_text.empty()) Write(m_text.data(), m_text.size());
-}
-
-std::string* DeferredPrints::Held() { return static_cast<std::string*>(g_heldPrints.get()); }
 
 void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }
 
