@@ -78,8 +78,10 @@ class LibraryThread {
 // - A program start (ShellExecute loads the shell's libraries) and the message box (it may load
 //   the theme and input libraries): made inside a LoaderCall, with no lock of the library held.
 //   A thread still inside one when the unload has waited for it a moment is ended by force.
-// - Socket calls load the network providers only at the process's first start of the sockets
-//   and its first socket, both made by the data channel's start on the host's thread.
+// - The socket layer loads its providers at the process's first start of the sockets and its
+//   first socket, during the first connection sequence, before any recovery can run; later
+//   socket calls need no loader lock. The data thread's first socket may be that first one: a
+//   data thread held there is ended by force after its stop's 3 s (it holds no lock then).
 // The unload's own calls need nothing that another thread of the library could hold.
 //
 // Where a thread cannot be ended by force (POSIX), nothing of the above blocks it: the system has

@@ -1,7 +1,6 @@
 // Threads and a plain lock, on the operating system's own thread calls.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 // Clang's thread-safety analysis (-Wthread-safety, and -Wthread-safety-beta for the order of
@@ -46,12 +45,12 @@ enum class ThreadStart { kRunning, kSuspended };
 
 // Starts a thread with the default stack size running proc(argument); null on failure. The
 // platform's own thread call is used, so nothing of the C++ runtime runs after proc returns
-// except the few instructions that signal its end. A suspended thread must be resumed exactly
-// once before anything waits for it.
+// except the few instructions that signal its end. A suspended thread must be resumed before
+// anything waits for it (or ended by force).
 [[nodiscard]] Thread* threadStart(ThreadProc proc, void* argument,
                                   ThreadStart start = ThreadStart::kRunning);
 
-// Lets a thread started suspended run proc. Any thread.
+// Lets a thread started suspended run proc; nothing for one that runs already. Any thread.
 void threadResume(Thread* thread);
 
 // Waits at most timeoutMs for proc to have returned; true when it has. Safe inside the loader's
@@ -111,27 +110,6 @@ class KVT_CAPABILITY("lock") Lock {
 // locks, so any holder gives it back within its own bound. Tries for at most limitMs (0: once).
 // False when it was not taken: the caller does without what the lock guards. Any thread.
 [[nodiscard]] bool lockUnlessAbandoned(Lock& lock, unsigned limitMs) KVT_TRY_ACQUIRE(true, lock);
-
-// One pointer per thread (TlsAlloc, pthread_key_create), null on every thread until that thread
-// sets it. Nothing runs when a thread ends. Made on first use and kept for the process's life, so
-// that a thread that outlives the library's unload still finds it.
-class ThreadSlot {
- public:
-  constexpr ThreadSlot() = default;
-  ThreadSlot(const ThreadSlot&) = delete;
-  ThreadSlot& operator=(const ThreadSlot&) = delete;
-
-  // The calling thread's pointer. Never fails: a slot that cannot be made reads null.
-  [[nodiscard]] void* get();
-  // Sets the calling thread's pointer; false when the slot cannot be made.
-  [[nodiscard]] bool set(void* value);
-
- private:
-  [[nodiscard]] bool make();
-
-  std::atomic<int> state_{0};  // 0 unmade, 1 making, 2 ready, 3 failed
-  std::uintptr_t key_ = 0;
-};
 
 // Holds a lock for a scope.
 class KVT_SCOPED_CAPABILITY LockGuard {

@@ -5,40 +5,25 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/posix/SignalFree.h"
+
 namespace platform {
 
 namespace {
 
-// A write to a pipe whose reader has gone raises SIGPIPE: held back on this thread for the write
-// and taken back when the write raised it, as the capture's writes do.
+// A write that a signal interrupts is made again; SIGPIPE is never raised.
 ssize_t WriteWithoutSignal(int descriptor, const char* text, std::size_t length) {
-  sigset_t pipeOnly, previous, pending;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  sigpending(&pending);
-  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
   ssize_t written = 0;
   do {
-    written = ::write(descriptor, text, length);
+    written = writeWithoutSignal(descriptor, text, length);
   } while (written < 0 && errno == EINTR);
-  const int writeError = errno;
-  if (written < 0 && writeError == EPIPE && !alreadyPending) {
-    const timespec none{0, 0};
-    while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   return written;
 }
 

@@ -2,7 +2,6 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -141,30 +140,5 @@ void Lock::lock() { pthread_mutex_lock(mutexOf(storage_)); }
 bool Lock::tryLock() { return pthread_mutex_trylock(mutexOf(storage_)) == 0; }
 
 void Lock::unlock() { pthread_mutex_unlock(mutexOf(storage_)); }
-
-bool ThreadSlot::make() {
-  int expected = 0;
-  if (state_.compare_exchange_strong(expected, 1)) {
-    pthread_key_t key;
-    if (pthread_key_create(&key, nullptr) == 0) {
-      key_ = static_cast<std::uintptr_t>(key);
-      state_ = 2;
-    } else {
-      state_ = 3;
-    }
-  }
-  while (state_.load() == 1) sched_yield();
-  return state_.load() == 2;
-}
-
-void* ThreadSlot::get() {
-  if (state_.load() != 2 && !make()) return nullptr;
-  return pthread_getspecific(static_cast<pthread_key_t>(key_));
-}
-
-bool ThreadSlot::set(void* value) {
-  if (state_.load() != 2 && !make()) return false;
-  return pthread_setspecific(static_cast<pthread_key_t>(key_), value) == 0;
-}
 
 }  // namespace platform

@@ -180,29 +180,4 @@ bool Lock::tryLock() { return TryAcquireSRWLockExclusive(slimLock(storage_)) != 
 
 void Lock::unlock() { ReleaseSRWLockExclusive(slimLock(storage_)); }
 
-bool ThreadSlot::make() {
-  int expected = 0;
-  if (state_.compare_exchange_strong(expected, 1)) {
-    DWORD index = TlsAlloc();
-    if (index != TLS_OUT_OF_INDEXES) {
-      key_ = index;
-      state_ = 2;
-    } else {
-      state_ = 3;
-    }
-  }
-  while (state_.load() == 1) SwitchToThread();
-  return state_.load() == 2;
-}
-
-void* ThreadSlot::get() {
-  if (state_.load() != 2 && !make()) return nullptr;
-  return TlsGetValue(static_cast<DWORD>(key_));
-}
-
-bool ThreadSlot::set(void* value) {
-  if (state_.load() != 2 && !make()) return false;
-  return TlsSetValue(static_cast<DWORD>(key_), value) != 0;
-}
-
 }  // namespace platform

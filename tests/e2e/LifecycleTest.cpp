@@ -16,8 +16,6 @@
 
 namespace {
 
-using LifecycleTest = E2eTest;
-
 SimulatorOptions FastStream() {
   SimulatorOptions options;
   options.stripesPerSecond = 200;
@@ -28,6 +26,25 @@ SimulatorOptions FastStream() {
 // A console program that runs but serves other ports: a recovery that starts it waits for the
 // command port in vain. It ends on its own a few seconds later.
 constexpr const char* kConsoleOnOtherPorts = "--command-port 42003 --data-port 42002 --duration 5";
+
+class LifecycleTest : public E2eTest {
+ protected:
+  // A measurement in button mode 2 whose link has come down (a reply cut half-way) and whose
+  // console program is gone: the next acquisition command of its thread, at a pass's start, runs
+  // a recovery that starts the console again (serving other ports).
+  void MeasureWithTheLinkAndTheConsoleGone(EventSink& sink) {
+    SimulatorOptions options = FastStream();
+    options.cutReplies.push_back(CMD_PROBE_QUERY);
+    ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
+    SensorEntry entries[3];
+    std::int32_t count = 0;
+    plugin_.SensorGetList(entries, 0, &count);
+    ASSERT_EQ(plugin_.IsConnected(), 0);
+    SetTestEnvironment("KVT_SIM_ARGS", kConsoleOnOtherPorts);
+    dummyConsole_.Kill();
+    ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
+  }
+};
 
 std::size_t CountOf(const Words& words, std::int32_t code) {
   return static_cast<std::size_t>(std::count(words.begin(), words.end(), code));
@@ -130,19 +147,8 @@ TEST_F(LifecycleTest, RestartFromASinkCallWhileTheHostUnloadsLeavesNoThread) {
 // under Windows' loader lock the shell's start waits for the lock, and the unload must not wait
 // for it.
 TEST_F(LifecycleTest, RecoveryInsideAProgramStartDoesNotHoldTheUnload) {
-  SimulatorOptions options = FastStream();
-  options.cutReplies.push_back(CMD_PROBE_QUERY);
   EventSink& sink = NewSink();
-  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
-  // The link comes down (a reply cut half-way) and the console program is gone: the next command
-  // of the acquisition thread runs a recovery that starts it again.
-  SensorEntry entries[3];
-  std::int32_t count = 0;
-  plugin_.SensorGetList(entries, 0, &count);
-  ASSERT_EQ(plugin_.IsConnected(), 0);
-  SetTestEnvironment("KVT_SIM_ARGS", kConsoleOnOtherPorts);
-  dummyConsole_.Kill();
-  ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
+  ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkAndTheConsoleGone(sink));
   Unloader unloader(plugin_);
   unloader.HoldLoaderLock();
   ASSERT_TRUE(sim_->sendButton(1));  // a pass begins: its acquisition command fails
@@ -158,17 +164,8 @@ TEST_F(LifecycleTest, RecoveryInsideAProgramStartDoesNotHoldTheUnload) {
 // and the console answers after the unload has closed the link: no connection is opened, and
 // none is left behind. (One was, for good, and the console kept a command link to nothing.)
 TEST_F(LifecycleTest, RecoveryThatOutlastsTheUnloadLeavesNoConnection) {
-  SimulatorOptions options = FastStream();
-  options.cutReplies.push_back(CMD_PROBE_QUERY);
   EventSink& sink = NewSink();
-  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
-  SensorEntry entries[3];
-  std::int32_t count = 0;
-  plugin_.SensorGetList(entries, 0, &count);
-  ASSERT_EQ(plugin_.IsConnected(), 0);
-  SetTestEnvironment("KVT_SIM_ARGS", kConsoleOnOtherPorts);
-  dummyConsole_.Kill();
-  ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
+  ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkAndTheConsoleGone(sink));
   // Nothing answers on the command port from now on; a stand-in for the console on the data
   // port presses the button that begins a pass, whose acquisition command fails.
   sim_->stop();

@@ -54,6 +54,14 @@ unsigned BlockInLoaderCall(void* raw) {
   return 0;
 }
 
+// Starts procedure on a library thread and returns once the thread is inside its work.
+LibraryThread* StartInside(Lifecycle& lifecycle, Work& work, platform::ThreadProc procedure) {
+  work.lifecycle = &lifecycle;
+  LibraryThread* thread = lifecycle.StartThread(procedure, &work);
+  while (thread != nullptr && !work.inside) std::this_thread::sleep_for(milliseconds(1));
+  return thread;
+}
+
 TEST(LifecycleTest, NoThreadStartsOnceTheUnloadHasBegun) {
   Lifecycle lifecycle;
   Work work;
@@ -117,10 +125,8 @@ TEST(LifecycleTest, AThreadHeldInItsStartByTheLoaderLockDoesNotHoldTheUnload) {
 TEST(LifecycleTest, WaitsEndWhenTheUnloadBegins) {
   Lifecycle lifecycle;
   Work work;
-  work.lifecycle = &lifecycle;
-  LibraryThread* thread = lifecycle.StartThread(WaitForEver, &work);
+  LibraryThread* thread = StartInside(lifecycle, work, WaitForEver);
   ASSERT_NE(thread, nullptr);
-  while (!work.inside) std::this_thread::sleep_for(milliseconds(1));
   lifecycle.BeginUnload();
   EXPECT_TRUE(lifecycle.EndThread(thread, 10000, StopMode::kUnload));
   EXPECT_TRUE(work.waitEnded);
@@ -133,10 +139,8 @@ TEST(LifecycleTest, WaitsEndWhenTheUnloadBegins) {
 TEST(LifecycleTest, AThreadInsideALoaderCallIsEndedByForceAtTheUnload) {
   Lifecycle lifecycle;
   auto work = std::make_unique<Work>();
-  work->lifecycle = &lifecycle;
-  LibraryThread* thread = lifecycle.StartThread(BlockInLoaderCall, work.get());
+  LibraryThread* thread = StartInside(lifecycle, *work, BlockInLoaderCall);
   ASSERT_NE(thread, nullptr);
-  while (!work->inside) std::this_thread::sleep_for(milliseconds(1));
   lifecycle.BeginUnload();
   const bool ended = lifecycle.EndThread(thread, 2000, StopMode::kUnload);
   EXPECT_EQ(ended, Lifecycle::CanEndByForce());
@@ -151,11 +155,9 @@ TEST(LifecycleTest, AThreadInsideALoaderCallIsEndedByForceAtTheUnload) {
 TEST(LifecycleTest, AtTheEndOfTheProcessNothingIsWaitedFor) {
   Lifecycle lifecycle;
   auto work = std::make_unique<Work>();
-  work->lifecycle = &lifecycle;
-  LibraryThread* thread = lifecycle.StartThread(BlockInLoaderCall, work.get());
+  LibraryThread* thread = StartInside(lifecycle, *work, BlockInLoaderCall);
   ASSERT_NE(thread, nullptr);
-  while (!work->inside) std::this_thread::sleep_for(milliseconds(1));
-  EXPECT_TRUE(Lifecycle::StopWait(StopMode::kProcessEnd, 60000, 5, [] { return false; }) == false);
+  EXPECT_FALSE(Lifecycle::StopWait(StopMode::kProcessEnd, 60000, 5, [] { return false; }));
   EXPECT_TRUE(lifecycle.EndThread(thread, 60000, StopMode::kProcessEnd));
   platform::Lock lock;
   lock.lock();
