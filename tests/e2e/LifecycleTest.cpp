@@ -175,7 +175,7 @@ TEST_F(LifecycleTest, RecoveryThatOutlastsTheUnloadLeavesNoConnection) {
   ASSERT_TRUE(console.SendInt32(1));
   ASSERT_EQ(console.ReadInt32(), DATA_BUTTON_ACK);
   ASSERT_EQ(console.Read(BUTTON_REPLY_SIZE).size(), static_cast<std::size_t>(BUTTON_REPLY_SIZE));
-  ASSERT_NE(Starts(1), "") << "the recovery started no console";
+  ASSERT_FALSE(Starts(1).empty()) << "the recovery started no console";
 
   Unloader unloader(plugin_);
   unloader.Unload();
@@ -198,7 +198,7 @@ TEST_F(LifecycleTest, DisconnectDuringAConnectionSequenceWins) {
   Load();
   std::atomic<std::int32_t> connected{-1};
   std::thread host([&] { connected = plugin_.Connect(1); });
-  const bool started = Starts(1) != "";
+  const bool started = !Starts(1).empty();
   EXPECT_EQ(plugin_.Connect(0), 0);
   StartSimulator();
   const bool returned = sim_->waitUntil([&] { return connected != -1; }, 70000);
