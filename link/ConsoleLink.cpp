@@ -34,12 +34,13 @@ constexpr unsigned kScanEndPollMs = 30;
 enum class [[nodiscard]] AppDirLookup { kRead, kUnreadable, kNoKey };
 // clang-format on
 
-// The message box is not shown once the unload has begun.
-AppDirLookup LookUpAppDir(std::string* folder, bool mayShowWindow) {
+// The message box asks the lifecycle's leave: it is not shown once the unload has begun.
+AppDirLookup LookUpAppDir(std::string* folder, Lifecycle& lifecycle) {
   const AppDirReading reading = ReadAppDir();
   if (!reading.KeyOpened()) return AppDirLookup::kNoKey;
   if (!reading.Read()) {
-    if (mayShowWindow) {
+    Lifecycle::LoaderCall call(lifecycle);
+    if (call.Permitted()) {
       platform::showMessageBox("Pb in QueryStringValue function\n",
                                platform::kMbOk | platform::kMbIconExclamation);
     }
@@ -51,13 +52,22 @@ AppDirLookup LookUpAppDir(std::string* folder, bool mayShowWindow) {
 
 }  // namespace
 
-ConsoleLink::ConsoleLink(ScannerSettings& settings, MeasurementStore& store)
-    : m_settings(settings), m_store(store), m_commands(m_connected) {}
+ConsoleLink::ConsoleLink(Lifecycle& lifecycle, ScannerSettings& settings, MeasurementStore& store,
+                         DataChannel& dataChannel)
+    : m_lifecycle(lifecycle),
+      m_settings(settings),
+      m_store(store),
+      m_dataChannel(dataChannel),
+      m_commands(m_connected, lifecycle) {}
 
 std::int32_t ConsoleLink::Connect(std::int32_t mode) {
   try {
     switch (mode) {
-      case 0:
+      case 0: {
+        // A sequence running meanwhile gives up: the host asked for the link to be down.
+        platform::LockGuard guard(m_commands.Lock());
+        m_commands.CancelSequenceLocked();
+      }
         Disconnect();
         return 0;
       case 1: {
@@ -93,7 +103,7 @@ ConsoleLink::InitResult ConsoleLink::Init() {
   m_debugLog.Open();
   m_debugLog.Write("Debut fonction Init.\n");
   std::string appDir;
-  AppDirLookup appDirLookup = LookUpAppDir(&appDir, !m_commands.RecoveryEnded());
+  AppDirLookup appDirLookup = LookUpAppDir(&appDir, m_lifecycle);
   if (appDirLookup == AppDirLookup::kNoKey) {
     m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
@@ -105,8 +115,8 @@ ConsoleLink::InitResult ConsoleLink::Init() {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
-  // From the unload on, no program is started, no thread and no wait begins.
-  if (m_commands.RecoveryEnded()) return kNoConnection;
+  // From the unload on, or once the host has disconnected, no thread and no wait begins.
+  if (m_commands.SequenceEnds()) return kNoConnection;
   PrepareLink();
   InitResult result =
       started == ProgramStart::kStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
@@ -132,7 +142,7 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
     m_debugLog.Write("Pb : AppDir unknown, program not started.\n");
     return ProgramStart::kNone;
   }
-  if (m_commands.RecoveryEnded()) return ProgramStart::kFailed;
+  if (m_commands.SequenceEnds()) return ProgramStart::kFailed;
   const char* parameters = "/hide";
   if (console) {
     m_debugLog.Write("LinestudioConsole is not running: start it\n");
@@ -142,7 +152,13 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
   }
   const std::string path = appDir + (console ? CONSOLE_PROGRAM : SCANNER_PROGRAM);
   int error = 0;
-  if (platform::programStart(path.c_str(), parameters, &error)) return ProgramStart::kStarted;
+  bool started = false;
+  {
+    Lifecycle::LoaderCall call(m_lifecycle);
+    if (!call.Permitted()) return ProgramStart::kFailed;
+    started = platform::programStart(path.c_str(), parameters, &error);
+  }
+  if (started) return ProgramStart::kStarted;
   char line[APP_DIR_SIZE * 4 + 64];
   std::snprintf(line, sizeof line, "Pb : cannot start %s [error %d].\n", path.c_str(), error);
   m_debugLog.Write(line);
@@ -150,7 +166,7 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
 }
 
 void ConsoleLink::PrepareLink() {
-  if (!DataChannelThreadStarted() && !StartDataChannelThread(&m_store)) {
+  if (!m_dataChannel.Started() && !m_dataChannel.Start()) {
     m_debugLog.Write("Probleme with pThread!!!\n");
   }
   m_startMode = START_MODE;
@@ -163,13 +179,14 @@ ConsoleLink::InitResult ConsoleLink::HandshakeUntilTheProgramAnswers() {
   // would try thousands of connections a second.
   static_cast<void>(platform::pumpDispatchOne());
   bool handshaken = false;
-  // How the wait ended is in handshaken and the deadline.
+  // How the wait ended is in handshaken and the deadline. The unload, or the host's disconnect,
+  // ends it at its next look.
   static_cast<void>(
-      platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
+      m_lifecycle.Wait(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
         handshaken = Handshake() == kHandshakeDone;
-        return handshaken || m_commands.RecoveryEnded();
+        return handshaken || m_commands.SequenceEnds();
       }));
-  if (!handshaken && m_commands.RecoveryEnded()) {
+  if (!handshaken && m_commands.SequenceEnds()) {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
@@ -194,20 +211,24 @@ ConsoleLink::InitResult ConsoleLink::FinishLink() {
   m_debugLog.Write("Before Onmodelstart\n");
   SendModelStart();
   // Connected only with a command connection: a reply that came short on the way dropped it.
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kLinkUp : kNoConnection;
+}
+
+void ConsoleLink::MarkConnectedIfOpen() {
+  platform::LockGuard guard(m_commands.Lock());
+  m_connected = m_commands.IsOpenLocked() ? 1 : 0;
 }
 
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads; what the
-    // socket routines print meanwhile waits for the lock's release.
-    DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (!m_commands.Open()) return kTcpConnectFailed;
+    // The connection and its four questions are one step for the other threads.
+    platform::LockGuard guard(m_commands.Lock());
+    if (!m_commands.OpenLocked()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
-    auto ask = [&](std::int32_t code) {
-      return m_commands.Exchange(code, nullptr, reply, sizeof reply) == CommandOutcome::kAnswered;
+    auto ask = [&](std::int32_t code) KVT_REQUIRES(m_commands.Lock()) {
+      return m_commands.ExchangeLocked(code, nullptr, reply, sizeof reply) ==
+             CommandOutcome::kAnswered;
     };
     if (!ask(CMD_HANDSHAKE_A) || !ask(CMD_HANDSHAKE_B)) return kCommandFailed;
     // A reply that does not come whole leaves the setting as it was.
@@ -216,7 +237,7 @@ ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
     if (!ask(CMD_HANDSHAKE_C)) return kCommandFailed;
   }
   SendModelStart();
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kHandshakeDone : kCommandFailed;
 }
 
@@ -224,45 +245,48 @@ void ConsoleLink::Disconnect() {
   if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
-    DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (m_commands.Close()) {
+    platform::LockGuard guard(m_commands.Lock());
+    if (m_commands.CloseLocked()) {
       m_startMode = 0;
       m_store.LinkRestarted();
     }
+    m_connected = 0;
   }
-  m_connected = 0;
 }
 
 bool ConsoleLink::ScanStopDue() const {
   return m_store.ScanRunning() || (m_store.ScanStopOwed() && Connected());
 }
 
-void ConsoleLink::WaitScanEndAndDisconnect() {
-  // The unload's wait runs none of the host's code. The console's end notice ends it as soon as
-  // it arrives, before the data channel's pause after it. Past the bound the link goes down all the
-  // same.
-  static_cast<void>(platform::WaitUntil(
-      platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep, kScanEndPollMs,
-      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); }));
-  Disconnect();
-}
-
-void ConsoleLink::StopAtProcessEnd() {
-  if (!CommandChannel::Lock().tryLock()) return;
-  if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
-  if (ScanStopDue()) SendIgnoringFailure(CMD_SCAN_STOP);
-  SendStopSequence();
-  static_cast<void>(m_commands.Close());
-  m_connected = 0;
-  CommandChannel::Lock().unlock();
-}
-
-void ConsoleLink::BeginUnload() {
-  m_commands.EndRecovery();
-  // A message box of a recovery on another thread would hold that thread in the library.
-  platform::closeMessageBoxes();
+void ConsoleLink::Stop(StopMode mode) {
   m_commands.CutWaitsForUnload();
+  // At the end of the process a thread that the system ended may hold the channel: nothing can
+  // be sent then.
+  if (!Lifecycle::LockForStop(m_commands.Lock(), mode)) return;
+  if (m_store.Acquiring()) static_cast<void>(m_commands.ExchangeLocked(CMD_ACQUIRE_STOP));
+  if (ScanStopDue()) {
+    static_cast<void>(m_commands.ExchangeLocked(CMD_SCAN_STOP));
+    m_store.ScanStopSent();
+  }
+  if (mode == StopMode::kProcessEnd) {
+    // The acquisition threads are gone with the process: the stops just sent were the last, and
+    // the link comes down without waiting for the console.
+    static_cast<void>(m_commands.ExchangeLocked(CMD_STATUS_HIDE));
+    static_cast<void>(m_commands.ExchangeLocked(CMD_TOOLBAR_HIDE));
+    static_cast<void>(m_commands.CloseLocked());
+    m_connected = 0;
+    m_commands.Lock().unlock();
+    return;
+  }
+  const bool open = m_commands.IsOpenLocked();
+  m_commands.Lock().unlock();
+  if (!open) return;
+  // The data channel clears the scanning flag after its pause behind the console's end notice;
+  // the console then takes the hides and the close. A console that died while scanning never
+  // sends the notice: past the bound the link comes down all the same.
+  static_cast<void>(Lifecycle::StopWait(mode, kScanEndWaitMs, kScanEndPollMs,
+                                        [this] { return !m_store.ScanRunning(); }));
+  Disconnect();
 }
 
 std::int32_t ConsoleLink::ReconnectAfterFailure() {

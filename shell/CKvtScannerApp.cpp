@@ -8,12 +8,11 @@
 #include <new>
 #include <string>
 
-#include "capture/Capture.h"
 #include "platform/module.h"
+#include "platform/output.h"
 #include "platform/profile.h"
 #include "shell/CaptureSettings.h"
 #include "shell/SettingsValue.h"
-#include "wire/SocketRoutines.h"
 
 namespace {
 
@@ -43,8 +42,7 @@ void StartCapture(KvtScan3DLumora& scanner, const char* settingsPath) {
                 static_cast<int>(options.TypeScanning()), settingsPath, settings.path.c_str(),
                 static_cast<unsigned long long>(settings.limitBytes >> 20));
   settings.comment = comment;
-  // The capture sees both channels through the socket routines' tap.
-  if (CaptureStart(settings)) InstallSocketTap(&CaptureSocketTap());
+  static_cast<void>(scanner.StartCapture(settings));
 }
 
 }  // namespace
@@ -87,8 +85,8 @@ void CKvtScannerApp::Load() {
   try {
     StartCapture(*m_scanner.load(), m_settingsPath);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "KvtScanner: the capture cannot be started: out of memory\n");
-    std::fflush(stderr);
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the capture cannot be started: out of memory\n");
   }
 }
 
@@ -103,13 +101,10 @@ CKvtScannerApp::~CKvtScannerApp() {
   // Nothing else is to be done at the unload, but the next load would start from the old values
   // without a word: the host's operator is told which file it was.
   if (!written) {
-    std::fprintf(stderr, "KvtScanner: cannot write the settings file %s; it keeps its old values\n",
-                 m_settingsPath);
-    std::fflush(stderr);
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: cannot write the settings file %s; it keeps its old values\n", m_settingsPath);
   }
+  // Its teardown stops every part of the library, the capture included.
   delete scanner;
-  // After the scanner object's teardown, which closes both connections. The tap stays valid (it
-  // is static), so a call that loaded it just before it is removed finds the capture closed.
-  InstallSocketTap(nullptr);
-  CaptureStop();
 }
