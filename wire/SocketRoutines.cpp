@@ -15,12 +15,18 @@ std::atomic<const SocketTap*> g_tap{nullptr};
 
 const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 
+std::atomic<const SocketMessageTaker*> g_messageTaker{nullptr};
+
 // Messages go to the host process's standard output at once. A message that the output cannot
 // take at once (a pipe that nobody reads) is left out and counted, never waited for: the
 // routines run under the command channel's lock, and on the threads the unload collects.
 __attribute__((format(printf, 1, 0))) void PrintLine(const char* format, va_list arguments) {
   char line[256];
   std::vsnprintf(line, sizeof line, format, arguments);
+  if (const SocketMessageTaker* taker = g_messageTaker.load(std::memory_order_acquire)) {
+    taker->take(taker->context, line);
+    return;
+  }
   static_cast<void>(
       platform::standardWrite(platform::StandardStream::kOutput, line, std::strlen(line)));
 }
@@ -134,6 +140,10 @@ void PrintMessage(const char* format, ...) {
   va_start(arguments, format);
   PrintLine(format, arguments);
   va_end(arguments);
+}
+
+void InstallSocketMessageTaker(const SocketMessageTaker* taker) {
+  g_messageTaker.store(taker, std::memory_order_release);
 }
 
 void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }

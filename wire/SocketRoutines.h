@@ -53,6 +53,17 @@ struct SocketTap {
   void (*closed)(void* context, SocketHandle socket);
 };
 
+// Takes the routines' messages instead of standard output, for a tool that reports them in lines
+// of its own (kvt-host doctor). take gets each message whole, on the thread that printed it.
+struct SocketMessageTaker {
+  void* context;
+  void (*take)(void* context, const char* message);
+};
+
+// Installs the taker (null: messages go to standard output again). It must stay valid for as
+// long as the routines may run.
+void InstallSocketMessageTaker(const SocketMessageTaker* taker);
+
 // Installs the tap (null: none). The tap must stay valid for as long as the routines may run,
 // since a call that has just loaded it may still be using it after it was replaced.
 void InstallSocketTap(const SocketTap* tap);

@@ -95,13 +95,30 @@ std::string HolderOf(std::uint16_t port) {
                          : "process " + Number(id);
 }
 
-// What the socket routines said on this thread, taken away from the held-back prints so that it
-// appears in a line of the report instead of on its own.
+// What the socket routines say while the doctor runs, kept so that it appears in a line of the
+// report instead of on its own. The doctor's checks run on one thread.
+class RoutinesMessages {
+ public:
+  RoutinesMessages() { InstallSocketMessageTaker(&m_taker); }
+  ~RoutinesMessages() { InstallSocketMessageTaker(nullptr); }
+  RoutinesMessages(const RoutinesMessages&) = delete;
+  RoutinesMessages& operator=(const RoutinesMessages&) = delete;
+
+  static std::string& Said() {
+    static std::string said;
+    return said;
+  }
+
+ private:
+  static void Take(void* /*context*/, const char* message) { Said() += message; }
+  const SocketMessageTaker m_taker{nullptr, &RoutinesMessages::Take};
+};
+
+// The last line the socket routines said since the last call, or nothing.
 std::string TakeRoutinesMessage() {
-  std::string* held = DeferredPrints::Held();
-  if (held == nullptr || held->empty()) return std::string();
-  std::string message = *held;
-  held->clear();
+  std::string message;
+  message.swap(RoutinesMessages::Said());
+  if (message.empty()) return message;
   while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
   std::string::size_type lastLine = message.rfind('\n');
   return lastLine == std::string::npos ? message : message.substr(lastLine + 1);
@@ -601,7 +618,7 @@ int runDoctor(const DoctorOptions& options, std::ostream& out) {
               Number(8 * static_cast<long long>(sizeof(void*))) + "-bit plug-in, host folder " +
               folder + ")");
   // What the socket routines print is taken into the lines.
-  DeferredPrints prints;
+  RoutinesMessages messages;
   int error = 0;
   static_cast<void>(platform::socketsStart(&error));
 
