@@ -82,6 +82,8 @@ class LibraryThread {
 //   first socket, during the first connection sequence, before any recovery can run; later
 //   socket calls need no loader lock. The data thread's first socket may be that first one: a
 //   data thread held there is ended by force after its stop's 3 s (it holds no lock then).
+// - A message on standard output: when it is a pipe, the room left in it is asked of ntdll
+//   through a function bound when the library loaded; nothing is looked up or loaded then.
 // The unload's own calls need nothing that another thread of the library could hold.
 //
 // Where a thread cannot be ended by force (POSIX), nothing of the above blocks it: the system has

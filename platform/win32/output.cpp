@@ -3,48 +3,25 @@
 #include "platform/output.h"
 
 #include <windows.h>
+#include <winternl.h>
 
 namespace platform {
 
 namespace {
 
-// NtQueryInformationFile's answer for a pipe (FilePipeLocalInformation): the room left for
-// writes in the pipe's buffer is its WriteQuotaAvailable.
-struct PipeLocalInformation {
-  ULONG namedPipeType;
-  ULONG namedPipeConfiguration;
-  ULONG maximumInstances;
-  ULONG currentInstances;
-  ULONG inboundQuota;
-  ULONG readDataAvailable;
-  ULONG outboundQuota;
-  ULONG writeQuotaAvailable;
-  ULONG namedPipeState;
-  ULONG namedPipeEnd;
-};
-struct StatusBlock {
-  union {
-    LONG status;
-    void* pointer;
-  };
-  ULONG_PTR information;
-};
-constexpr int kFilePipeLocalInformation = 24;
-using QueryInformationFile = LONG(NTAPI*)(HANDLE file, StatusBlock* status, void* information,
-                                          ULONG length, int informationClass);
-
 // Whether a write of length bytes to the pipe would complete at once: the pipe's buffer has room
-// for it. A pipe whose room cannot be asked (a handle without the right to) is written to.
+// for it (FilePipeLocalInformation's WriteQuotaAvailable). A pipe whose room cannot be asked (a
+// handle without the right to) is written to. ntdll's function is bound when the library loads:
+// looking it up here would take the loader lock, which the unloading thread holds while it waits
+// for the thread that prints.
 bool PipeHasRoom(HANDLE pipe, std::size_t length) {
-  static const auto query = reinterpret_cast<QueryInformationFile>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationFile")));
-  if (query == nullptr) return true;
-  StatusBlock status{};
-  PipeLocalInformation information{};
-  if (query(pipe, &status, &information, sizeof information, kFilePipeLocalInformation) < 0) {
+  IO_STATUS_BLOCK status{};
+  FILE_PIPE_LOCAL_INFORMATION information{};
+  if (!NT_SUCCESS(NtQueryInformationFile(pipe, &status, &information, sizeof information,
+                                         FilePipeLocalInformation))) {
     return true;
   }
-  return information.writeQuotaAvailable >= length;
+  return information.WriteQuotaAvailable >= length;
 }
 
 }  // namespace
