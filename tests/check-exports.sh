@@ -75,7 +75,7 @@ done
 imports=$(echo "$dump" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 for dll in $imports; do
   case $dll in
-    kernel32.dll|user32.dll|advapi32.dll|ws2_32.dll|shell32.dll|msvcrt.dll|gdi32.dll|comctl32.dll) ;;
+    kernel32.dll|ntdll.dll|user32.dll|advapi32.dll|ws2_32.dll|shell32.dll|msvcrt.dll|gdi32.dll|comctl32.dll) ;;
     *) fail "imports a DLL that is not a Windows system DLL: $dll" ;;
   esac
 done
