@@ -84,6 +84,12 @@ CommandOutcome CommandChannel::Exchange(std::int32_t code, const std::int32_t* a
 
 CommandOutcome CommandChannel::ExchangeLocked(std::int32_t code, const std::int32_t* argument,
                                               void* reply, int replySize, int* received) {
+  // A console that has closed the connection takes the next send without an error and answers
+  // it with a reset: the command would be lost. Its close is looked for first. Without a
+  // connection the send itself fails, as it always has.
+  if (SocketLocked() != platform::kInvalidSocket && PeerHasClosed(SocketLocked())) {
+    return CommandOutcome::kClosedByConsole;
+  }
   unsigned char bytes[4];
   int count = 0;
   PutInt32(bytes, code);
@@ -111,6 +117,13 @@ int CommandChannel::ReceiveLocked(void* reply, int replySize) {
   // An error has been printed; what counts for the caller is how much of the reply came.
   static_cast<void>(ReceiveExactly(SocketLocked(), reply, replySize, count));
   return count;
+}
+
+void CommandChannel::DropIfClosedByConsole() {
+  platform::LockGuard guard(m_lock);
+  if (SocketLocked() != platform::kInvalidSocket && PeerHasClosed(SocketLocked())) {
+    DropOutOfStepLocked();
+  }
 }
 
 void CommandChannel::DropOutOfStepLocked() {

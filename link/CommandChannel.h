@@ -17,6 +17,10 @@ enum class [[nodiscard]] CommandOutcome {
   kAnswered,
   // The code did not go out: no connection, or a send error. The connection is left as it was.
   kNotSent,
+  // The code did not go out because the console had already closed (or reset) the connection:
+  // it would have been written into nothing. The connection is left as it was, for the sender's
+  // recovery to close.
+  kClosedByConsole,
   // The code went out but its reply came short (the receive limit ran out, or the console hung
   // up half-way). What is missing may still come, and every later reply would then be read one
   // behind: the connection has been closed and the link marked down.
@@ -60,6 +64,9 @@ class CommandChannel {
       KVT_REQUIRES(m_lock);
   // Reads a reply without sending anything first; the byte count received.
   [[nodiscard]] int Receive(void* reply, int replySize) KVT_EXCLUDES(m_lock);
+  // Drops the connection, as one whose reply came short, when the console has closed it; a
+  // connection opened meanwhile by another thread is left alone.
+  void DropIfClosedByConsole() KVT_EXCLUDES(m_lock);
 
   // Holds the one connection sequence (Connect's, or a recovery's) for its scope, when no other
   // runs on any thread.

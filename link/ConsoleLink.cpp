@@ -226,6 +226,8 @@ ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
     platform::LockGuard guard(m_commands.Lock());
     if (!m_commands.OpenLocked()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
+    // Each answer is waited for at most the reply limit as a whole, so the four together, for
+    // which the other threads' commands wait, take at most four times that.
     auto ask = [&](std::int32_t code) KVT_REQUIRES(m_commands.Lock()) {
       return m_commands.ExchangeLocked(code, nullptr, reply, sizeof reply) ==
              CommandOutcome::kAnswered;
@@ -312,19 +314,40 @@ ConsoleLink::Running ConsoleLink::IsProcessRunning(const char* name) {
   return search.found ? Running::kYes : Running::kNo;
 }
 
+CommandOutcome ConsoleLink::ExchangeOnLink(OnClose onClose, std::int32_t code,
+                                           const std::int32_t* argument, void* reply,
+                                           int replySize) {
+  CommandOutcome outcome = m_commands.Exchange(code, argument, reply, replySize);
+  if (outcome != CommandOutcome::kClosedByConsole) return outcome;
+  switch (onClose) {
+    case OnClose::kLeave:
+      return CommandOutcome::kNotSent;
+    case OnClose::kDrop:
+      m_commands.DropIfClosedByConsole();
+      return CommandOutcome::kReplyShort;
+    case OnClose::kRecover:
+      break;
+  }
+  // The recovery a failed send would have run, before the command instead of after it: the
+  // command then goes out on the new connection. A recovery that may not run now (inside a
+  // connection sequence, or at the unload) or that fails leaves the command unsent.
+  if (ReconnectAfterFailure() != 0) return CommandOutcome::kClosedByConsole;
+  return m_commands.Exchange(code, argument, reply, replySize);
+}
+
 // A failed send is not the sender's failure: the recovery's result shows in IsConnected.
 void ConsoleLink::SendWithRecovery(std::int32_t code) {
-  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) {
+  if (ExchangeOnLink(OnClose::kRecover, code) == CommandOutcome::kNotSent) {
     static_cast<void>(ReconnectAfterFailure());
   }
 }
 
 void ConsoleLink::SendIgnoringFailure(std::int32_t code) {
-  static_cast<void>(m_commands.Exchange(code));
+  static_cast<void>(ExchangeOnLink(OnClose::kLeave, code));
 }
 
 void ConsoleLink::SendWithArgument(std::int32_t code, std::int32_t argument) {
-  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) {
+  if (ExchangeOnLink(OnClose::kRecover, code, &argument) == CommandOutcome::kNotSent) {
     static_cast<void>(ReconnectAfterFailure());
   }
 }
@@ -336,10 +359,16 @@ void ConsoleLink::SendStopSequence() {
   SendIgnoringFailure(CMD_TOOLBAR_HIDE);
 }
 
-CommandOutcome ConsoleLink::Send(std::int32_t code) { return m_commands.Exchange(code); }
+CommandOutcome ConsoleLink::Send(std::int32_t code) {
+  return ExchangeOnLink(OnClose::kLeave, code);
+}
 
 CommandOutcome ConsoleLink::Ask(std::int32_t code, void* reply, int replySize) {
-  return m_commands.Exchange(code, nullptr, reply, replySize);
+  return ExchangeOnLink(OnClose::kRecover, code, nullptr, reply, replySize);
+}
+
+CommandOutcome ConsoleLink::AskWithoutRecovery(std::int32_t code, void* reply, int replySize) {
+  return ExchangeOnLink(OnClose::kDrop, code, nullptr, reply, replySize);
 }
 
 int ConsoleLink::ReceiveReply(void* reply, int replySize) {

@@ -85,6 +85,11 @@ enum class SocketOption {
 [[nodiscard]] int socketSend(SocketHandle socket, const void* data, int length);
 [[nodiscard]] int socketReceive(SocketHandle socket, void* data, int length);
 
+// What already waits on a connection, looked at without waiting and without taking anything off
+// it: nothing, bytes, the peer's close, or an error (a reset). Any thread; never blocks.
+enum class SocketPending { kNothing, kBytes, kClosed, kError };
+[[nodiscard]] SocketPending socketPending(SocketHandle socket);
+
 // Shuts the sending direction down (SD_SEND). False on failure.
 [[nodiscard]] bool socketShutdownSend(SocketHandle socket);
 

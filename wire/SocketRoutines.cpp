@@ -135,6 +135,20 @@ int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   return received;
 }
 
+bool PeerHasClosed(SocketHandle socket) {
+  switch (platform::socketPending(socket)) {
+    case platform::SocketPending::kClosed:
+      if (const SocketTap* tap = Tap()) tap->received(tap->context, socket, nullptr, 0);
+      return true;
+    case platform::SocketPending::kError:
+      return true;
+    case platform::SocketPending::kNothing:
+    case platform::SocketPending::kBytes:
+      break;
+  }
+  return false;
+}
+
 void PrintMessage(const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);

@@ -36,6 +36,11 @@ bool TcpClose(SocketHandle socket);
 // socket error (printed as "error reading %d").
 [[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
 
+// Whether the peer has closed the connection, or reset it, before anything more is sent on it:
+// its close or error already waits there. Takes nothing off the connection and never waits; the
+// tap sees a close found so as the peer's end.
+[[nodiscard]] bool PeerHasClosed(SocketHandle socket);
+
 // Prints one of the plug-in's messages on the process's standard output, as the routines print
 // their failures ("WSAStartup failed [%d]\n" for the socket layer's start). Any thread.
 __attribute__((format(printf, 1, 2))) void PrintMessage(const char* format, ...);

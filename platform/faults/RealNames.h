@@ -18,6 +18,7 @@
 #define socketAccept socketAcceptReal
 #define socketSend socketSendReal
 #define socketReceive socketReceiveReal
+#define socketPending socketPendingReal
 #define socketShutdownSend socketShutdownSendReal
 #define socketClose socketCloseReal
 #define threadStart threadStartReal

@@ -23,6 +23,7 @@
 #undef socketAccept
 #undef socketSend
 #undef socketReceive
+#undef socketPending
 #undef socketShutdownSend
 #undef socketClose
 #undef threadStart
@@ -182,6 +183,18 @@ int socketReceive(SocketHandle socket, void* data, int length) {
       break;
   }
   return socketReceiveReal(socket, data, length);
+}
+
+SocketPending socketPending(SocketHandle socket) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketPending", "closed", "reset")) {
+    case 1:
+      return SocketPending::kClosed;
+    case 2:
+      return socketFailure(kWsaConnReset, SocketPending::kError);
+    default:
+      return socketPendingReal(socket);
+  }
 }
 
 bool socketShutdownSend(SocketHandle socket) {

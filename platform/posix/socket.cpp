@@ -235,6 +235,22 @@ int socketReceive(SocketHandle socket, void* data, int length) {
   return static_cast<int>(received);
 }
 
+SocketPending socketPending(SocketHandle socket) {
+  char byte = 0;
+  ssize_t peeked;
+  do {
+    peeked = ::recv(fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (peeked < 0 && errno == EINTR);
+  if (peeked > 0) return SocketPending::kBytes;
+  if (peeked == 0) return SocketPending::kClosed;
+#if EWOULDBLOCK != EAGAIN
+  if (errno == EWOULDBLOCK) return SocketPending::kNothing;
+#endif
+  if (errno == EAGAIN) return SocketPending::kNothing;
+  fail();
+  return SocketPending::kError;
+}
+
 bool socketShutdownSend(SocketHandle socket) {
   return ::shutdown(fd(socket), SHUT_WR) == 0 || fail();
 }

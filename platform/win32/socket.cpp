@@ -137,6 +137,23 @@ int socketReceive(SocketHandle socket, void* data, int length) {
   return received == SOCKET_ERROR ? -1 : received;
 }
 
+// Windows has no non-blocking flag per call: a select() that does not wait says whether a receive
+// would return at once, and only then does the peek look.
+SocketPending socketPending(SocketHandle socket) {
+  SOCKET s = toSocket(socket);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval noWait{0, 0};
+  int ready = select(0, &readable, nullptr, nullptr, &noWait);
+  if (ready == SOCKET_ERROR) return SocketPending::kError;
+  if (ready == 0) return SocketPending::kNothing;
+  char byte = 0;
+  int peeked = recv(s, &byte, 1, MSG_PEEK);
+  if (peeked > 0) return SocketPending::kBytes;
+  return peeked == 0 ? SocketPending::kClosed : SocketPending::kError;
+}
+
 bool socketShutdownSend(SocketHandle socket) { return shutdown(toSocket(socket), SD_SEND) == 0; }
 
 // shutdown() wakes neither a blocked accept() nor (under Wine) a blocked recv(); cancelling
