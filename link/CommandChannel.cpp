@@ -115,7 +115,7 @@ int CommandChannel::Receive(void* reply, int replySize) {
 int CommandChannel::ReceiveLocked(void* reply, int replySize) {
   int count = 0;
   // An error has been printed; what counts for the caller is how much of the reply came.
-  static_cast<void>(ReceiveExactly(SocketLocked(), reply, replySize, count));
+  static_cast<void>(ReceiveExactlyWithin(SocketLocked(), reply, replySize, count, REPLY_LIMIT_MS));
   return count;
 }
 

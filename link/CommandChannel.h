@@ -55,7 +55,8 @@ class CommandChannel {
   [[nodiscard]] bool IsOpenLocked() KVT_REQUIRES(m_lock);
 
   // One command: the code, the argument when one is given and the code went out, then the reply
-  // when replySize is not 0. received gets the reply's byte count.
+  // when replySize is not 0. received gets the reply's byte count. The reply is waited for at
+  // most REPLY_LIMIT_MS as a whole, however the console spreads its bytes.
   CommandOutcome Exchange(std::int32_t code, const std::int32_t* argument = nullptr,
                           void* reply = nullptr, int replySize = 0, int* received = nullptr)
       KVT_EXCLUDES(m_lock);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/output.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -76,7 +77,8 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   }
   if (!platform::socketSetOption(socketVariable, platform::SocketOption::SendBuffer, 8192) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveBuffer, 8192) ||
-      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs, 10000) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs,
+                                 REPLY_LIMIT_MS) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::NoDelay, 1)) {
     return FailAfterClose(socketVariable, "Cannot set socket options [0x%08X]\n");
   }
@@ -126,6 +128,36 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
   unsigned char* bytes = static_cast<unsigned char*>(buffer);
   return MovePieces(length, TRANSFER_PIECE, count,
                     [&](int at, int piece) { return ReceiveSome(socket, bytes + at, piece); });
+}
+
+bool ReceiveExactlyWithin(SocketHandle socket, void* buffer, int length, int& count,
+                          std::uint32_t limitMs) {
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  const platform::Deadline deadline(limitMs);
+  bool limitLowered = false;
+  bool first = true;
+  const bool whole = MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
+    // The first receive begins as the deadline does: it may wait all of it.
+    const std::uint32_t left = first ? limitMs : deadline.RemainingMs();
+    first = false;
+    if (left == 0) {
+      Print("error reading %d\n", platform::kWsaTimedOut);
+      return -1;
+    }
+    // The socket's own limit stands for a receive that may wait all of it. A limit that cannot
+    // be lowered leaves that one: the receive then waits as long as it always did.
+    if (left < static_cast<std::uint32_t>(REPLY_LIMIT_MS)) {
+      limitLowered = platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs,
+                                               static_cast<int>(left)) ||
+                     limitLowered;
+    }
+    return ReceiveSome(socket, bytes + at, piece);
+  });
+  if (limitLowered) {
+    static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs,
+                                                REPLY_LIMIT_MS));
+  }
+  return whole;
 }
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {

@@ -32,6 +32,18 @@ bool TcpClose(SocketHandle socket);
 [[nodiscard]] bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
 [[nodiscard]] bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
 
+// The longest a command's reply is waited for, as a whole: each receive of the command channel
+// waits at most this long, and a reply's receives together too.
+constexpr int REPLY_LIMIT_MS = 10000;
+
+// ReceiveExactly, with one deadline for the whole buffer instead of a limit per receive: each
+// receive waits at most what is left of limitMs, counted from this call, so that a peer that
+// trickles its bytes cannot stretch the wait. A receive that the deadline ends fails as one
+// that its receive limit ends ("error reading 10060"). limitMs is at most REPLY_LIMIT_MS, the
+// limit the socket was given when it was opened.
+[[nodiscard]] bool ReceiveExactlyWithin(SocketHandle socket, void* buffer, int length, int& count,
+                                        std::uint32_t limitMs);
+
 // One receive of at most length bytes: the bytes received, 0 when the peer has closed, -1 on a
 // socket error (printed as "error reading %d").
 [[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
