@@ -19,19 +19,31 @@ constexpr unsigned kUnloadLockPollMs = 1;
 
 SocketHandle& CommandChannel::SocketLocked() { return g_commandSocket; }
 
-bool CommandChannel::OpenLocked() {
+bool CommandChannel::CloseForOpenLocked() {
   static_cast<void>(CloseLocked());
-  // The check and the open are one step for the unload and for the host's disconnect, both of
-  // which close what is open under this lock once they have said so: an open that began before
-  // them is closed by them, one that begins after sees it.
-  if (SequenceEnds()) return false;
-  if (!TcpConnect(SocketLocked(), COMMAND_HOST, COMMAND_PORT)) return false;
+  return !SequenceEnds();
+}
+
+bool CommandChannel::Connect(SocketHandle* connection, const ConnectWait* wait) {
+  *connection = platform::kInvalidSocket;
+  return TcpConnect(*connection, COMMAND_HOST, COMMAND_PORT, wait);
+}
+
+bool CommandChannel::AdoptLocked(SocketHandle connection) {
+  // The check and the adoption are one step for the unload and for the host's disconnect, both
+  // of which close what is open under this lock once they have said so: a connection adopted
+  // before them is closed by them, one that comes after sees it and is not used.
+  if (SequenceEnds() || SocketLocked() != platform::kInvalidSocket) {
+    TcpClose(connection);
+    return false;
+  }
+  SocketLocked() = connection;
   {
     platform::LockGuard wake(m_wakeLock);
     m_wakeSocket = SocketLocked();
   }
   // The unload's cut looks for the handle after it has said so, and this looks again after the
-  // handle is there: a connect that the cut missed is not used.
+  // handle is there: a connection that the cut missed is not used.
   if (!SequenceEnds()) return true;
   static_cast<void>(CloseLocked());
   return false;

@@ -44,10 +44,19 @@ class CommandChannel {
   // operations meanwhile.
   platform::Lock& Lock() KVT_RETURN_CAPABILITY(m_lock) { return m_lock; }
 
-  // Closes the connection there is, then connects to the console's command port, unless the
-  // unload has begun or the host's disconnect has cancelled the sequence that opens it. False
-  // when no connection was made.
-  [[nodiscard]] bool OpenLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
+  // Opening a connection takes three steps, so that the connect itself, which may take seconds
+  // on Windows, runs without the lock while the calling thread dispatches its messages.
+  // CloseForOpenLocked closes the connection there is; false when the unload has begun or the
+  // host's disconnect has cancelled the sequence that opens it.
+  [[nodiscard]] bool CloseForOpenLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
+  // Connects to the console's command port, waiting as wait says; false when no connection was
+  // made (connection is then kInvalidSocket).
+  [[nodiscard]] bool Connect(SocketHandle* connection, const ConnectWait* wait)
+      KVT_EXCLUDES(m_lock);
+  // Makes the new connection the channel's; false, and the connection closed, when the unload
+  // has begun, the sequence was cancelled or another connection was opened meanwhile.
+  [[nodiscard]] bool AdoptLocked(SocketHandle connection) KVT_REQUIRES(m_lock)
+      KVT_EXCLUDES(m_wakeLock);
   // Closes the connection; false when there was none.
   bool Close() KVT_EXCLUDES(m_lock);
   bool CloseLocked() KVT_REQUIRES(m_lock);

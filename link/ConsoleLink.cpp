@@ -24,6 +24,11 @@
 namespace {
 
 constexpr std::int32_t START_MODE = 7;
+// A connect to the console is waited for at most this long; Windows refuses one to a loopback port
+// where nothing listens after about 2 s. The first moment it is waited for without dispatching.
+constexpr std::uint32_t kConnectWaitMs = 3000;
+constexpr std::uint32_t kConnectQuietMs = 100;
+constexpr unsigned kConnectPollMs = 5;
 constexpr unsigned kRetryWaitMs = 100;
 // A console that died while scanning never reports the end: the unload waits this long for it.
 constexpr std::uint32_t kScanEndWaitMs = 2000;
@@ -220,11 +225,40 @@ void ConsoleLink::MarkConnectedIfOpen() {
   m_connected = m_commands.IsOpenLocked() ? 1 : 0;
 }
 
+bool ConsoleLink::ConnectDispatching(SocketHandle* connection) {
+  struct Waiting {
+    Lifecycle& lifecycle;
+  } waiting{m_lifecycle};
+  const ConnectWait wait{&waiting, [](void* context, bool (*decided)(void*), void* state) {
+                           const Lifecycle& lifecycle = static_cast<Waiting*>(context)->lifecycle;
+                           auto done = [&] { return decided(state); };
+                           // A loopback connect is decided at once where something listens, and
+                           // where nothing does, except on Windows, which refuses only after its
+                           // retries: the thread's messages are dispatched from the first moment
+                           // that could be seen.
+                           if (lifecycle.Wait(platform::Deadline(kConnectQuietMs),
+                                              platform::WaitPause::kSleep, kConnectPollMs, done)) {
+                             return true;
+                           }
+                           return lifecycle.Wait(platform::Deadline(kConnectWaitMs),
+                                                 platform::WaitPause::kPump, kConnectPollMs, done);
+                         }};
+  return m_commands.Connect(connection, &wait);
+}
+
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads.
+    {
+      platform::LockGuard guard(m_commands.Lock());
+      if (!m_commands.CloseForOpenLocked()) return kTcpConnectFailed;
+    }
+    // The connect runs without the lock, so that the messages dispatched while it is decided may
+    // call the exports; a command of another thread meanwhile finds no connection.
+    SocketHandle connection = platform::kInvalidSocket;
+    if (!ConnectDispatching(&connection)) return kTcpConnectFailed;
+    // The new connection and its four questions are one step for the other threads.
     platform::LockGuard guard(m_commands.Lock());
-    if (!m_commands.OpenLocked()) return kTcpConnectFailed;
+    if (!m_commands.AdoptLocked(connection)) return kTcpConnectFailed;
     unsigned char reply[4] = {};
     // Each answer is waited for at most the reply limit as a whole, so the four together, for
     // which the other threads' commands wait, take at most four times that.

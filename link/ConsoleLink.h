@@ -145,6 +145,10 @@ class ConsoleLink {
                                 const std::int32_t* argument = nullptr, void* reply = nullptr,
                                 int replySize = 0);
 
+  // Connects to the console's command port, dispatching the calling thread's messages while
+  // Windows takes its time to refuse; false when no connection was made.
+  [[nodiscard]] bool ConnectDispatching(SocketHandle* connection);
+
   // Connected only while the command connection is open, decided under the channel's lock so
   // that a disconnect on another thread always leaves the link down.
   void MarkConnectedIfOpen();

@@ -65,7 +65,33 @@ bool MovePieces(int length, int pieceMax, int& count, Move move) {
 
 }  // namespace
 
-bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
+namespace {
+
+// A connect that the caller's wait sees decided; false with the socket's error, or timed out.
+bool ConnectWaiting(SocketHandle socket, std::uint32_t address, std::uint16_t port,
+                    const ConnectWait& wait, bool* gaveUp) {
+  struct Pending {
+    SocketHandle socket;
+    platform::SocketConnect state;
+  } pending{socket, platform::socketConnectStart(socket, address, port)};
+  if (pending.state == platform::SocketConnect::kPending) {
+    auto decided = [](void* state) {
+      auto* connect = static_cast<Pending*>(state);
+      connect->state = platform::socketConnectCheck(connect->socket);
+      return connect->state != platform::SocketConnect::kPending;
+    };
+    if (!wait.wait(wait.context, decided, &pending)) {
+      *gaveUp = true;
+      return false;
+    }
+  }
+  return pending.state == platform::SocketConnect::kConnected;
+}
+
+}  // namespace
+
+bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port,
+                const ConnectWait* wait) {
   if (hostName == nullptr) {
     Print("Invalid parameter 'Host Name'\n");
     return false;
@@ -90,9 +116,19 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
       !platform::socketResolveName(host, &address)) {
     return FailAfterClose(socketVariable, "Cannot find host address [0x%08X]\n");
   }
-  if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
-    return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
+  bool gaveUp = false;
+  const bool connected =
+      wait == nullptr
+          ? platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))
+          : ConnectWaiting(socketVariable, address, static_cast<std::uint16_t>(port), *wait,
+                           &gaveUp);
+  if (gaveUp) {
+    platform::socketClose(socketVariable);
+    socketVariable = platform::kInvalidSocket;
+    Print("Cannot connect to host [0x%08X]\n", static_cast<unsigned>(platform::kWsaTimedOut));
+    return false;
   }
+  if (!connected) return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   if (const SocketTap* tap = Tap()) tap->opened(tap->context, socketVariable, true);
   return true;
 }

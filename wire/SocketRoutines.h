@@ -16,7 +16,17 @@ constexpr int TRANSFER_PIECE = 8192;
 // The routines' messages go to standard output without ever waiting for it (platform/output.h):
 // one that a full pipe cannot take is left out and counted, so that the routines may run under a
 // lock and on a thread the unload collects.
-[[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
+//
+// Without wait the connect blocks until the system decides it. With wait, the connect is started
+// and wait->wait is given a look that says, without waiting, whether it is decided: it returns
+// true once that look held, or false when it gave up (a time limit, the unload), which fails the
+// connect as timed out ("Cannot connect to host [0x0000274C]").
+struct ConnectWait {
+  void* context;
+  bool (*wait)(void* context, bool (*decided)(void* state), void* state);
+};
+[[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port,
+                              const ConnectWait* wait = nullptr);
 
 // Waits for one connection on listener; the connection, or kInvalidSocket when accepting fails
 // (also once the listener has been woken or closed).

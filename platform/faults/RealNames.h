@@ -12,6 +12,8 @@
 #define socketSetOption socketSetOptionReal
 #define socketResolveName socketResolveNameReal
 #define socketConnect socketConnectReal
+#define socketConnectStart socketConnectStartReal
+#define socketConnectCheck socketConnectCheckReal
 #define socketBind socketBindReal
 #define socketListen socketListenReal
 #define socketPorts socketPortsReal

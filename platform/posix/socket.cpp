@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -169,6 +170,52 @@ bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t 
     result = ::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   } while (result != 0 && errno == EINTR);
   return result == 0 || fail();
+}
+
+namespace {
+// Blocking again once a connect is decided; the connect's own error is kept for the caller.
+SocketConnect decided(SocketHandle socket, SocketConnect result) {
+  int off = 0;
+  const int kept = t_lastError;
+  ::ioctl(fd(socket), FIONBIO, &off);
+  t_lastError = kept;
+  return result;
+}
+}  // namespace
+
+SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
+                                 std::uint16_t port) {
+  int on = 1;
+  if (::ioctl(fd(socket), FIONBIO, &on) != 0) {
+    fail();
+    return SocketConnect::kFailed;
+  }
+  sockaddr_in address = ipv4(addressNet, port);
+  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return decided(socket, SocketConnect::kConnected);
+  }
+  if (errno == EINPROGRESS || errno == EINTR) return SocketConnect::kPending;
+  fail();
+  return decided(socket, SocketConnect::kFailed);
+}
+
+SocketConnect socketConnectCheck(SocketHandle socket) {
+  pollfd watched{fd(socket), POLLOUT, 0};
+  const int ready = ::poll(&watched, 1, 0);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return SocketConnect::kPending;
+  if (ready < 0) {
+    fail();
+    return decided(socket, SocketConnect::kFailed);
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    fail();
+    return decided(socket, SocketConnect::kFailed);
+  }
+  if (error == 0) return decided(socket, SocketConnect::kConnected);
+  t_lastError = mapErrno(error);
+  return decided(socket, SocketConnect::kFailed);
 }
 
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
