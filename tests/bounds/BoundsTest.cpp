@@ -30,7 +30,8 @@ struct Observed {
   std::string name;
   double ms = 0.0;
   std::string dispatched = "n/a";
-  double boundMs = 0.0;  // the export's own bound where a case drives several; 0: the row's
+  double boundMs = 0.0;      // the export's own bound where a case drives several; 0: the row's
+  bool mayDispatch = false;  // the call may or may not dispatch, as its path goes
 };
 
 class BoundsTest;
@@ -375,6 +376,8 @@ std::vector<Observed> TricklingConsole(BoundsTest& test) {
     test.sim_->trickleReplies(kTrickleMs);
     Observed observed = test.Time(std::string(call.name) + ", trickled", call.call);
     observed.boundMs = call.boundMs;
+    // A failure may run the connection sequence, which dispatches while it waits for a console.
+    observed.mayDispatch = true;
     EXPECT_GE(observed.ms, REPLY_MS - 1000) << call.name << ": the reply was not awaited";
     EXPECT_EQ(plugin.IsConnected(), 0) << call.name;
     results.push_back(observed);
@@ -493,7 +496,7 @@ TEST_P(BoundsTest, HeldInTheWorstCase) {
                 static_cast<int>(i), observed.name.c_str(), bound.threads, bound.dispatches,
                 observed.dispatched.c_str(), observed.ms, boundMs, bound.worstCase);
     EXPECT_LE(observed.ms, boundMs) << observed.name << ": " << bound.worstCase;
-    if (observed.dispatched != "n/a") {
+    if (observed.dispatched != "n/a" && !observed.mayDispatch) {
       EXPECT_EQ(observed.dispatched, bound.dispatchesInCase ? "yes" : "no") << observed.name;
     }
   }
