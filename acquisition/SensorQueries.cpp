@@ -88,7 +88,8 @@ std::int32_t SensorQueries::SensorGet(std::int32_t* type, double* radius, std::i
     if (type != nullptr) *type = SENSOR_TYPE_AUTOMATIC;
     unsigned char reply[4] = {};
     // Neither a failed send nor a short reply runs the recovery here: the host asks again.
-    if (m_parts.link.Ask(CMD_SENSOR_QUERY, reply, sizeof reply) != CommandOutcome::kAnswered) {
+    if (m_parts.link.AskWithoutRecovery(CMD_SENSOR_QUERY, reply, sizeof reply) !=
+        CommandOutcome::kAnswered) {
       return 2;
     }
     if (GetInt32(reply) != 0) {

@@ -19,19 +19,31 @@ constexpr unsigned kUnloadLockPollMs = 1;
 
 SocketHandle& CommandChannel::SocketLocked() { return g_commandSocket; }
 
-bool CommandChannel::OpenLocked() {
+bool CommandChannel::CloseForOpenLocked() {
   static_cast<void>(CloseLocked());
-  // The check and the open are one step for the unload and for the host's disconnect, both of
-  // which close what is open under this lock once they have said so: an open that began before
-  // them is closed by them, one that begins after sees it.
-  if (SequenceEnds()) return false;
-  if (!TcpConnect(SocketLocked(), COMMAND_HOST, COMMAND_PORT)) return false;
+  return !SequenceEnds();
+}
+
+bool CommandChannel::Connect(SocketHandle* connection, const ConnectWait* wait) {
+  *connection = platform::kInvalidSocket;
+  return TcpConnect(*connection, COMMAND_HOST, COMMAND_PORT, wait);
+}
+
+bool CommandChannel::AdoptLocked(SocketHandle connection) {
+  // The check and the adoption are one step for the unload and for the host's disconnect, both
+  // of which close what is open under this lock once they have said so: a connection adopted
+  // before them is closed by them, one that comes after sees it and is not used.
+  if (SequenceEnds() || SocketLocked() != platform::kInvalidSocket) {
+    TcpClose(connection);
+    return false;
+  }
+  SocketLocked() = connection;
   {
     platform::LockGuard wake(m_wakeLock);
     m_wakeSocket = SocketLocked();
   }
   // The unload's cut looks for the handle after it has said so, and this looks again after the
-  // handle is there: a connect that the cut missed is not used.
+  // handle is there: a connection that the cut missed is not used.
   if (!SequenceEnds()) return true;
   static_cast<void>(CloseLocked());
   return false;
@@ -84,6 +96,12 @@ CommandOutcome CommandChannel::Exchange(std::int32_t code, const std::int32_t* a
 
 CommandOutcome CommandChannel::ExchangeLocked(std::int32_t code, const std::int32_t* argument,
                                               void* reply, int replySize, int* received) {
+  // A console that has closed the connection takes the next send without an error and answers
+  // it with a reset: the command would be lost. Its close is looked for first. Without a
+  // connection the send itself fails, as it always has.
+  if (SocketLocked() != platform::kInvalidSocket && PeerHasClosed(SocketLocked())) {
+    return CommandOutcome::kClosedByConsole;
+  }
   unsigned char bytes[4];
   int count = 0;
   PutInt32(bytes, code);
@@ -109,8 +127,15 @@ int CommandChannel::Receive(void* reply, int replySize) {
 int CommandChannel::ReceiveLocked(void* reply, int replySize) {
   int count = 0;
   // An error has been printed; what counts for the caller is how much of the reply came.
-  static_cast<void>(ReceiveExactly(SocketLocked(), reply, replySize, count));
+  static_cast<void>(ReceiveExactlyWithin(SocketLocked(), reply, replySize, count, REPLY_LIMIT_MS));
   return count;
+}
+
+void CommandChannel::DropIfClosedByConsole() {
+  platform::LockGuard guard(m_lock);
+  if (SocketLocked() != platform::kInvalidSocket && PeerHasClosed(SocketLocked())) {
+    DropOutOfStepLocked();
+  }
 }
 
 void CommandChannel::DropOutOfStepLocked() {

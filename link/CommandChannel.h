@@ -17,6 +17,10 @@ enum class [[nodiscard]] CommandOutcome {
   kAnswered,
   // The code did not go out: no connection, or a send error. The connection is left as it was.
   kNotSent,
+  // The code did not go out because the console had already closed (or reset) the connection:
+  // it would have been written into nothing. The connection is left as it was, for the sender's
+  // recovery to close.
+  kClosedByConsole,
   // The code went out but its reply came short (the receive limit ran out, or the console hung
   // up half-way). What is missing may still come, and every later reply would then be read one
   // behind: the connection has been closed and the link marked down.
@@ -40,10 +44,19 @@ class CommandChannel {
   // operations meanwhile.
   platform::Lock& Lock() KVT_RETURN_CAPABILITY(m_lock) { return m_lock; }
 
-  // Closes the connection there is, then connects to the console's command port, unless the
-  // unload has begun or the host's disconnect has cancelled the sequence that opens it. False
-  // when no connection was made.
-  [[nodiscard]] bool OpenLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
+  // Opening a connection takes three steps, so that the connect itself, which may take seconds
+  // on Windows, runs without the lock while the calling thread dispatches its messages.
+  // CloseForOpenLocked closes the connection there is; false when the unload has begun or the
+  // host's disconnect has cancelled the sequence that opens it.
+  [[nodiscard]] bool CloseForOpenLocked() KVT_REQUIRES(m_lock) KVT_EXCLUDES(m_wakeLock);
+  // Connects to the console's command port, waiting as wait says; false when no connection was
+  // made (connection is then kInvalidSocket).
+  [[nodiscard]] bool Connect(SocketHandle* connection, const ConnectWait* wait)
+      KVT_EXCLUDES(m_lock);
+  // Makes the new connection the channel's; false, and the connection closed, when the unload
+  // has begun, the sequence was cancelled or another connection was opened meanwhile.
+  [[nodiscard]] bool AdoptLocked(SocketHandle connection) KVT_REQUIRES(m_lock)
+      KVT_EXCLUDES(m_wakeLock);
   // Closes the connection; false when there was none.
   bool Close() KVT_EXCLUDES(m_lock);
   bool CloseLocked() KVT_REQUIRES(m_lock);
@@ -51,7 +64,8 @@ class CommandChannel {
   [[nodiscard]] bool IsOpenLocked() KVT_REQUIRES(m_lock);
 
   // One command: the code, the argument when one is given and the code went out, then the reply
-  // when replySize is not 0. received gets the reply's byte count.
+  // when replySize is not 0. received gets the reply's byte count. The reply is waited for at
+  // most REPLY_LIMIT_MS as a whole, however the console spreads its bytes.
   CommandOutcome Exchange(std::int32_t code, const std::int32_t* argument = nullptr,
                           void* reply = nullptr, int replySize = 0, int* received = nullptr)
       KVT_EXCLUDES(m_lock);
@@ -60,6 +74,9 @@ class CommandChannel {
       KVT_REQUIRES(m_lock);
   // Reads a reply without sending anything first; the byte count received.
   [[nodiscard]] int Receive(void* reply, int replySize) KVT_EXCLUDES(m_lock);
+  // Drops the connection, as one whose reply came short, when the console has closed it; a
+  // connection opened meanwhile by another thread is left alone.
+  void DropIfClosedByConsole() KVT_EXCLUDES(m_lock);
 
   // Holds the one connection sequence (Connect's, or a recovery's) for its scope, when no other
   // runs on any thread.

@@ -24,6 +24,11 @@
 namespace {
 
 constexpr std::int32_t START_MODE = 7;
+// A connect to the console is waited for at most this long; Windows refuses one to a loopback port
+// where nothing listens after about 2 s. The first moment it is waited for without dispatching.
+constexpr std::uint32_t kConnectWaitMs = 3000;
+constexpr std::uint32_t kConnectQuietMs = 100;
+constexpr unsigned kConnectPollMs = 5;
 constexpr unsigned kRetryWaitMs = 100;
 // A console that died while scanning never reports the end: the unload waits this long for it.
 constexpr std::uint32_t kScanEndWaitMs = 2000;
@@ -220,12 +225,43 @@ void ConsoleLink::MarkConnectedIfOpen() {
   m_connected = m_commands.IsOpenLocked() ? 1 : 0;
 }
 
+bool ConsoleLink::ConnectDispatching(SocketHandle* connection) {
+  struct Waiting {
+    Lifecycle& lifecycle;
+  } waiting{m_lifecycle};
+  const ConnectWait wait{&waiting, [](void* context, bool (*decided)(void*), void* state) {
+                           const Lifecycle& lifecycle = static_cast<Waiting*>(context)->lifecycle;
+                           auto done = [&] { return decided(state); };
+                           // A loopback connect is decided at once where something listens, and
+                           // where nothing does, except on Windows, which refuses only after its
+                           // retries: the thread's messages are dispatched from the first moment
+                           // that could be seen.
+                           if (lifecycle.Wait(platform::Deadline(kConnectQuietMs),
+                                              platform::WaitPause::kSleep, kConnectPollMs, done)) {
+                             return true;
+                           }
+                           return lifecycle.Wait(platform::Deadline(kConnectWaitMs),
+                                                 platform::WaitPause::kPump, kConnectPollMs, done);
+                         }};
+  return m_commands.Connect(connection, &wait);
+}
+
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads.
+    {
+      platform::LockGuard guard(m_commands.Lock());
+      if (!m_commands.CloseForOpenLocked()) return kTcpConnectFailed;
+    }
+    // The connect runs without the lock, so that the messages dispatched while it is decided may
+    // call the exports; a command of another thread meanwhile finds no connection.
+    SocketHandle connection = platform::kInvalidSocket;
+    if (!ConnectDispatching(&connection)) return kTcpConnectFailed;
+    // The new connection and its four questions are one step for the other threads.
     platform::LockGuard guard(m_commands.Lock());
-    if (!m_commands.OpenLocked()) return kTcpConnectFailed;
+    if (!m_commands.AdoptLocked(connection)) return kTcpConnectFailed;
     unsigned char reply[4] = {};
+    // Each answer is waited for at most the reply limit as a whole, so the four together, for
+    // which the other threads' commands wait, take at most four times that.
     auto ask = [&](std::int32_t code) KVT_REQUIRES(m_commands.Lock()) {
       return m_commands.ExchangeLocked(code, nullptr, reply, sizeof reply) ==
              CommandOutcome::kAnswered;
@@ -312,19 +348,40 @@ ConsoleLink::Running ConsoleLink::IsProcessRunning(const char* name) {
   return search.found ? Running::kYes : Running::kNo;
 }
 
+CommandOutcome ConsoleLink::ExchangeOnLink(OnClose onClose, std::int32_t code,
+                                           const std::int32_t* argument, void* reply,
+                                           int replySize) {
+  CommandOutcome outcome = m_commands.Exchange(code, argument, reply, replySize);
+  if (outcome != CommandOutcome::kClosedByConsole) return outcome;
+  switch (onClose) {
+    case OnClose::kLeave:
+      return CommandOutcome::kNotSent;
+    case OnClose::kDrop:
+      m_commands.DropIfClosedByConsole();
+      return CommandOutcome::kReplyShort;
+    case OnClose::kRecover:
+      break;
+  }
+  // The recovery a failed send would have run, before the command instead of after it: the
+  // command then goes out on the new connection. A recovery that may not run now (inside a
+  // connection sequence, or at the unload) or that fails leaves the command unsent.
+  if (ReconnectAfterFailure() != 0) return CommandOutcome::kClosedByConsole;
+  return m_commands.Exchange(code, argument, reply, replySize);
+}
+
 // A failed send is not the sender's failure: the recovery's result shows in IsConnected.
 void ConsoleLink::SendWithRecovery(std::int32_t code) {
-  if (m_commands.Exchange(code) == CommandOutcome::kNotSent) {
+  if (ExchangeOnLink(OnClose::kRecover, code) == CommandOutcome::kNotSent) {
     static_cast<void>(ReconnectAfterFailure());
   }
 }
 
 void ConsoleLink::SendIgnoringFailure(std::int32_t code) {
-  static_cast<void>(m_commands.Exchange(code));
+  static_cast<void>(ExchangeOnLink(OnClose::kLeave, code));
 }
 
 void ConsoleLink::SendWithArgument(std::int32_t code, std::int32_t argument) {
-  if (m_commands.Exchange(code, &argument) == CommandOutcome::kNotSent) {
+  if (ExchangeOnLink(OnClose::kRecover, code, &argument) == CommandOutcome::kNotSent) {
     static_cast<void>(ReconnectAfterFailure());
   }
 }
@@ -336,10 +393,16 @@ void ConsoleLink::SendStopSequence() {
   SendIgnoringFailure(CMD_TOOLBAR_HIDE);
 }
 
-CommandOutcome ConsoleLink::Send(std::int32_t code) { return m_commands.Exchange(code); }
+CommandOutcome ConsoleLink::Send(std::int32_t code) {
+  return ExchangeOnLink(OnClose::kLeave, code);
+}
 
 CommandOutcome ConsoleLink::Ask(std::int32_t code, void* reply, int replySize) {
-  return m_commands.Exchange(code, nullptr, reply, replySize);
+  return ExchangeOnLink(OnClose::kRecover, code, nullptr, reply, replySize);
+}
+
+CommandOutcome ConsoleLink::AskWithoutRecovery(std::int32_t code, void* reply, int replySize) {
+  return ExchangeOnLink(OnClose::kDrop, code, nullptr, reply, replySize);
 }
 
 int ConsoleLink::ReceiveReply(void* reply, int replySize) {

@@ -75,10 +75,21 @@ class ConsoleLink {
   // CMD_STATUS_HIDE then CMD_TOOLBAR_HIDE, failures ignored.
   void SendStopSequence();
 
-  // The code alone, without a failure action: what became of it.
+  // Every sender first looks whether the console has closed the connection: then nothing is
+  // written into it. A sender whose failed send runs ReconnectAfterFailure runs it at once and
+  // sends its command on the new connection; the others leave the connection to the next one.
+
+  // The code alone, without a failure action: what became of it (kNotSent when the console had
+  // closed the connection).
   [[nodiscard]] CommandOutcome Send(std::int32_t code);
-  // One command with a reply, for the queries: what became of it (the channel's outcome).
+  // One command with a reply, for the queries whose failed send runs ReconnectAfterFailure: what
+  // became of it. When the console had closed the connection the recovery has run: the outcome
+  // is the command's on the new connection, or kClosedByConsole when there is none (the caller
+  // must not recover again).
   [[nodiscard]] CommandOutcome Ask(std::int32_t code, void* reply, int replySize);
+  // One command with a reply, for a query whose failure runs no recovery: a connection that the
+  // console had closed is dropped and the link marked down, as when the reply comes short.
+  [[nodiscard]] CommandOutcome AskWithoutRecovery(std::int32_t code, void* reply, int replySize);
   // Reads a reply without sending anything first; the byte count received.
   [[nodiscard]] int ReceiveReply(void* reply, int replySize);
 
@@ -123,6 +134,20 @@ class ConsoleLink {
   InitResult HandshakeOnce();
   // The windows the options ask for, and the model start that begins the work.
   InitResult FinishLink();
+
+  // What a sender does when the console had closed the connection before its command.
+  enum class OnClose {
+    kRecover,  // ReconnectAfterFailure first, then the command on the new connection
+    kLeave,    // nothing is sent; the connection is left for the next sender
+    kDrop,     // nothing is sent; the connection is dropped and the link marked down
+  };
+  CommandOutcome ExchangeOnLink(OnClose onClose, std::int32_t code,
+                                const std::int32_t* argument = nullptr, void* reply = nullptr,
+                                int replySize = 0);
+
+  // Connects to the console's command port, dispatching the calling thread's messages while
+  // Windows takes its time to refuse; false when no connection was made.
+  [[nodiscard]] bool ConnectDispatching(SocketHandle* connection);
 
   // Connected only while the command connection is open, decided under the channel's lock so
   // that a disconnect on another thread always leaves the link down.

@@ -69,6 +69,16 @@ enum class SocketOption {
 // holds the port, but not for earlier connections that linger in TIME_WAIT (Windows behaviour).
 [[nodiscard]] bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
 [[nodiscard]] bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port);
+
+// A connect that the caller waits for itself, so that its thread can go on with other work (the
+// host's messages) meanwhile. socketConnectStart begins it without waiting; socketConnectCheck
+// looks, without waiting, at one that was left pending. kFailed gives the reason in
+// socketLastError(). The socket is non-blocking while the connect is pending and blocking again
+// once it is decided. Any thread.
+enum class SocketConnect { kConnected, kPending, kFailed };
+[[nodiscard]] SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
+                                               std::uint16_t port);
+[[nodiscard]] SocketConnect socketConnectCheck(SocketHandle socket);
 [[nodiscard]] bool socketListen(SocketHandle socket, int backlog);
 
 // The local and the remote port of a connected socket, in host byte order. False when the
@@ -84,6 +94,11 @@ enum class SocketOption {
 // signal interrupts is retried. Blocks as the socket's options say.
 [[nodiscard]] int socketSend(SocketHandle socket, const void* data, int length);
 [[nodiscard]] int socketReceive(SocketHandle socket, void* data, int length);
+
+// What already waits on a connection, looked at without waiting and without taking anything off
+// it: nothing, bytes, the peer's close, or an error (a reset). Any thread; never blocks.
+enum class SocketPending { kNothing, kBytes, kClosed, kError };
+[[nodiscard]] SocketPending socketPending(SocketHandle socket);
 
 // Shuts the sending direction down (SD_SEND). False on failure.
 [[nodiscard]] bool socketShutdownSend(SocketHandle socket);

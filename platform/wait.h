@@ -24,6 +24,14 @@ class Deadline {
     return bounded_ && static_cast<std::uint32_t>(tickCount() - start_) > limitMs_;
   }
 
+  // The milliseconds left, 0 once the limit is reached; for a wait that only its condition ends,
+  // the largest count.
+  std::uint32_t RemainingMs() const {
+    if (!bounded_) return UINT32_MAX;
+    const std::uint32_t elapsed = tickCount() - start_;
+    return elapsed >= limitMs_ ? 0 : limitMs_ - elapsed;
+  }
+
  private:
   Deadline() : start_(0), limitMs_(0), bounded_(false) {}
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/output.h"
+#include "platform/wait.h"
 
 namespace {
 
@@ -64,7 +65,33 @@ bool MovePieces(int length, int pieceMax, int& count, Move move) {
 
 }  // namespace
 
-bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
+namespace {
+
+// A connect that the caller's wait sees decided; false with the socket's error, or timed out.
+bool ConnectWaiting(SocketHandle socket, std::uint32_t address, std::uint16_t port,
+                    const ConnectWait& wait, bool* gaveUp) {
+  struct Pending {
+    SocketHandle socket;
+    platform::SocketConnect state;
+  } pending{socket, platform::socketConnectStart(socket, address, port)};
+  if (pending.state == platform::SocketConnect::kPending) {
+    auto decided = [](void* state) {
+      auto* connect = static_cast<Pending*>(state);
+      connect->state = platform::socketConnectCheck(connect->socket);
+      return connect->state != platform::SocketConnect::kPending;
+    };
+    if (!wait.wait(wait.context, decided, &pending)) {
+      *gaveUp = true;
+      return false;
+    }
+  }
+  return pending.state == platform::SocketConnect::kConnected;
+}
+
+}  // namespace
+
+bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port,
+                const ConnectWait* wait) {
   if (hostName == nullptr) {
     Print("Invalid parameter 'Host Name'\n");
     return false;
@@ -76,7 +103,8 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   }
   if (!platform::socketSetOption(socketVariable, platform::SocketOption::SendBuffer, 8192) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveBuffer, 8192) ||
-      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs, 10000) ||
+      !platform::socketSetOption(socketVariable, platform::SocketOption::ReceiveTimeoutMs,
+                                 REPLY_LIMIT_MS) ||
       !platform::socketSetOption(socketVariable, platform::SocketOption::NoDelay, 1)) {
     return FailAfterClose(socketVariable, "Cannot set socket options [0x%08X]\n");
   }
@@ -88,9 +116,19 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
       !platform::socketResolveName(host, &address)) {
     return FailAfterClose(socketVariable, "Cannot find host address [0x%08X]\n");
   }
-  if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
-    return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
+  bool gaveUp = false;
+  const bool connected =
+      wait == nullptr
+          ? platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))
+          : ConnectWaiting(socketVariable, address, static_cast<std::uint16_t>(port), *wait,
+                           &gaveUp);
+  if (gaveUp) {
+    platform::socketClose(socketVariable);
+    socketVariable = platform::kInvalidSocket;
+    Print("Cannot connect to host [0x%08X]\n", static_cast<unsigned>(platform::kWsaTimedOut));
+    return false;
   }
+  if (!connected) return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   if (const SocketTap* tap = Tap()) tap->opened(tap->context, socketVariable, true);
   return true;
 }
@@ -128,11 +166,55 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
                     [&](int at, int piece) { return ReceiveSome(socket, bytes + at, piece); });
 }
 
+bool ReceiveExactlyWithin(SocketHandle socket, void* buffer, int length, int& count,
+                          std::uint32_t limitMs) {
+  unsigned char* bytes = static_cast<unsigned char*>(buffer);
+  const platform::Deadline deadline(limitMs);
+  bool limitLowered = false;
+  bool first = true;
+  const bool whole = MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
+    // The first receive begins as the deadline does: it may wait all of it.
+    const std::uint32_t left = first ? limitMs : deadline.RemainingMs();
+    first = false;
+    if (left == 0) {
+      Print("error reading %d\n", platform::kWsaTimedOut);
+      return -1;
+    }
+    // The socket's own limit stands for a receive that may wait all of it. A limit that cannot
+    // be lowered leaves that one: the receive then waits as long as it always did.
+    if (left < static_cast<std::uint32_t>(REPLY_LIMIT_MS)) {
+      limitLowered = platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs,
+                                               static_cast<int>(left)) ||
+                     limitLowered;
+    }
+    return ReceiveSome(socket, bytes + at, piece);
+  });
+  if (limitLowered) {
+    static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::ReceiveTimeoutMs,
+                                                REPLY_LIMIT_MS));
+  }
+  return whole;
+}
+
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   int received = platform::socketReceive(socket, buffer, length);
   if (const SocketTap* tap = Tap()) tap->received(tap->context, socket, buffer, received);
   if (received < 0) Print("error reading %d\n", platform::socketLastError());
   return received;
+}
+
+bool PeerHasClosed(SocketHandle socket) {
+  switch (platform::socketPending(socket)) {
+    case platform::SocketPending::kClosed:
+      if (const SocketTap* tap = Tap()) tap->received(tap->context, socket, nullptr, 0);
+      return true;
+    case platform::SocketPending::kError:
+      return true;
+    case platform::SocketPending::kNothing:
+    case platform::SocketPending::kBytes:
+      break;
+  }
+  return false;
 }
 
 void PrintMessage(const char* format, ...) {

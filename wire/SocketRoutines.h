@@ -16,7 +16,17 @@ constexpr int TRANSFER_PIECE = 8192;
 // The routines' messages go to standard output without ever waiting for it (platform/output.h):
 // one that a full pipe cannot take is left out and counted, so that the routines may run under a
 // lock and on a thread the unload collects.
-[[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
+//
+// Without wait the connect blocks until the system decides it. With wait, the connect is started
+// and wait->wait is given a look that says, without waiting, whether it is decided: it returns
+// true once that look held, or false when it gave up (a time limit, the unload), which fails the
+// connect as timed out ("Cannot connect to host [0x0000274C]").
+struct ConnectWait {
+  void* context;
+  bool (*wait)(void* context, bool (*decided)(void* state), void* state);
+};
+[[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port,
+                              const ConnectWait* wait = nullptr);
 
 // Waits for one connection on listener; the connection, or kInvalidSocket when accepting fails
 // (also once the listener has been woken or closed).
@@ -32,9 +42,26 @@ bool TcpClose(SocketHandle socket);
 [[nodiscard]] bool SendAll(SocketHandle socket, const void* buffer, int length, int& count);
 [[nodiscard]] bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count);
 
+// The longest a command's reply is waited for, as a whole: each receive of the command channel
+// waits at most this long, and a reply's receives together too.
+constexpr int REPLY_LIMIT_MS = 10000;
+
+// ReceiveExactly, with one deadline for the whole buffer instead of a limit per receive: each
+// receive waits at most what is left of limitMs, counted from this call, so that a peer that
+// trickles its bytes cannot stretch the wait. A receive that the deadline ends fails as one
+// that its receive limit ends ("error reading 10060"). limitMs is at most REPLY_LIMIT_MS, the
+// limit the socket was given when it was opened.
+[[nodiscard]] bool ReceiveExactlyWithin(SocketHandle socket, void* buffer, int length, int& count,
+                                        std::uint32_t limitMs);
+
 // One receive of at most length bytes: the bytes received, 0 when the peer has closed, -1 on a
 // socket error (printed as "error reading %d").
 [[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
+
+// Whether the peer has closed the connection, or reset it, before anything more is sent on it:
+// its close or error already waits there. Takes nothing off the connection and never waits; the
+// tap sees a close found so as the peer's end.
+[[nodiscard]] bool PeerHasClosed(SocketHandle socket);
 
 // Prints one of the plug-in's messages on the process's standard output, as the routines print
 // their failures ("WSAStartup failed [%d]\n" for the socket layer's start). Any thread.

@@ -12,12 +12,15 @@
 #define socketSetOption socketSetOptionReal
 #define socketResolveName socketResolveNameReal
 #define socketConnect socketConnectReal
+#define socketConnectStart socketConnectStartReal
+#define socketConnectCheck socketConnectCheckReal
 #define socketBind socketBindReal
 #define socketListen socketListenReal
 #define socketPorts socketPortsReal
 #define socketAccept socketAcceptReal
 #define socketSend socketSendReal
 #define socketReceive socketReceiveReal
+#define socketPending socketPendingReal
 #define socketShutdownSend socketShutdownSendReal
 #define socketClose socketCloseReal
 #define threadStart threadStartReal

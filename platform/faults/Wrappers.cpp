@@ -11,18 +11,22 @@
 #include "platform/registry.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
+#include "platform/time.h"
 #undef socketsStart
 #undef socketLastError
 #undef socketOpenTcp
 #undef socketSetOption
 #undef socketResolveName
 #undef socketConnect
+#undef socketConnectStart
+#undef socketConnectCheck
 #undef socketBind
 #undef socketListen
 #undef socketPorts
 #undef socketAccept
 #undef socketSend
 #undef socketReceive
+#undef socketPending
 #undef socketShutdownSend
 #undef socketClose
 #undef threadStart
@@ -47,6 +51,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "platform/faults/Injector.h"
 
@@ -65,6 +70,62 @@ template <typename Result>
 Result socketFailure(int error, Result result) {
   t_injectedSocketError = error;
   return result;
+}
+
+// The slow kinds take the time that Windows takes for the same failure, which Wine and Linux
+// do not: a loopback connect to a port where nothing listens is refused only after the
+// system's SYN retries, about 2 s.
+constexpr unsigned kSlowRefusedMs = 2000;
+constexpr unsigned kSlowStepMs = 20;
+
+// Each socket's receive limit as last set, for a slow time-out that waits all of it. A fixed
+// table, so that the wrappers allocate nothing that the allocation faults could fail; a socket
+// beyond it counts as having no limit.
+struct ReceiveLimit {
+  SocketHandle socket = kInvalidSocket;
+  int limitMs = 0;
+};
+constexpr int kLimitSlots = 64;
+std::mutex g_limitsMutex;
+ReceiveLimit g_limits[kLimitSlots];
+
+void RecordReceiveLimit(SocketHandle socket, int limitMs) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  ReceiveLimit* free = nullptr;
+  for (ReceiveLimit& slot : g_limits) {
+    if (slot.socket == socket) {
+      slot.limitMs = limitMs;
+      return;
+    }
+    if (free == nullptr && slot.socket == kInvalidSocket) free = &slot;
+  }
+  if (free != nullptr) *free = ReceiveLimit{socket, limitMs};
+}
+
+void ForgetReceiveLimit(SocketHandle socket) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  for (ReceiveLimit& slot : g_limits) {
+    if (slot.socket == socket) slot = ReceiveLimit{};
+  }
+}
+
+int ReceiveLimitOf(SocketHandle socket) {
+  std::lock_guard<std::mutex> lock(g_limitsMutex);
+  for (const ReceiveLimit& slot : g_limits) {
+    if (slot.socket == socket) return slot.limitMs;
+  }
+  return 0;
+}
+
+// A receive that nothing answers: it waits the socket's whole limit, unless the connection is
+// woken or closed meanwhile, as a real one would be.
+void WaitOutTheReceiveLimit(SocketHandle socket) {
+  const int limitMs = ReceiveLimitOf(socket);
+  for (int waited = 0; waited < limitMs; waited += static_cast<int>(kSlowStepMs)) {
+    const SocketPending pending = socketPendingReal(socket);
+    if (pending == SocketPending::kClosed || pending == SocketPending::kError) return;
+    sleepMs(kSlowStepMs);
+  }
 }
 
 // Windows Sockets' "network subsystem is unavailable", which WSAStartup reports.
@@ -99,7 +160,9 @@ SocketHandle socketOpenTcp() {
 bool socketSetOption(SocketHandle socket, SocketOption option, int value) {
   t_injectedSocketError = 0;
   if (KVT_FAULT("socketSetOption", "invalid") == 1) return socketFailure(kWsaInvalid, false);
-  return socketSetOptionReal(socket, option, value);
+  const bool set = socketSetOptionReal(socket, option, value);
+  if (set && option == SocketOption::ReceiveTimeoutMs) RecordReceiveLimit(socket, value);
+  return set;
 }
 
 bool socketResolveName(const char* name, std::uint32_t* addressNet) {
@@ -112,14 +175,57 @@ bool socketResolveName(const char* name, std::uint32_t* addressNet) {
 
 bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
   t_injectedSocketError = 0;
-  switch (KVT_FAULT("socketConnect", "refused", "timedout")) {
+  switch (KVT_FAULT("socketConnect", "refused", "timedout", "slowrefused")) {
     case 1:
       return socketFailure(kWsaConnRefused, false);
     case 2:
       return socketFailure(kWsaTimedOut, false);
+    case 3:
+      sleepMs(kSlowRefusedMs);
+      return socketFailure(kWsaConnRefused, false);
     default:
       return socketConnectReal(socket, addressNet, port);
   }
+}
+
+// The connect that a slow refusal holds pending, and since when.
+std::mutex g_slowConnectMutex;
+SocketHandle g_slowConnect = kInvalidSocket;
+std::uint32_t g_slowConnectSince = 0;
+
+SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
+                                 std::uint16_t port) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketConnectStart", "refused", "timedout", "slowrefused")) {
+    case 1:
+      return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
+    case 2:
+      return socketFailure(kWsaTimedOut, SocketConnect::kFailed);
+    case 3: {
+      std::lock_guard<std::mutex> lock(g_slowConnectMutex);
+      g_slowConnect = socket;
+      g_slowConnectSince = tickCount();
+      return SocketConnect::kPending;
+    }
+    default:
+      return socketConnectStartReal(socket, addressNet, port);
+  }
+}
+
+SocketConnect socketConnectCheck(SocketHandle socket) {
+  t_injectedSocketError = 0;
+  {
+    std::lock_guard<std::mutex> lock(g_slowConnectMutex);
+    if (socket == g_slowConnect) {
+      if (tickCount() - g_slowConnectSince < kSlowRefusedMs) return SocketConnect::kPending;
+      g_slowConnect = kInvalidSocket;
+      return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
+    }
+  }
+  if (KVT_FAULT("socketConnectCheck", "refused") == 1) {
+    return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
+  }
+  return socketConnectCheckReal(socket);
 }
 
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
@@ -167,7 +273,7 @@ int socketSend(SocketHandle socket, const void* data, int length) {
 
 int socketReceive(SocketHandle socket, void* data, int length) {
   t_injectedSocketError = 0;
-  switch (KVT_FAULT("socketReceive", "reset", "timeout", "closed", "short")) {
+  switch (KVT_FAULT("socketReceive", "reset", "timeout", "closed", "short", "slowtimeout")) {
     case 1:
       return socketFailure(kWsaConnReset, -1);
     case 2:
@@ -178,10 +284,25 @@ int socketReceive(SocketHandle socket, void* data, int length) {
       // Fewer bytes than asked for and maybe than waiting: a stream gives no message borders.
       if (length > 1) return socketReceiveReal(socket, data, length / 2);
       break;
+    case 5:
+      WaitOutTheReceiveLimit(socket);
+      return socketFailure(kWsaTimedOut, -1);
     default:
       break;
   }
   return socketReceiveReal(socket, data, length);
+}
+
+SocketPending socketPending(SocketHandle socket) {
+  t_injectedSocketError = 0;
+  switch (KVT_FAULT("socketPending", "closed", "reset")) {
+    case 1:
+      return SocketPending::kClosed;
+    case 2:
+      return socketFailure(kWsaConnReset, SocketPending::kError);
+    default:
+      return socketPendingReal(socket);
+  }
 }
 
 bool socketShutdownSend(SocketHandle socket) {
@@ -194,6 +315,11 @@ bool socketShutdownSend(SocketHandle socket) {
 
 bool socketClose(SocketHandle socket) {
   t_injectedSocketError = 0;
+  ForgetReceiveLimit(socket);
+  {
+    std::lock_guard<std::mutex> lock(g_slowConnectMutex);
+    if (socket == g_slowConnect) g_slowConnect = kInvalidSocket;
+  }
   if (KVT_FAULT("socketClose", "interrupted") == 1) {
     // The handle is released all the same, as close() does after EINTR.
     (void)socketCloseReal(socket);

@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -171,6 +172,52 @@ bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t 
   return result == 0 || fail();
 }
 
+namespace {
+// Blocking again once a connect is decided; the connect's own error is kept for the caller.
+SocketConnect decided(SocketHandle socket, SocketConnect result) {
+  int off = 0;
+  const int kept = t_lastError;
+  ::ioctl(fd(socket), FIONBIO, &off);
+  t_lastError = kept;
+  return result;
+}
+}  // namespace
+
+SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
+                                 std::uint16_t port) {
+  int on = 1;
+  if (::ioctl(fd(socket), FIONBIO, &on) != 0) {
+    fail();
+    return SocketConnect::kFailed;
+  }
+  sockaddr_in address = ipv4(addressNet, port);
+  if (::connect(fd(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return decided(socket, SocketConnect::kConnected);
+  }
+  if (errno == EINPROGRESS || errno == EINTR) return SocketConnect::kPending;
+  fail();
+  return decided(socket, SocketConnect::kFailed);
+}
+
+SocketConnect socketConnectCheck(SocketHandle socket) {
+  pollfd watched{fd(socket), POLLOUT, 0};
+  const int ready = ::poll(&watched, 1, 0);
+  if (ready == 0 || (ready < 0 && errno == EINTR)) return SocketConnect::kPending;
+  if (ready < 0) {
+    fail();
+    return decided(socket, SocketConnect::kFailed);
+  }
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (::getsockopt(fd(socket), SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    fail();
+    return decided(socket, SocketConnect::kFailed);
+  }
+  if (error == 0) return decided(socket, SocketConnect::kConnected);
+  t_lastError = mapErrno(error);
+  return decided(socket, SocketConnect::kFailed);
+}
+
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
   // Windows binds a port whose earlier connections linger in TIME_WAIT; Linux needs
   // SO_REUSEADDR for that, which (unlike its Windows namesake) still refuses a second listener.
@@ -233,6 +280,22 @@ int socketReceive(SocketHandle socket, void* data, int length) {
     return -1;
   }
   return static_cast<int>(received);
+}
+
+SocketPending socketPending(SocketHandle socket) {
+  char byte = 0;
+  ssize_t peeked;
+  do {
+    peeked = ::recv(fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (peeked < 0 && errno == EINTR);
+  if (peeked > 0) return SocketPending::kBytes;
+  if (peeked == 0) return SocketPending::kClosed;
+#if EWOULDBLOCK != EAGAIN
+  if (errno == EWOULDBLOCK) return SocketPending::kNothing;
+#endif
+  if (errno == EAGAIN) return SocketPending::kNothing;
+  fail();
+  return SocketPending::kError;
 }
 
 bool socketShutdownSend(SocketHandle socket) {

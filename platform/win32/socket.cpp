@@ -97,6 +97,53 @@ bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t 
          0;
 }
 
+namespace {
+// Blocking again once a connect is decided; the connect's own error is kept for the caller.
+SocketConnect decided(SOCKET s, SocketConnect result) {
+  const int kept = WSAGetLastError();
+  u_long off = 0;
+  ioctlsocket(s, FIONBIO, &off);
+  WSASetLastError(kept);
+  return result;
+}
+}  // namespace
+
+SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
+                                 std::uint16_t port) {
+  SOCKET s = toSocket(socket);
+  u_long on = 1;
+  if (ioctlsocket(s, FIONBIO, &on) != 0) return SocketConnect::kFailed;
+  sockaddr_in address = ipv4Address(addressNet, port);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+    return decided(s, SocketConnect::kConnected);
+  }
+  if (WSAGetLastError() == WSAEWOULDBLOCK) return SocketConnect::kPending;
+  return decided(s, SocketConnect::kFailed);
+}
+
+// A connect that failed shows in the exception set, one that succeeded in the write set.
+SocketConnect socketConnectCheck(SocketHandle socket) {
+  SOCKET s = toSocket(socket);
+  fd_set writable;
+  fd_set failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(s, &writable);
+  FD_SET(s, &failed);
+  timeval noWait{0, 0};
+  const int ready = select(0, nullptr, &writable, &failed, &noWait);
+  if (ready == SOCKET_ERROR) return decided(s, SocketConnect::kFailed);
+  if (ready == 0) return SocketConnect::kPending;
+  if (FD_ISSET(s, &failed)) {
+    int error = 0;
+    int length = sizeof error;
+    getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+    WSASetLastError(error != 0 ? error : WSAECONNREFUSED);
+    return decided(s, SocketConnect::kFailed);
+  }
+  return decided(s, SocketConnect::kConnected);
+}
+
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
   sockaddr_in address = ipv4Address(addressNet, port);
   return bind(toSocket(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
@@ -135,6 +182,23 @@ int socketSend(SocketHandle socket, const void* data, int length) {
 int socketReceive(SocketHandle socket, void* data, int length) {
   int received = recv(toSocket(socket), static_cast<char*>(data), length, 0);
   return received == SOCKET_ERROR ? -1 : received;
+}
+
+// Windows has no non-blocking flag per call: a select() that does not wait says whether a receive
+// would return at once, and only then does the peek look.
+SocketPending socketPending(SocketHandle socket) {
+  SOCKET s = toSocket(socket);
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval noWait{0, 0};
+  int ready = select(0, &readable, nullptr, nullptr, &noWait);
+  if (ready == SOCKET_ERROR) return SocketPending::kError;
+  if (ready == 0) return SocketPending::kNothing;
+  char byte = 0;
+  int peeked = recv(s, &byte, 1, MSG_PEEK);
+  if (peeked > 0) return SocketPending::kBytes;
+  return peeked == 0 ? SocketPending::kClosed : SocketPending::kError;
 }
 
 bool socketShutdownSend(SocketHandle socket) { return shutdown(toSocket(socket), SD_SEND) == 0; }

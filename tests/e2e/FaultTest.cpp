@@ -457,4 +457,30 @@ TEST_F(FaultTest, UnloadWhileTheSettingsWindowIsOpenOnTheHostsThread) {
   EXPECT_FALSE(plugin_.loaded());
 }
 
+// A console that dropped the command link and listens again: the next measurement's first
+// command (the scan start with the laser chosen, the sensor query with automatic detection) is
+// not written into the closed connection but goes out on a new one, and the measurement starts.
+class ConsoleDroppedTheLinkTest : public E2eTest,
+                                  public ::testing::WithParamInterface<std::int32_t> {};
+
+TEST_P(ConsoleDroppedTheLinkTest, NextMeasurementStartsOnANewConnection) {
+  LoadConnected(ModerateStream());
+  plugin_.SensorSet(GetParam());
+  ASSERT_TRUE(sim_->dropCommandConnection());
+  ASSERT_TRUE(sim_->waitUntil([&] { return !sim_->commandConnected(); }, 5000));
+  EventSink& sink = NewSink();
+  EXPECT_EQ(plugin_.MeasureStart(&sink), 0);
+  EXPECT_EQ(sim_->commandConnections(), 2);
+  EXPECT_TRUE(sink.WaitFor("BeginMeasure"));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  Words words = sim_->commandWords();
+  EXPECT_EQ(std::count(words.begin(), words.end(), CMD_SCAN_START), 1);
+  EXPECT_EQ(sim_->errorCount(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sensors, ConsoleDroppedTheLinkTest, ::testing::Values(2, 1),
+                         [](const ::testing::TestParamInfo<std::int32_t>& info) {
+                           return std::string(info.param == 2 ? "Laser" : "AutomaticDetection");
+                         });
+
 }  // namespace

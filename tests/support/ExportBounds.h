@@ -4,10 +4,14 @@
 #pragma once
 
 // The library's limits that the bounds are made of, in milliseconds.
-constexpr double REPLY_MS = 10000;                       // a command's reply (receive limit)
-constexpr double HANDSHAKE_MS = 4 * REPLY_MS;            // the handshake's four questions
-constexpr double START_MS = 60000;                       // a console that had to be started
-constexpr double SEQUENCE_MS = START_MS + HANDSHAKE_MS;  // the connection sequence, whole
+constexpr double REPLY_MS = 10000;             // a command's reply (receive limit)
+constexpr double HANDSHAKE_MS = 4 * REPLY_MS;  // the handshake's four questions
+constexpr double START_MS = 60000;             // a console that had to be started
+// A connection attempt that the system is slow to decide (Windows refuses one where nothing
+// listens after about 2 s) is given up after this long.
+constexpr double CONNECT_ATTEMPT_MS = 3100;
+// The connection sequence, whole: its last attempt may begin just before the start-up limit.
+constexpr double SEQUENCE_MS = START_MS + CONNECT_ATTEMPT_MS + HANDSHAKE_MS;
 // A command may first wait for another thread's use of the command channel: at most a
 // handshake, when the acquisition thread is reconnecting.
 constexpr double CHANNEL_MS = HANDSHAKE_MS;

@@ -11,10 +11,13 @@
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "platform/module.h"
+#include "platform/socket.h"
 #include "platform/testing.h"
 #include "platform/time.h"
+#include "platform/wait.h"
 #include "shell/KvtScan3DLumora.h"
 #include "tools/console-sim/ConsoleSimulator.h"
+#include "wire/CommandCodes.h"
 
 namespace {
 
@@ -151,6 +154,38 @@ TEST_F(TimeLimitTest, ScanThatNeverBeginsEndsTheStartAfterThirtySeconds) {
   Words words = sim_->commandWords();
   ASSERT_FALSE(words.empty());
   EXPECT_EQ(words.back(), 3872) << "no scan stop for a measurement that never started";
+}
+
+// A connect that the system takes seconds to decide, as Windows takes to refuse one to a
+// loopback port where nothing listens: here a listener whose queue one connection fills, whose
+// system drops every further attempt. The thread's messages are dispatched meanwhile, and the
+// attempt gives up within its own bound.
+TEST_F(TimeLimitTest, ConnectThatTakesSecondsToDecideDispatchesTheThreadsMessages) {
+  int error = 0;
+  ASSERT_TRUE(platform::socketsStart(&error)) << error;
+  std::uint32_t loopback = 0;
+  ASSERT_TRUE(platform::socketParseDotted("127.0.0.1", &loopback));
+  platform::SocketHandle listener = platform::socketOpenTcp();
+  // Under Wine, as on Linux, the port cannot be bound while an earlier test's connection on it
+  // lingers in TIME_WAIT.
+  if (!platform::WaitUntil(platform::Deadline(5000), platform::WaitPause::kSleep, 50, [&] {
+        return platform::socketBind(listener, loopback, COMMAND_PORT);
+      })) {
+    platform::socketClose(listener);
+    GTEST_SKIP() << "port " << COMMAND_PORT << " is still held by an earlier connection";
+  }
+  ASSERT_TRUE(platform::socketListen(listener, 0));
+  platform::SocketHandle filler = platform::socketOpenTcp();
+  ASSERT_TRUE(platform::socketConnect(filler, loopback, COMMAND_PORT));
+  std::atomic<bool> dispatched{false};
+  ASSERT_TRUE(platform::pumpPost(
+      platform::pumpCurrentThread(),
+      [](void* flag) { *static_cast<std::atomic<bool>*>(flag) = true; }, &dispatched));
+  EXPECT_EQ(scanner_->Connect(2), 2);
+  EXPECT_TRUE(dispatched) << "the connect held the thread's messages back";
+  EXPECT_EQ(scanner_->IsConnected(), 0);
+  platform::socketClose(filler);
+  platform::socketClose(listener);
 }
 
 }  // namespace

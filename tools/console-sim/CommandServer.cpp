@@ -34,6 +34,7 @@ SimCommandServer::SimCommandServer(const SimulatorOptions& options, SimShared& s
       onAnswered_(std::move(onAnswered)),
       listener_(shared, true),
       socket_(shared),
+      trickleMs_(options.trickleMs),
       holds_(options.heldReplies),
       cuts_(options.cutReplies) {}
 
@@ -153,6 +154,20 @@ void SimCommandServer::serve(platform::SocketHandle socket) {
   }
 }
 
+bool SimCommandServer::pauseWhileConnected(platform::SocketHandle socket, int ms) {
+  // In short steps, so that a client that gave up on the reply and hung up is let go at once
+  // and the next connection is served.
+  constexpr int kStepMs = 20;
+  for (int waited = 0; waited < ms; waited += kStepMs) {
+    if (!shared_.pause(std::min(kStepMs, ms - waited))) return false;
+    const platform::SocketPending pending = platform::socketPending(socket);
+    if (pending == platform::SocketPending::kClosed || pending == platform::SocketPending::kError) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool SimCommandServer::takeCut(std::int32_t code) {
   std::lock_guard<std::mutex> guard(mutex_);
   auto cut = std::find(cuts_.begin(), cuts_.end(), code);
@@ -216,7 +231,18 @@ bool SimCommandServer::answer(platform::SocketHandle socket, std::int32_t code, 
     transcript.line("cmd %d reply cut after %d bytes", code, replySize / 2);
     return false;
   }
-  if (replySize > 0 && (!PeerSendAll(socket, reply, replySize, sent) || sent != replySize)) {
+  const int trickleMs = trickleMs_;
+  if (replySize > 0 && trickleMs > 0) {
+    for (int at = 0; at < replySize; ++at) {
+      int one = 0;
+      if (!pauseWhileConnected(socket, trickleMs) || !PeerSendAll(socket, reply + at, 1, one) ||
+          one != 1) {
+        transcript.line("cmd %d reply trickled %d bytes", code, at);
+        return false;
+      }
+    }
+    sent = replySize;
+  } else if (replySize > 0 && (!PeerSendAll(socket, reply, replySize, sent) || sent != replySize)) {
     transcript.line("cmd %d reply could not be sent", code);
     return false;
   }

@@ -34,6 +34,7 @@ class SimCommandServer {
   // Ahead of the holds given at the start, so that it is the one that counts for its code.
   void addHold(const HeldReply& hold);
   void addCut(std::int32_t code);
+  void setTrickle(int ms) { trickleMs_ = ms; }
   // Wakes the connection being served, which then ends; false when there is none.
   bool dropConnection();
   int connections() const { return connections_; }
@@ -43,6 +44,9 @@ class SimCommandServer {
   void serve(platform::SocketHandle socket);
   bool answer(platform::SocketHandle socket, std::int32_t code, bool hasArgument,
               std::int32_t argument);
+  // Pauses ms, or less when the simulator stops or the client closes the connection: false
+  // then.
+  bool pauseWhileConnected(platform::SocketHandle socket, int ms);
   // The milliseconds to hold the answer to code, counting the hold down; 0 when none.
   int takeHold(std::int32_t code);
   // Whether the answer to code is to be cut, taking the cut.
@@ -55,6 +59,7 @@ class SimCommandServer {
   SimSocketSlot socket_;
   std::atomic<int> connections_{0};
   std::atomic<bool> connected_{false};
+  std::atomic<int> trickleMs_;
 
   mutable std::mutex mutex_;
   std::vector<std::int32_t> words_;  // under mutex_

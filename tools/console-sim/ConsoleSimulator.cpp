@@ -210,6 +210,7 @@ void ConsoleSimulator::setProbeDiameter(float diameter) {
 
 void ConsoleSimulator::holdReply(const HeldReply& hold) { impl_->commands_.addHold(hold); }
 void ConsoleSimulator::cutReply(std::int32_t code) { impl_->commands_.addCut(code); }
+void ConsoleSimulator::trickleReplies(int ms) { impl_->commands_.setTrickle(ms); }
 bool ConsoleSimulator::dropCommandConnection() { return impl_->commands_.dropConnection(); }
 
 bool ConsoleSimulator::runEvent(const ScriptEvent& event, int timeoutMs) {

@@ -45,6 +45,9 @@ struct SimulatorOptions {
   std::vector<HeldReply> heldReplies;
   // The first reply to each of these codes is cut: half of it, then the connection is closed.
   std::vector<std::int32_t> cutReplies;
+  // Every reply goes out one byte at a time, each byte this many milliseconds after the one
+  // before (the first after the command); 0 sends each reply whole.
+  int trickleMs = 0;
   std::vector<ScriptEvent> script;
   std::string transcriptPath;  // "" none, "-" standard output
   // What the transcript's time stamps count from; by default the simulator's start. Consoles
@@ -106,6 +109,8 @@ class ConsoleSimulator {
   void holdReply(const HeldReply& hold);
   // Cuts the next reply to code, like SimulatorOptions::cutReplies.
   void cutReply(std::int32_t code);
+  // From the next reply on, sends replies as SimulatorOptions::trickleMs says.
+  void trickleReplies(int ms);
   // Closes the command connection being served, as a console that drops its client; false when
   // there is none. The next one is accepted as usual.
   bool dropCommandConnection();

@@ -194,6 +194,10 @@ int run(int argc, char** argv) {
       ->type_size(1)
       ->allow_extra_args(false)
       ->option_text("CODE");
+  app.add_option("--trickle-replies", options.trickleMs,
+                 "Sends every reply one byte at a time, MS milliseconds apart (default 0: whole)")
+      ->check(CLI::Range(0, 3600000))
+      ->option_text("MS");
   app.add_flag("--refuse{listen}", refuse,
                "Never open the command port; --refuse=close accepts connections and closes "
                "them at once")
