@@ -21,6 +21,9 @@ constexpr unsigned kScanWaitMs = 10;
 constexpr unsigned kSettleMs = 100;
 constexpr unsigned kStopPollMs = 10;
 constexpr unsigned kThreadEndWaitMs = 2500;
+// The stop waits this long at most for a pass's acquisition command that is going out: the send
+// waits at most for another thread's handshake on the command channel.
+constexpr std::uint32_t kPassCommandWaitMs = 40000;
 // A stopped thread in the library's own code ends within a cycle or a command, and the unload
 // cuts a recovery's waits short. The unload waits for it this long at most.
 constexpr unsigned kUnloadThreadWaitMs = 5000;
@@ -83,8 +86,9 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   m_sink = sink;
   platform::ThreadProc procedure = ProcedureOf(m_parts.settings.ButtonMode());
   if (procedure == nullptr) return 2;
-  auto* run = new (std::nothrow) AcquisitionRun(m_parts, sink);
+  auto* run = new (std::nothrow) AcquisitionRun(m_parts, sink, &m_passCommands);
   if (run == nullptr) return 2;
+  m_passCommands.Open();
   ++m_liveRuns;
   // Started suspended: the run has its thread before the thread runs, and is published before the
   // thread's first sink call can stop it. Once the unload has begun no thread starts.
@@ -131,6 +135,12 @@ std::int32_t AcquisitionControl::MeasureStop() {
 void AcquisitionControl::StopConsole() {
   MeasurementStore& store = m_parts.store;
   ConsoleLink& link = m_parts.link;
+  // From here on the thread's passes leave the console's acquisition alone: a trigger during the
+  // wait for the end of scanning would otherwise switch it on behind the scan stop. A stop from
+  // the thread's own sink call, or from a window procedure that its wait runs, finds no command
+  // of its own going out.
+  m_passCommands.Close(m_parts.lifecycle, kPassCommandWaitMs,
+                       AcquisitionRun::OfCallingThread(m_parts.lifecycle) == nullptr);
   if (store.Acquiring() && StartAndStopSwitchAcquisition(m_parts)) {
     link.SendIgnoringFailure(CMD_ACQUIRE_STOP);
   }

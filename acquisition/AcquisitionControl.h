@@ -71,6 +71,8 @@ class AcquisitionControl {
   void Withdraw(AcquisitionRun* run) KVT_EXCLUDES(m_runsLock);
 
   const AcquisitionParts m_parts;
+  // Whether the running measurement's thread may still switch the console's acquisition.
+  PassCommandGate m_passCommands;
   // The running measurement's thread and its own state; null when none exists. Set by
   // MeasureStart before the thread runs; taken with one exchange by whichever stop comes first.
   std::atomic<AcquisitionRun*> m_acquisition{nullptr};

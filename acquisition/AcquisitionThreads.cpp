@@ -66,6 +66,21 @@ struct Cycle {
   }
 };
 
+// A pass's acquisition command, unless the measurement's stop has begun: false when it did not
+// go out for that reason. A failed acquisition start runs the recovery outside the gate, so that
+// the stop waits only for the send.
+bool SendPassCommand(AcquisitionRun& run, std::int32_t code) {
+  PassCommandGate* gate = run.PassCommands();
+  if (!run.Active() || (gate != nullptr && !gate->Enter())) return false;
+  ConsoleLink& link = run.Parts().link;
+  const CommandOutcome outcome = link.Send(code);
+  if (gate != nullptr) gate->Leave();
+  if (code == CMD_ACQUIRE_START && outcome == CommandOutcome::kNotSent) {
+    static_cast<void>(link.ReconnectAfterFailure());
+  }
+  return true;
+}
+
 // Once per cycle: 0 nothing to report, 2 or 3 button event code 2 or 4 taken (and announced to
 // the sink with NotifyButton(1)).
 std::int32_t PollButtonEvent(Cycle& cycle) {
@@ -123,6 +138,17 @@ bool WithinDistance(const double a[3], const double b[3], double threshold) {
   double squared = dx * dx + dy * dy + dz * dz;
   if (threshold != 0.0) return squared < threshold * threshold;
   return squared < 1e-10;
+}
+
+void PassCommandGate::Close(const Lifecycle& lifecycle, std::uint32_t limitMs, bool mayWait) {
+  static_cast<void>(lifecycle.Wait(
+      platform::Deadline(mayWait ? limitMs : 0), platform::WaitPause::kPump, kCycleMs, [this] {
+        int expected = kOpen;
+        return m_state.compare_exchange_strong(expected, kClosed) || expected == kClosed;
+      }));
+  // Past the bound, or at the unload, the stop goes on: the command going out then may reach the
+  // console before the stop's own.
+  m_state.store(kClosed);
 }
 
 void AcquisitionRun::RequestStop() {
@@ -246,15 +272,16 @@ unsigned AcquireToggled(void* argument) {
 
 unsigned AcquireScanPasses(void* argument) {
   return RunAcquisition(argument, true, [](Cycle& c) {
-    ConsoleLink& link = c.run.Parts().link;
     if (c.store.TakeTrigger()) {
       bool switchAcquisition = c.store.LaserActive() && c.settings.TypeScanning() == 1;
-      if (c.triggerArmed && c.inPass) {
-        if (switchAcquisition) link.SendIgnoringFailure(CMD_ACQUIRE_STOP);
+      // Once the stop has begun, a trigger that would switch the console is dropped, as one
+      // after the stop: the pass stays as it is.
+      const std::int32_t code = c.inPass ? CMD_ACQUIRE_STOP : CMD_ACQUIRE_START;
+      const bool flips = c.triggerArmed && (!switchAcquisition || SendPassCommand(c.run, code));
+      if (flips && c.inPass) {
         c.Call(&MeasureSink::EndPass);
         c.inPass = false;
-      } else if (c.triggerArmed) {
-        if (switchAcquisition) link.SendWithRecovery(CMD_ACQUIRE_START);
+      } else if (flips) {
         c.Call(&MeasureSink::BeginPass);
         c.lastPosition[0] = kFarAway;
         c.inPass = true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
 #include "datachannel/MeasurementStore.h"
 #include "lifecycle/Lifecycle.h"
@@ -27,6 +28,33 @@ struct AcquisitionParts {
 // 1e-10 for a threshold of exactly zero. Any NaN gives false.
 [[nodiscard]] bool WithinDistance(const double a[3], const double b[3], double threshold);
 
+// Whether the acquisition commands of button mode 2's passes may still go to the console. The
+// measurement's start opens it; its stop closes it before it stops the console, so that nothing
+// of the thread's reaches the console after the stop's own commands: a command already going out
+// is waited for, and a pass that would switch the console later does not change. Any thread.
+class PassCommandGate {
+ public:
+  // The start, before the thread runs.
+  void Open() { m_state.store(kOpen); }
+  // The thread: true when its command may go out now, and Leave must follow once it has.
+  [[nodiscard]] bool Enter() {
+    int expected = kOpen;
+    return m_state.compare_exchange_strong(expected, kSending);
+  }
+  void Leave() {
+    int expected = kSending;
+    m_state.compare_exchange_strong(expected, kOpen);
+  }
+  // The stop: closed once the command going out, if any, has gone, or past limitMs, or at once
+  // when the calling thread is the one sending (a host's window procedure run by its wait). The
+  // wait dispatches the calling thread's messages.
+  void Close(const Lifecycle& lifecycle, std::uint32_t limitMs, bool mayWait);
+
+ private:
+  enum State : int { kOpen, kSending, kClosed };
+  std::atomic<int> m_state{kClosed};
+};
+
 // One acquisition thread's own state, on the heap from MeasureStart until the thread has ended
 // and been collected (AcquisitionControl).
 //
@@ -38,8 +66,10 @@ struct AcquisitionParts {
 // changes, the record is the thread's own.
 class AcquisitionRun {
  public:
-  AcquisitionRun(const AcquisitionParts& parts, MeasureSink* measureSink)
-      : m_parts(parts), m_sink(measureSink) {}
+  // Without a gate the thread's pass commands always go out.
+  AcquisitionRun(const AcquisitionParts& parts, MeasureSink* measureSink,
+                 PassCommandGate* passCommands = nullptr)
+      : m_parts(parts), m_sink(measureSink), m_passCommands(passCommands) {}
   AcquisitionRun(const AcquisitionRun&) = delete;
   AcquisitionRun& operator=(const AcquisitionRun&) = delete;
 
@@ -78,6 +108,7 @@ class AcquisitionRun {
 
   const AcquisitionParts& Parts() const { return m_parts; }
   MeasureSink* Sink() const { return m_sink; }
+  PassCommandGate* PassCommands() const { return m_passCommands; }
 
   // The thread, set by its starter before the thread runs, with this run as its context.
   void SetThread(LibraryThread* thread) {
@@ -117,6 +148,7 @@ class AcquisitionRun {
 
   const AcquisitionParts m_parts;
   MeasureSink* const m_sink;
+  PassCommandGate* const m_passCommands;
   LibraryThread* m_thread = nullptr;
   AcquisitionRun* m_nextStopped = nullptr;
   std::atomic<int> m_stage{kRunning};

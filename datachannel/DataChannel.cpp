@@ -268,9 +268,13 @@ bool SetAcceptedOptions(SocketHandle socket) {
 
 }  // namespace
 
-bool DataChannel::ListenUnlessStopping(SocketHandle listener) {
+bool DataChannel::ListenUnlessStopping(SocketHandle listener, int* error) {
   platform::LockGuard guard(m_lock);
-  return !m_stopping && platform::socketListen(listener, kListenBacklog);
+  *error = 0;
+  if (m_stopping) return false;
+  if (platform::socketListen(listener, kListenBacklog)) return true;
+  *error = platform::socketLastError();
+  return false;
 }
 
 bool DataChannel::AdoptUnlessStopping(SocketHandle accepted) {
@@ -289,34 +293,128 @@ void DataChannel::ReleaseAccepted() {
   if (accepted != platform::kInvalidSocket) TcpClose(accepted);
 }
 
-void DataChannel::ServeConnections() {
+void DataChannel::LogLine(const char* format, int value) const {
+  if (m_log.write == nullptr) return;
+  char line[128];
+  std::snprintf(line, sizeof line, format, value);
+  m_log.write(m_log.context, line);
+}
+
+void DataChannel::PauseUnlessStopping(unsigned ms) {
+  // Not cut short by the unload's start: until its own stop the channel may still be needed (the
+  // console's end notice that the link's stop waits for), and a pause that ended at once would
+  // make the thread spin on a port it cannot have.
+  static_cast<void>(Lifecycle::WaitRegardless(platform::Deadline(ms), kEndPausePollMs,
+                                              [this] { return Stopping(); }));
+}
+
+SocketHandle DataChannel::OpenListener(int* error) {
+  *error = 0;
+  const SocketHandle opened = platform::socketOpenTcp();
+  if (opened == platform::kInvalidSocket) {
+    *error = platform::socketLastError();
+    return platform::kInvalidSocket;
+  }
+  bool adopted = false;
   {
-    const SocketHandle opened = platform::socketOpenTcp();
     platform::LockGuard guard(m_lock);
-    g_listenSocket = opened;
+    if (!m_stopping) g_listenSocket = opened;
+    adopted = !m_stopping;
   }
-  const SocketHandle listener = g_listenSocket;
+  if (!adopted) {
+    platform::socketClose(opened);
+    return platform::kInvalidSocket;
+  }
   // Loopback only: the console runs on this machine, and nothing else may feed points.
-  if (listener == platform::kInvalidSocket ||
-      !platform::socketBind(listener, kLoopback, DATA_PORT)) {
-    return;
+  if (!platform::socketBind(opened, kLoopback, DATA_PORT)) {
+    *error = platform::socketLastError();
+    CloseListener();
+    return platform::kInvalidSocket;
   }
-  // The state is large (the point buffer), so it lives on the heap, once per thread.
-  auto state = std::make_unique<DataChannelState>();
+  if (!ListenUnlessStopping(opened, error)) {
+    CloseListener();
+    return platform::kInvalidSocket;
+  }
+  return opened;
+}
+
+void DataChannel::CloseListener() {
+  SocketHandle listener = platform::kInvalidSocket;
+  {
+    // Under the lock: the stop wakes only a socket that is still the thread's.
+    platform::LockGuard guard(m_lock);
+    listener = g_listenSocket.exchange(platform::kInvalidSocket);
+  }
+  if (listener != platform::kInvalidSocket) platform::socketClose(listener);
+}
+
+namespace {
+
+// Failures of an accept that the next accept on the same socket does not meet: a console that
+// connected and reset before it was accepted, and descriptors or buffers that the process lacks
+// for a moment.
+bool AcceptFailurePasses(int error) {
+  switch (error) {
+    case platform::kWsaConnReset:
+    case platform::kWsaConnAborted:
+    case platform::kWsaTooManySockets:
+    case platform::kWsaNoBuffers:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool DataChannel::AcceptConnections(SocketHandle listener, DataChannelState& state, int* error,
+                                    bool* failureSaid) {
   for (;;) {
-    if (!ListenUnlessStopping(listener)) break;
-    SocketHandle accepted = TcpAccept(listener);
-    if (accepted == platform::kInvalidSocket) break;
+    if (!ListenUnlessStopping(listener, error)) return *error == 0;
+    const SocketHandle accepted = TcpAccept(listener);
+    if (accepted == platform::kInvalidSocket) {
+      *error = platform::socketLastError();
+      // The stop wakes the accept this way.
+      if (Stopping()) return true;
+      if (!*failureSaid) LogLine("Pb : cannot accept on port 2002 [error %d].\n", *error);
+      *failureSaid = true;
+      if (!AcceptFailurePasses(*error)) return false;
+      PauseUnlessStopping(DATA_ACCEPT_RETRY_MS);
+      continue;
+    }
+    *failureSaid = false;
     if (!AdoptUnlessStopping(accepted)) {
       TcpClose(accepted);
-      break;
+      return true;
     }
-    if (!SetAcceptedOptions(accepted)) {
-      ReleaseAccepted();
-      break;
-    }
-    Serve(accepted, *state);
+    // A connection whose options cannot be set is given up; the console connects again.
+    if (SetAcceptedOptions(accepted)) Serve(accepted, state);
     ReleaseAccepted();
+  }
+}
+
+void DataChannel::ServeConnections() {
+  // The state is large (the point buffer), so it lives on the heap, once per thread.
+  auto state = std::make_unique<DataChannelState>();
+  // Each kind of failure is said once, until the port is listened on or a connection accepted.
+  bool listenFailureSaid = false;
+  bool acceptFailureSaid = false;
+  while (!Stopping()) {
+    int error = 0;
+    const SocketHandle listener = OpenListener(&error);
+    if (listener == platform::kInvalidSocket) {
+      if (Stopping()) break;
+      if (!listenFailureSaid) LogLine("Pb : cannot listen on port 2002 [error %d].\n", error);
+      listenFailureSaid = true;
+      PauseUnlessStopping(DATA_LISTEN_RETRY_MS);
+      continue;
+    }
+    if (listenFailureSaid) LogLine("Listening on port %d.\n", DATA_PORT);
+    listenFailureSaid = false;
+    const bool stopped = AcceptConnections(listener, *state, &error, &acceptFailureSaid);
+    CloseListener();
+    // A listener that failed for good is made again, after a pause.
+    if (!stopped) PauseUnlessStopping(DATA_LISTEN_RETRY_MS);
   }
 }
 
@@ -332,7 +430,15 @@ void DataChannel::Serve(SocketHandle socket, DataChannelState& state) {
 unsigned DataChannel::DataChannelThread(void* self) {
   auto& channel = *static_cast<DataChannel*>(self);
   try {
-    if (channel.StartSockets()) channel.ServeConnections();
+    // Sockets that cannot be started are tried again, as a port that cannot be had; said once.
+    for (bool say = true; !channel.StartSockets(say); say = false) {
+      if (say)
+        channel.LogLine("Pb : cannot listen on port 2002 [error %d].\n",
+                        platform::socketLastError());
+      channel.PauseUnlessStopping(DATA_LISTEN_RETRY_MS);
+      if (channel.Stopping()) return 0;
+    }
+    channel.ServeConnections();
   } catch (...) {
     // The thread ends quietly; nothing restarts it.
   }
@@ -346,12 +452,12 @@ bool DataChannel::Started() {
   return ServerThreadLocked() != nullptr;
 }
 
-bool DataChannel::StartSockets() {
+bool DataChannel::StartSockets(bool say) {
   platform::LockGuard guard(m_lock);
   if (m_socketsStarted) return true;
   int error = 0;
   if (!platform::socketsStart(&error)) {
-    PrintMessage("WSAStartup failed [%d]\n", platform::socketLastError());
+    if (say) PrintMessage("WSAStartup failed [%d]\n", platform::socketLastError());
     return false;
   }
   m_socketsStarted = true;

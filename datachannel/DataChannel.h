@@ -13,6 +13,17 @@ class MeasurementStore;
 
 // DATA_END's pause before it clears the scanning flags and the connection closes.
 constexpr unsigned DATA_END_PAUSE_MS = 500;
+// The pauses of a data thread that cannot serve for a moment: after a failed accept, before the
+// next one; after a failed bind or listen (another program holds the port), before the next try.
+constexpr unsigned DATA_ACCEPT_RETRY_MS = 100;
+constexpr unsigned DATA_LISTEN_RETRY_MS = 500;
+
+// Where the data thread writes its lines for the debug log, which its owner keeps: the log lies
+// above this layer. write may be called on the data thread at any time until the stop.
+struct DataChannelLog {
+  void* context;
+  void (*write)(void* context, const char* line);
+};
 
 // What the data thread keeps across messages and connections. Large (the point buffer): one per
 // thread, on the heap.
@@ -39,6 +50,10 @@ struct DataChannelState {
 // g_listenSocket and g_acceptedSocket (written by the data thread, under m_lock where the
 // stop's check matters; atomics, so that the stop can close them after the thread's end).
 //
+// The thread ends only at the stop, since nothing starts it again and every measurement needs
+// it: a port that another program holds, or an accept that fails, is said once in the debug log
+// and tried again after a pause.
+//
 // What it never does: call the host, or hold its lock while it waits for the console.
 class DataChannel {
  public:
@@ -50,11 +65,14 @@ class DataChannel {
   // Starts Windows Sockets for the process and the thread, once for the library's life: false
   // when the thread cannot be started (or the unload has begun). Any thread.
   [[nodiscard]] bool Start() KVT_EXCLUDES(m_lock);
+  // Where the thread's lines go (none without it). Once, at the load, before Start.
+  void SetLog(const DataChannelLog& log) { m_log = log; }
   // Whether the thread has been started. Any thread.
   [[nodiscard]] bool Started() KVT_EXCLUDES(m_lock);
   // StartSockets: starts Windows Sockets 2.2 for the process, once for the library's life; prints
-  // "WSAStartup failed [%d]\n" and returns false when it cannot be started. Any thread.
-  [[nodiscard]] bool StartSockets() KVT_EXCLUDES(m_lock);
+  // "WSAStartup failed [%d]\n" (unless say is false) and returns false when it cannot be
+  // started. Any thread.
+  [[nodiscard]] bool StartSockets(bool say = true) KVT_EXCLUDES(m_lock);
 
   // The stop: no store from now on; the thread leaves its accept, its connection and the pause
   // after DATA_END, and has ended (within its bound; at the unload where the platform can it is
@@ -71,7 +89,22 @@ class DataChannel {
 
  private:
   static unsigned DataChannelThread(void* self);
+  // The thread's work until the stop: a listening socket on port 2002, set up again after a
+  // pause whenever it cannot be had or fails for good, and the connections it accepts.
   void ServeConnections() KVT_EXCLUDES(m_lock);
+  // A socket listening on port 2002 in g_listenSocket, or kInvalidSocket with the system's code
+  // in *error (0 when the stop has begun).
+  [[nodiscard]] SocketHandle OpenListener(int* error) KVT_EXCLUDES(m_lock);
+  // Accepts and serves connections on listener until the stop, or until the listener fails in a
+  // way that a pause does not mend (false, the code in *error). A failed accept is said once
+  // while *failureSaid is false, which it then sets; an accepted connection clears it.
+  [[nodiscard]] bool AcceptConnections(SocketHandle listener, DataChannelState& state, int* error,
+                                       bool* failureSaid) KVT_EXCLUDES(m_lock);
+  void CloseListener() KVT_EXCLUDES(m_lock);
+  // Pauses the thread for ms, or until the stop.
+  void PauseUnlessStopping(unsigned ms) KVT_EXCLUDES(m_lock);
+  // One line into the debug log, made from a format with one int.
+  void LogLine(const char* format, int value) const;
   // The stop has begun.
   [[nodiscard]] bool Stopping() KVT_EXCLUDES(m_lock);
   // Runs change(store) under the lock unless the stop has begun.
@@ -82,8 +115,9 @@ class DataChannel {
   // A button event: stored, acknowledged and answered; false when its payload did not come.
   bool HandleButton(SocketHandle socket, ConnectionReader& reader) KVT_EXCLUDES(m_lock);
   // Listens again, or adopts an accepted connection, unless the stop has begun: the check and the
-  // act are one step, so a stop cannot slip in between and leave the thread waiting unwoken.
-  [[nodiscard]] bool ListenUnlessStopping(SocketHandle listener) KVT_EXCLUDES(m_lock);
+  // act are one step, so a stop cannot slip in between and leave the thread waiting unwoken. A
+  // failed listen leaves the system's code in *error, 0 when the stop has begun.
+  [[nodiscard]] bool ListenUnlessStopping(SocketHandle listener, int* error) KVT_EXCLUDES(m_lock);
   [[nodiscard]] bool AdoptUnlessStopping(SocketHandle accepted) KVT_EXCLUDES(m_lock);
   // Closes the connection served; the close's messages are printed with no lock held.
   void ReleaseAccepted() KVT_EXCLUDES(m_lock);
@@ -95,4 +129,5 @@ class DataChannel {
   platform::Lock m_lock;
   bool m_stopping KVT_GUARDED_BY(m_lock) = false;
   bool m_socketsStarted KVT_GUARDED_BY(m_lock) = false;
+  DataChannelLog m_log{nullptr, nullptr};
 };

@@ -11,6 +11,10 @@ KvtScan3DLumora::KvtScan3DLumora(std::int32_t* status)
       m_sensors(m_parts),
       m_settingsDialog(DialogOwner{m_settings, m_link, m_store}),
       m_capture(m_lifecycle) {
+  // The data thread's lines go into the link's debug log, which is open before the thread starts.
+  m_dataChannel.SetLog(DataChannelLog{&m_link.Log(), [](void* log, const char* line) {
+                                        static_cast<DebugLog*>(log)->Write(line);
+                                      }});
   *status = 0;
 }
 

@@ -177,6 +177,15 @@ class E2eTest : public ::testing::Test {
   }
   std::string RawLog() { return ReadWholeFile(dir_.file("Debug_Lumora.txt")); }
   std::string Log() { return Lines(RawLog()); }
+  // Waits until the debug log holds text; false after timeoutMs.
+  bool WaitForLog(const std::string& text, int timeoutMs = 10000) {
+    std::uint32_t start = platform::tickCount();
+    while (Log().find(text) == std::string::npos) {
+      if (platform::tickCount() - start > static_cast<std::uint32_t>(timeoutMs)) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
   // The program starts recorded so far, once at least lines of them are there (a started program
   // records itself when it runs, which may be after the plug-in has moved on).
   std::string Starts(int lines = 0) {

@@ -110,6 +110,34 @@ TEST_F(FaultTest, DataPortTakenByAnotherProgramStillConnectsAndUnloads) {
   platform::socketClose(squatter);
 }
 
+// Another program holds the data port at the connect and frees it 5 s later: the data thread says
+// so once, listens as soon as it can, and the next measurement runs.
+TEST_F(FaultTest, DataPortTakenAtTheConnectIsListenedOnOnceFreed) {
+  const std::uint32_t loopback = LoopbackAddress();
+  platform::SocketHandle squatter = platform::socketOpenTcp();
+  ASSERT_TRUE(platform::socketBind(squatter, loopback, DATA_PORT));
+  ASSERT_TRUE(platform::socketListen(squatter, 1));
+  SimulatorOptions options = ModerateStream();
+  options.streamOn = SimStreamOn::Scan;
+  LoadConnected(options);
+  const auto freedAt = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  EXPECT_EQ(plugin_.IsConnected(), 1);
+  const std::string held = "Pb : cannot listen on port 2002 [error 10048].\n";
+  EXPECT_TRUE(WaitForLog(held)) << Log();
+  std::this_thread::sleep_until(freedAt);
+  platform::socketClose(squatter);
+  ASSERT_TRUE(WaitForLog("Listening on port 2002.\n")) << Log();
+  const std::string log = Log();
+  EXPECT_EQ(log.find(held), log.rfind(held)) << "said more than once:\n" << log;
+
+  plugin_.SensorSet(2);
+  EventSink& sink = NewSink();
+  ASSERT_EQ(plugin_.MeasureStart(&sink), 0);
+  EXPECT_TRUE(sink.WaitFor("AddFreeMeasure"));
+  EXPECT_EQ(plugin_.MeasureStop(), 0);
+  UnloadWithin(5000);
+}
+
 TEST_F(FaultTest, ConsoleKilledDuringTheHandshakeFailsTheConnect) {
   PretendProgramsRun();
   SimulatorOptions options;

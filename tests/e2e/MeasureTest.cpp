@@ -3,6 +3,7 @@
 // load, and unloading in the middle of a measurement.
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,42 @@ TEST_F(MeasureTest, StopFromTheFirstSinkCallEndsTheMeasurement) {
     EXPECT_EQ(sink.Events(), (std::vector<std::string>{"BeginMeasure"}));
   }
   UnloadWithin(10000);
+}
+
+// A trigger while the stop waits for the end of scanning switches nothing: the console's last
+// acquisition command is not one behind its scan stop, and no pass opens.
+TEST_F(MeasureTest, TriggerDuringTheStopsWaitLeavesTheConsoleNotAcquiring) {
+  SimulatorOptions options;
+  options.stripesPerSecond = 100;
+  options.pointsPerStripe = 100;
+  // The console holds the scan stop back until the test ends the hold: the stop waits meanwhile.
+  options.heldReplies.push_back(HeldReply{CMD_SCAN_STOP, 600000, 1});
+  EventSink& sink = NewSink();
+  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
+  const std::size_t before = sim_->commandWords().size();
+  auto stop = std::async(std::launch::async, [this] { return plugin_.MeasureStop(); });
+  ASSERT_TRUE(sim_->waitUntil(
+      [&] {
+        Words words = sim_->commandWords();
+        return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_SCAN_STOP) !=
+               words.end();
+      },
+      5000));
+  ASSERT_TRUE(sim_->sendButton(1));
+  // Two records later the thread has had a whole cycle with the trigger stored.
+  ASSERT_TRUE(sink.WaitForRecords(sink.Records().size() + 2));
+  sim_->endHolds();
+  ASSERT_EQ(stop.wait_for(std::chrono::seconds(40)), std::future_status::ready);
+  EXPECT_EQ(stop.get(), 0);
+  // Every command sent before the sound's has reached the console once the sound has changed.
+  plugin_.SoundSet(0);
+  ASSERT_TRUE(sim_->waitUntil([&] { return sim_->sound() == 0; }, 5000));
+  Words words = sim_->commandWords();
+  auto scanStop = std::find(words.begin() + static_cast<long>(before), words.end(), CMD_SCAN_STOP);
+  EXPECT_EQ(std::count(scanStop, words.end(), CMD_ACQUIRE_START), 0)
+      << "the console was left acquiring";
+  EXPECT_EQ(std::count(scanStop, words.end(), CMD_ACQUIRE_STOP), 0);
+  EXPECT_EQ(sink.Count("BeginPass"), 0);
 }
 
 }  // namespace

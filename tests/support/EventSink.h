@@ -69,6 +69,13 @@ class EventSink : public MeasureSink {
     });
   }
 
+  // Waits until count records have come; false after timeoutMs.
+  bool WaitForRecords(std::size_t count, int timeoutMs = 5000) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return records_.size() >= count; });
+  }
+
  private:
   void Add(const std::string& event) {
     std::function<void()> thrower;

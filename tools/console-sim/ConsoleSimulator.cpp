@@ -209,6 +209,8 @@ void ConsoleSimulator::setProbeDiameter(float diameter) {
 }
 
 void ConsoleSimulator::holdReply(const HeldReply& hold) { impl_->commands_.addHold(hold); }
+
+void ConsoleSimulator::endHolds() { impl_->shared_.endPauses(); }
 void ConsoleSimulator::cutReply(std::int32_t code) { impl_->commands_.addCut(code); }
 void ConsoleSimulator::trickleReplies(int ms) { impl_->commands_.setTrickle(ms); }
 bool ConsoleSimulator::dropCommandConnection() { return impl_->commands_.dropConnection(); }

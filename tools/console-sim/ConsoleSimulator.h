@@ -107,6 +107,9 @@ class ConsoleSimulator {
   void setProbeDiameter(float diameter);
   // From now on holds answers back as hold says, like SimulatorOptions::heldReplies.
   void holdReply(const HeldReply& hold);
+  // Ends the holds going on now (and every other pause of the simulator's): the held commands
+  // are answered at once.
+  void endHolds();
   // Cuts the next reply to code, like SimulatorOptions::cutReplies.
   void cutReply(std::int32_t code);
   // From the next reply on, sends replies as SimulatorOptions::trickleMs says.

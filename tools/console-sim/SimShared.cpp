@@ -97,7 +97,18 @@ bool SimShared::running() const {
 
 bool SimShared::pause(int ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return !stopped_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping_; });
+  const unsigned ended = pausesEnded_;
+  stopped_.wait_for(lock, std::chrono::milliseconds(ms),
+                    [&] { return stopping_ || pausesEnded_ != ended; });
+  return !stopping_;
+}
+
+void SimShared::endPauses() {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    ++pausesEnded_;
+  }
+  stopped_.notify_all();
 }
 
 void SimShared::waitForStop() {

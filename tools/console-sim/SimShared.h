@@ -70,8 +70,10 @@ class SimShared {
   bool stopping() const;
   // Started and not stopping.
   bool running() const;
-  // Waits ms unless the simulator stops first; false when it stops.
+  // Waits ms unless the simulator stops first, or endPauses cuts it short; false when it stops.
   bool pause(int ms);
+  // Ends every pause going on now, as if its time had passed.
+  void endPauses();
   // Waits until the simulator stops.
   void waitForStop();
   // Closes what the slots still hold: for stop(), once the threads that own them have ended or
@@ -111,6 +113,7 @@ class SimShared {
   std::condition_variable stopped_;  // ends every pause
   bool started_ = false;             // under mutex_, like everything below
   bool stopping_ = false;
+  unsigned pausesEnded_ = 0;  // how many times endPauses ran
   std::vector<SimSocketSlot*> slots_;
   std::vector<std::string> errorTexts_;
 };

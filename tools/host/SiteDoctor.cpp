@@ -560,6 +560,11 @@ const char* Meaning(const std::string& line) {
       {"Pb : AppDir unknown", "\"AppDir\" could not be read, so no program was started"},
       {"Pb : cannot start", "a console program could not be started"},
       {"Pb : process list unavailable", "the process list could not be taken"},
+      {"Pb : cannot listen on port 2002",
+       "another program held the data port; the plug-in listens once it is free (then its log says "
+       "\"Listening on port 2002.\")"},
+      {"Pb : cannot accept on port 2002",
+       "a console's data connection failed before it was taken; the plug-in takes the next one"},
   };
   for (const Known& known : kKnown) {
     if (line.compare(0, std::char_traits<char>::length(known.start), known.start) == 0) {
