@@ -168,21 +168,17 @@ class CaptureTest : public E2eTest {
     Replay replay(file, options);
     bool finished = false;
     std::thread console([&] { finished = replay.run(); });
-    for (int i = 0; i < 1000 && !replay.listening(); ++i) platform::sleepMs(10);
+    EXPECT_TRUE(WaitUntil([&] { return replay.listening(); }, 10000));
     Load();
     EXPECT_EQ(plugin_.Connect(1), 0);
     plugin_.SensorSet(2);
     plugin_.ButtonModeSet(1);
     EXPECT_EQ(plugin_.MeasureStart(nullptr), 0);
-    for (int i = 0; i < 2000 && replay.awaitedCommand() != CMD_SCAN_STOP; ++i) {
-      platform::sleepMs(10);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return replay.awaitedCommand() == CMD_SCAN_STOP; }, 20000));
     EXPECT_EQ(plugin_.MeasureStop(), 0);
     // The replay waits for the plug-in's close of the data connection before the sensor list's
     // command, as the capture has them.
-    for (int i = 0; i < 1000 && replay.awaitedCommand() != CMD_PROBE_QUERY; ++i) {
-      platform::sleepMs(10);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return replay.awaitedCommand() == CMD_PROBE_QUERY; }, 10000));
     SensorEntry entries[3] = {};
     std::int32_t count = 0;
     plugin_.SensorGetList(entries, 0, &count);

@@ -29,3 +29,7 @@ bool TakeQuitFromHostQueue();
 
 // Processor time the calling thread has used so far, in milliseconds.
 double ThreadCpuMs();
+
+// The head of the calling thread's chain of registered exception handlers (32-bit Windows, where
+// a guard registers one for its call); null where threads have no such chain.
+void* HandlerChainHead();

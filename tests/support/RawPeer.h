@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "Wait.h"
 #include "platform/socket.h"
-#include "platform/time.h"
 #include "wire/WireValues.h"
 
 class RawPeer {
@@ -24,20 +24,19 @@ class RawPeer {
   bool Connect(std::uint16_t port, unsigned timeoutMs = 5000) {
     int started = 0;
     static_cast<void>(platform::socketsStart(&started));
-    std::uint32_t begin = platform::tickCount();
-    do {
-      socket_ = platform::socketOpenTcp();
-      std::uint32_t loopback = 0;
-      static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
-      if (platform::socketConnect(socket_, loopback, port)) {
-        SetTimeout(5000);
-        return true;
-      }
-      platform::socketClose(socket_);
-      socket_ = platform::kInvalidSocket;
-      platform::sleepMs(10);
-    } while (platform::tickCount() - begin < timeoutMs);
-    return false;
+    std::uint32_t loopback = 0;
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
+    const bool connected = WaitUntil(
+        [&] {
+          socket_ = platform::socketOpenTcp();
+          if (platform::socketConnect(socket_, loopback, port)) return true;
+          platform::socketClose(socket_);
+          socket_ = platform::kInvalidSocket;
+          return false;
+        },
+        static_cast<int>(timeoutMs), 10);
+    if (connected) SetTimeout(5000);
+    return connected;
   }
 
   void SetTimeout(int ms) {
