@@ -1,0 +1,189 @@
+// Instruction counts of the data path, for valgrind's cachegrind (scripts/bench runs it): counts
+// of instructions do not depend on what else the machine does, so a change of a few per cent
+// shows where wall-clock times on a shared machine do not. Each figure is the difference of two
+// runs that differ only in how much work they do, so that start-up and teardown drop out:
+//
+//   instruction_bench data POINTS STRIPES   the plug-in's receive, conversion and store of
+//       STRIPES laser stripes of POINTS points, sent by a child process (whose instructions are
+//       counted apart) through a socket pair into the data channel's connection loop
+//   instruction_bench widen POINTS REPEATS  a plain loop that widens the same points from float
+//       to double REPEATS times: the floor for that work
+//   instruction_bench cycle POINTS RECORDS  acquisition cycles that each hand a record of POINTS
+//       points to a sink that returns at once, until RECORDS have been handed
+//
+// Prints "pid N" first: cachegrind's file for this process is the one named after it.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "acquisition/AcquisitionThreads.h"
+#include "datachannel/DataChannel.h"
+#include "datachannel/MeasurementStore.h"
+#include "link/ConsoleLink.h"
+#include "link/ScannerSettings.h"
+#include "platform/thread.h"
+#include "wire/WireRecords.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// One stripe as the console sends it: the pose header message, then the point block message.
+Bytes Stripe(int points) {
+  Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
+  PutInt32(bytes.data(), DATA_LASER_HEADER);
+  PoseHeader header{};
+  header.numPoints = points;
+  header.x = 10;
+  header.rx = 30;
+  EncodePoseHeader(header, bytes.data() + 4);
+  unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
+  PutInt32(block, DATA_LASER_POINTS);
+  for (int i = 0; i < 3 * points; ++i) PutFloat32(block + 4 + 4 * i, static_cast<float>(i));
+  return bytes;
+}
+
+bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = ::write(fd, data, length);
+    if (written <= 0) return false;
+    data += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+int Data(int points, int stripes) {
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 1;
+  const pid_t writer = ::fork();
+  if (writer == 0) {
+    ::close(pair[0]);
+    const Bytes stripe = Stripe(points);
+    for (int i = 0; i < stripes; ++i) {
+      if (!WriteAll(pair[1], stripe.data(), stripe.size())) ::_exit(1);
+    }
+    ::_exit(0);
+  }
+  ::close(pair[1]);
+  auto store = std::make_unique<MeasurementStore>();
+  store->SetLaserActive(true);
+  auto state = std::make_unique<DataChannelState>();
+  SetServedStore(store.get());
+  // Returns when the writer has closed its end.
+  ServeDataConnection(pair[0], *state);
+  SetServedStore(nullptr);
+  ::close(pair[0]);
+  int status = 0;
+  ::waitpid(writer, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
+
+int Widen(int points, int repeats) {
+  const Bytes stripe = Stripe(points);
+  const unsigned char* block = stripe.data() + 4 + POSE_HEADER_SIZE + 4;
+  std::vector<double> out(3 * static_cast<std::size_t>(points));
+  for (int r = 0; r < repeats; ++r) {
+    for (int i = 0; i < 3 * points; ++i) {
+      float value;
+      std::memcpy(&value, block + 4 * i, sizeof value);
+      out[static_cast<std::size_t>(i)] = value;
+    }
+    // Each round's result counts: the compiler may not fold the rounds into one.
+    asm volatile("" : : "r"(out.data()) : "memory");
+  }
+  return out[1] == 1.0 ? 0 : 1;
+}
+
+// Counts records and wakes the main thread at the last one, without polling. The last call
+// returns only once the main thread has asked the thread to stop: the thread then ends the same
+// way in every run.
+class CountingSink : public MeasureSink {
+ public:
+  explicit CountingSink(int wanted) : wanted_(wanted) {}
+  void OnButtonEvent2() override {}
+  void OnButtonEvent4() override {}
+  void BeginMeasure() override {}
+  void AddPassMeasure(MeasureRecord* record) override { Take(record); }
+  void BeginPass() override {}
+  void EndPass() override {}
+  void AddFreeMeasure(MeasureRecord* record) override { Take(record); }
+  void NotifyButton(std::int32_t /*button*/) override {}
+  void WaitAll() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return records_ >= wanted_; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    done_.notify_all();
+  }
+
+ private:
+  void Take(const MeasureRecord* /*record*/) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (++records_ != wanted_) return;
+    done_.notify_all();
+    done_.wait(lock, [this] { return released_; });
+  }
+  const int wanted_;
+  std::mutex mutex_;
+  std::condition_variable done_;
+  int records_ = 0;
+  bool released_ = false;
+};
+
+int Cycle(int points, int records) {
+  ScannerSettings settings;
+  auto store = std::make_unique<MeasurementStore>();
+  ConsoleLink link(settings, *store);
+  AcquisitionParts parts{*store, settings, link};
+  store->SetLaserActive(false);
+  {
+    // A pose whose x is NaN lies within no threshold of anything: every cycle hands its record.
+    MeasurementStore::Message message(*store);
+    message.position()[0] = std::numeric_limits<double>::quiet_NaN();
+    message.setPointCount(points);
+    for (int i = 0; i < 3 * points; ++i) message.points()[i] = i;
+  }
+  store->Publish();
+  CountingSink sink(records);
+  AcquisitionRun run(parts, &sink);
+  platform::Thread* thread = platform::threadStart(AcquireToggled, &run);
+  if (thread == nullptr) return 1;
+  sink.WaitAll();
+  run.RequestStop();
+  sink.Release();
+  const bool ended = platform::threadWaitEnd(thread, 5000);
+  platform::threadRelease(thread);
+  return ended ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: instruction_bench data|widen|cycle POINTS COUNT\n");
+    return 2;
+  }
+  const std::string what = argv[1];
+  const int points = std::atoi(argv[2]);
+  const int count = std::atoi(argv[3]);
+  if (points < 1 || points > MAX_BLOCK_POINTS || count < 1) return 2;
+  std::printf("pid %d\n", static_cast<int>(::getpid()));
+  std::fflush(stdout);
+  if (what == "data") return Data(points, count);
+  if (what == "widen") return Widen(points, count);
+  if (what == "cycle") return Cycle(points, count);
+  return 2;
+}
