@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ChildProcess.h"
@@ -198,6 +199,8 @@ class E2eTest : public ::testing::Test {
     return Words(words.begin() + static_cast<long>(std::min(skip, words.size())), words.end());
   }
 
+  // Text files as written: Windows writes its C runtime's text mode line ends.
+  static std::string Lines(std::string text) { return TextLines(std::move(text)); }
   std::string RawLog() { return ReadRawDebugLog(dir_.path().string()); }
   std::string Log() { return ReadDebugLog(dir_.path().string()); }
   // The program starts recorded so far, once at least lines of them are there (a started program

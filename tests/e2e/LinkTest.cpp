@@ -76,9 +76,10 @@ TEST_F(LinkTest, ConsoleThatIsNotRunningIsStartedHiddenAndAwaited) {
 }
 
 TEST_F(LinkTest, ScannerProgramStartsHiddenUnlessHideSwIsZero) {
-  for (int hide : {0, 1}) {
+  // -1: no "HideSW" value at all, which counts as 1.
+  for (int hide : {-1, 0, 1}) {
     SCOPED_TRACE(hide);
-    registry_->SetHideSw(static_cast<std::uint32_t>(hide));
+    if (hide >= 0) registry_->SetHideSw(static_cast<std::uint32_t>(hide));
     PretendConsoleRuns();
     StartSimulator();
     Load();
@@ -144,7 +145,7 @@ TEST_F(LinkTest, LogIsWrittenOverFromItsStartKeepingAnOlderTail) {
   // The new lines replace the start of the old log; its length and tail stay.
   std::string raw = RawLog();
   std::string::size_type tail = raw.find('x');
-  EXPECT_EQ(TextLines(raw.substr(0, tail)),
+  EXPECT_EQ(Lines(raw.substr(0, tail)),
             "Debut fonction Init.\nRegistry open.\nBefore Onmodelstart\n");
   EXPECT_EQ(raw.size(), old.size());
   EXPECT_EQ(raw.substr(tail), old.substr(tail));

@@ -68,6 +68,8 @@ TEST(AngleTest, DirectionTurnsTheZAxisByRzRyRx) {
       {0, 90, 90, 0, 1, 0},
       // Rx first: X by 90 gives -Y, then Z by 90 turns -Y into +X.
       {90, 0, 90, 1, 0, 0},
+      // Rx before Ry: X by 90 gives -Y, which Y by 90 leaves where it is.
+      {90, 90, 0, 0, -1, 0},
       {180, 0, 0, 0, 0, -1},
   };
   PoseConversion conversion;

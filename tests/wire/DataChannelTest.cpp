@@ -207,7 +207,9 @@ TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterItsPause) {
   ASSERT_TRUE(peer_.Send(Word(DATA_END) + TextPayload(2, "end") + Word(3)));
   EXPECT_EQ(peer_.ReadInt32(), 3585);
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(2, "end") + Word(3));
-  // The pause's last millisecond: the flags are still set and the connection open.
+  // The pause has begun, its limit counted from the standing clock's time, once it has looked
+  // at the clock twice. Its last millisecond: the flags are still set and the connection open.
+  EXPECT_TRUE(clock.WaitForLooks(2)) << "the pause does not look at the clock";
   clock.Set(start + 500);
   ASSERT_TRUE(clock.WaitForLooks(3)) << "the pause does not look at the clock";
   EXPECT_TRUE(store_->ScanRunning()) << "cleared before the pause's end";
@@ -226,7 +228,7 @@ TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterItsPause) {
 TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
   auto press = [this](std::int32_t type, std::int32_t code) {
     ASSERT_TRUE(peer_.Send(Word(type) + Word(code)));
-    EXPECT_EQ(peer_.ReadInt32(), DATA_BUTTON_ACK);
+    EXPECT_EQ(peer_.ReadInt32(), 3964) << "both button types share one acknowledgement";
     EXPECT_EQ(peer_.Read(BUTTON_REPLY_SIZE), Word(0) + Word(code));
     if (type == DATA_BUTTON) Sync();  // the change follows the reply
   };
@@ -252,7 +254,7 @@ TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
 TEST_F(DataChannelTest, EchoFinalAnswersThenCloses) {
   Bytes payload(ECHO_PAYLOAD_SIZE, 0xAB);
   ASSERT_TRUE(peer_.Send(Word(DATA_ECHO_FINAL) + payload));
-  EXPECT_EQ(peer_.ReadInt32(), DATA_ECHO_ACK);
+  EXPECT_EQ(peer_.ReadInt32(), 3988) << "the final echo shares the echo's acknowledgement";
   EXPECT_EQ(peer_.Read(ECHO_REPLY_SIZE), Word(0) + payload);
   EXPECT_TRUE(peer_.ClosedByPeer());
 }
