@@ -355,10 +355,8 @@ std::vector<Observed> SettingsWindow(BoundsTest& test) {
             raised.ms = MsSince(start);
             done = true;
           }));
-          for (int i = 0; i < 1000 && !done; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-          }
-          EXPECT_TRUE(done) << "the second Config did not return";
+          EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 5000))
+              << "the second Config did not return";
         }
         closed = std::chrono::steady_clock::now().time_since_epoch().count();
         EXPECT_TRUE(dialog.Cancel());

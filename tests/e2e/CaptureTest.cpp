@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "E2eFixture.h"
+#include "ExportBounds.h"
 #include "StalledTarget.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
@@ -236,7 +237,8 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
       "[Capture]\r\nFile=" + dir_.file("from-settings.pcapng") + "\r\nLimitMB=1\r\n";
   WriteWholeFile(dir_.file("KvtScanner.ini"), "[Lumora]\r\nTypeScanning=1\r\n" + section);
   Load();
-  UnloadWithin(5000);
+  // With the capture on, the unload may wait for a write in progress: its bound says how long.
+  UnloadWithin(static_cast<int>(UNLOAD_BOUND_MS));
   std::vector<std::string> written = FilesStartingWith(dir_.path(), "from-settings-");
   ASSERT_EQ(written.size(), 1u);
   CaptureFile file = ReadCaptureFile(written[0]);
@@ -250,7 +252,7 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
   std::filesystem::remove(written[0]);
   SetTestEnvironment("KVT_CAPTURE", dir_.file("from-environment.pcapng").c_str());
   Load();
-  UnloadWithin(5000);
+  UnloadWithin(static_cast<int>(UNLOAD_BOUND_MS));
   written = FilesStartingWith(dir_.path(), "from-environment-");
   ASSERT_EQ(written.size(), 1u);
   EXPECT_TRUE(ReadCaptureFile(written[0]).valid);
@@ -498,7 +500,9 @@ TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut
                 ((packet.flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
   }
   EXPECT_GT(gapPackets, 0u);
-  EXPECT_EQ(skipped, gapBytes);
+  // Every byte skipped in a direction is counted by a gap's comment; a comment also counts what
+  // was left out of a direction that has no later packet in the file, which shows no skip.
+  EXPECT_LE(skipped, gapBytes);
   ASSERT_EQ(file.statisticsComments.size(), 1u);
   EXPECT_NE(file.statisticsComments[0].find("left out in all"), std::string::npos);
   EXPECT_EQ(file.droppedPackets, gapPackets);

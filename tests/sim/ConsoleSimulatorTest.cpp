@@ -76,18 +76,8 @@ class DataServer {
 
   // The simulator's next data connection; an unconnected peer when none comes in time.
   RawPeer accept(unsigned timeoutMs = 5000) {
-    platform::SocketHandle socket = platform::kInvalidSocket;
-    if (!WaitUntil(
-            [&] {
-              socket = platform::socketAccept(listener_);
-              return socket != platform::kInvalidSocket;
-            },
-            static_cast<int>(timeoutMs), 10)) {
-      return RawPeer();
-    }
-    // Windows hands the listener's non-blocking mode on to the accepted socket.
-    static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
-    return RawPeer(socket);
+    platform::SocketHandle socket = AcceptWithin(listener_, static_cast<int>(timeoutMs));
+    return socket != platform::kInvalidSocket ? RawPeer(socket) : RawPeer();
   }
 
  private:

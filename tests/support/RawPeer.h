@@ -9,6 +9,22 @@
 #include "platform/socket.h"
 #include "wire/WireValues.h"
 
+// The next connection on a non-blocking listener, made blocking (Windows hands the listener's
+// mode on to the accepted socket); kInvalidSocket when none comes within timeoutMs.
+inline platform::SocketHandle AcceptWithin(platform::SocketHandle listener, int timeoutMs) {
+  platform::SocketHandle socket = platform::kInvalidSocket;
+  if (!WaitUntil(
+          [&] {
+            socket = platform::socketAccept(listener);
+            return socket != platform::kInvalidSocket;
+          },
+          timeoutMs, 10)) {
+    return platform::kInvalidSocket;
+  }
+  static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
+  return socket;
+}
+
 class RawPeer {
  public:
   RawPeer() = default;

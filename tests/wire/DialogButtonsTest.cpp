@@ -43,17 +43,8 @@ class BareConsole {
 
   // The plug-in's next connection, or null when none comes within waitMs.
   std::unique_ptr<RawPeer> Accept(unsigned waitMs = kAcceptWaitMs) {
-    platform::SocketHandle socket = platform::kInvalidSocket;
-    if (!WaitUntil(
-            [&] {
-              socket = platform::socketAccept(listener_);
-              return socket != platform::kInvalidSocket;
-            },
-            static_cast<int>(waitMs), 10)) {
-      return nullptr;
-    }
-    static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
-    return std::make_unique<RawPeer>(socket);
+    platform::SocketHandle socket = AcceptWithin(listener_, static_cast<int>(waitMs));
+    return socket != platform::kInvalidSocket ? std::make_unique<RawPeer>(socket) : nullptr;
   }
 
   // Answers the handshake's four questions with 4 bytes each and reads the model start.
