@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchData.h"
 #include "HostFaults.h"
 #include "StalledTarget.h"
 #include "acquisition/AcquisitionThreads.h"
@@ -32,7 +33,8 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using bench::Bytes;
+using bench::Stripe;
 constexpr std::uint16_t kPlainPort = 2102;
 
 std::uint32_t Loopback() {
@@ -61,21 +63,6 @@ bool SendAllBytes(platform::SocketHandle s, const unsigned char* data, std::size
     length -= static_cast<std::size_t>(sent);
   }
   return true;
-}
-
-// One stripe as the console sends it: pose header message, then point block message.
-Bytes Stripe(int points, float x = 10) {
-  Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
-  PutInt32(bytes.data(), DATA_LASER_HEADER);
-  PoseHeader header{};
-  header.numPoints = points;
-  header.x = x;
-  header.rx = 30;
-  EncodePoseHeader(header, bytes.data() + 4);
-  unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
-  PutInt32(block, DATA_LASER_POINTS);
-  for (int i = 0; i < 3 * points; ++i) PutFloat32(block + 4 + 4 * i, static_cast<float>(i));
-  return bytes;
 }
 
 struct Rate {
@@ -158,21 +145,13 @@ Rate ThroughPlainReceiver(int points, int stripes, std::size_t pieceBytes) {
 
 // A host sink that spends a fixed time in each record call, as a host that draws every stripe
 // before it returns.
-class TimedSink : public MeasureSink {
+class TimedSink : public bench::RecordSink {
  public:
   explicit TimedSink(unsigned recordMs) : recordMs_(recordMs) {}
-  void OnButtonEvent2() override {}
-  void OnButtonEvent4() override {}
-  void BeginMeasure() override {}
-  void AddPassMeasure(MeasureRecord* record) override { Take(record); }
-  void BeginPass() override {}
-  void EndPass() override {}
-  void AddFreeMeasure(MeasureRecord* record) override { Take(record); }
-  void NotifyButton(std::int32_t /*button*/) override {}
   int records() const { return records_; }
 
  private:
-  void Take(MeasureRecord* /*record*/) {
+  void Take(MeasureRecord* /*record*/) override {
     ++records_;
     if (recordMs_ > 0) platform::sleepMs(recordMs_);
   }

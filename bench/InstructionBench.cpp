@@ -5,7 +5,8 @@
 //
 //   instruction_bench data POINTS STRIPES   the plug-in's receive, conversion and store of
 //       STRIPES laser stripes of POINTS points, sent by a child process (whose instructions are
-//       counted apart) through a socket pair into the data channel's connection loop
+//       counted apart) through a socket pair into the data channel's connection loop; each
+//       stripe is followed by an echo, and the next is sent once the echo's answer is back
 //   instruction_bench widen POINTS REPEATS  a plain loop that widens the same points from float
 //       to double REPEATS times: the floor for that work
 //   instruction_bench cycle POINTS RECORDS  acquisition cycles that each hand a record of POINTS
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchData.h"
 #include "acquisition/AcquisitionThreads.h"
 #include "datachannel/DataChannel.h"
 #include "datachannel/MeasurementStore.h"
@@ -36,22 +38,8 @@
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-// One stripe as the console sends it: the pose header message, then the point block message.
-Bytes Stripe(int points) {
-  Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
-  PutInt32(bytes.data(), DATA_LASER_HEADER);
-  PoseHeader header{};
-  header.numPoints = points;
-  header.x = 10;
-  header.rx = 30;
-  EncodePoseHeader(header, bytes.data() + 4);
-  unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
-  PutInt32(block, DATA_LASER_POINTS);
-  for (int i = 0; i < 3 * points; ++i) PutFloat32(block + 4 + 4 * i, static_cast<float>(i));
-  return bytes;
-}
+using bench::Bytes;
+using bench::Stripe;
 
 bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
   while (length > 0) {
@@ -66,16 +54,30 @@ bool WriteAll(int fd, const unsigned char* data, std::size_t length) {
 int Data(int points, int stripes) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 1;
+  // A stripe and its echo, as one piece: the plug-in's read brings all of it at once (below), so
+  // that every run reads the stream in the same pieces.
+  Bytes message = Stripe(points);
+  const std::size_t echoAt = message.size();
+  message.resize(echoAt + 4 + ECHO_PAYLOAD_SIZE);
+  PutInt32(message.data() + echoAt, DATA_ECHO);
   const pid_t writer = ::fork();
   if (writer == 0) {
     ::close(pair[0]);
-    const Bytes stripe = Stripe(points);
+    unsigned char answer[4 + ECHO_REPLY_SIZE];
     for (int i = 0; i < stripes; ++i) {
-      if (!WriteAll(pair[1], stripe.data(), stripe.size())) ::_exit(1);
+      if (!WriteAll(pair[1], message.data(), message.size())) ::_exit(1);
+      for (std::size_t got = 0; got < sizeof answer;) {
+        const ssize_t n = ::read(pair[1], answer + got, sizeof answer - got);
+        if (n <= 0) ::_exit(1);
+        got += static_cast<std::size_t>(n);
+      }
     }
     ::_exit(0);
   }
   ::close(pair[1]);
+  // A receive returns once a whole stripe and its echo are there (or the writer has closed).
+  const int whole = static_cast<int>(message.size());
+  if (::setsockopt(pair[0], SOL_SOCKET, SO_RCVLOWAT, &whole, sizeof whole) != 0) return 1;
   auto store = std::make_unique<MeasurementStore>();
   store->SetLaserActive(true);
   auto state = std::make_unique<DataChannelState>();
@@ -108,17 +110,9 @@ int Widen(int points, int repeats) {
 // Counts records and wakes the main thread at the last one, without polling. The last call
 // returns only once the main thread has asked the thread to stop: the thread then ends the same
 // way in every run.
-class CountingSink : public MeasureSink {
+class CountingSink : public bench::RecordSink {
  public:
   explicit CountingSink(int wanted) : wanted_(wanted) {}
-  void OnButtonEvent2() override {}
-  void OnButtonEvent4() override {}
-  void BeginMeasure() override {}
-  void AddPassMeasure(MeasureRecord* record) override { Take(record); }
-  void BeginPass() override {}
-  void EndPass() override {}
-  void AddFreeMeasure(MeasureRecord* record) override { Take(record); }
-  void NotifyButton(std::int32_t /*button*/) override {}
   void WaitAll() {
     std::unique_lock<std::mutex> lock(mutex_);
     done_.wait(lock, [this] { return records_ >= wanted_; });
@@ -130,7 +124,7 @@ class CountingSink : public MeasureSink {
   }
 
  private:
-  void Take(const MeasureRecord* /*record*/) {
+  void Take(MeasureRecord* /*record*/) override {
     std::unique_lock<std::mutex> lock(mutex_);
     if (++records_ != wanted_) return;
     done_.notify_all();
