@@ -47,6 +47,7 @@ bool StartAndStopSwitchAcquisition(const AcquisitionParts& parts) {
 }  // namespace
 
 std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
+  Lifecycle& lifecycle = m_parts.lifecycle;
   MeasurementStore& store = m_parts.store;
   ConsoleLink& link = m_parts.link;
   // Threads stopped earlier, one stopped from its own sink among them, are collected first: at
@@ -66,17 +67,17 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
 
   // Scanning is reported on the data thread, not as a message: the wait dispatches the host's
   // messages one at a time and otherwise sleeps briefly between looks. A start from a sink call
-  // may be waiting when the host unloads the library: the unload cuts the wait short.
-  if (!platform::WaitUntil(platform::Deadline(kScanStartTimeoutMs), platform::WaitPause::kPump,
-                           kScanWaitMs,
-                           [&store, &link] { return store.ScanRunning() || link.Unloading(); }) ||
-      link.Unloading()) {
+  // may be waiting when the host unloads the library: the unload cuts the wait short, and the
+  // pause after it.
+  if (!lifecycle.Wait(platform::Deadline(kScanStartTimeoutMs), platform::WaitPause::kPump,
+                      kScanWaitMs, [&store] { return store.ScanRunning(); })) {
     return 2;
   }
-  platform::sleepMs(kSettleMs);
+  static_cast<void>(lifecycle.Wait(platform::Deadline(kSettleMs), platform::WaitPause::kSleep,
+                                   kScanWaitMs, [] { return false; }));
   // A host window procedure run by the wait may have started a measurement of its own; a second
   // thread would go on unseen.
-  if (MeasurementExists()) return 2;
+  if (MeasurementExists() || lifecycle.Unloading()) return 2;
 
   if (StartAndStopSwitchAcquisition(m_parts)) link.SendWithRecovery(CMD_ACQUIRE_START);
   m_sink = sink;
@@ -85,32 +86,32 @@ std::int32_t AcquisitionControl::MeasureStart(MeasureSink* sink) {
   auto* run = new (std::nothrow) AcquisitionRun(m_parts, sink);
   if (run == nullptr) return 2;
   ++m_liveRuns;
-  // Started suspended: the run has its handle before the thread runs, and is published before
-  // the thread's first sink call can stop it.
-  run->SetHandle(platform::threadStart(procedure, run, platform::ThreadStart::kSuspended));
-  if (run->Handle() == nullptr) {
+  // Started suspended: the run has its thread before the thread runs, and is published before the
+  // thread's first sink call can stop it. Once the unload has begun no thread starts.
+  LibraryThread* thread = lifecycle.StartThread(procedure, run, platform::ThreadStart::kSuspended);
+  if (thread == nullptr) {
     delete run;
     --m_liveRuns;
     return 2;
   }
+  run->SetThread(thread);
   AcquisitionRun* expected = nullptr;
   if (!m_acquisition.compare_exchange_strong(expected, run)) {
-    // Another start won the race: this thread ends before its first sink call.
-    run->RequestStop();
-    platform::threadResume(run->Handle());
-    if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) KeepStopped(run);
-    return 2;
-  }
-  // An unload that began meanwhile either took the run, or finds none and waits for this start to
-  // give it back: no thread may run on in a library that is gone.
-  if (link.Unloading()) {
-    WithdrawRun(run);
+    // Another start won the race: this thread never runs the library's code.
+    Withdraw(run);
     return 2;
   }
   // Acquisition runs from here until the stop; a thread without a sink ends at once.
   if (sink != nullptr) store.MeasurementAcquiring(true);
-  platform::threadResume(run->Handle());
-  return 0;
+  // The thread runs unless the unload has begun, in one step with the unload's start. Then the
+  // unload's stop has taken the run, and ends the thread, which has not begun; or it finds none
+  // and waits for this start to give the run back. No thread may run on in a library that is
+  // gone.
+  if (lifecycle.ResumeUnlessUnloading(thread)) return 0;
+  if (sink != nullptr) store.MeasurementAcquiring(false);
+  AcquisitionRun* published = run;
+  if (m_acquisition.compare_exchange_strong(published, nullptr)) Withdraw(run);
+  return 2;
 }
 
 std::int32_t AcquisitionControl::MeasureStop() {
@@ -146,9 +147,9 @@ void AcquisitionControl::StopConsole() {
     }
     store.ScanStopSent();
     // A console that never reports the end leaves the stop to go on after the bound.
-    static_cast<void>(platform::WaitUntil(platform::Deadline(kScanEndTimeoutMs),
-                                          platform::WaitPause::kPump, kStopPollMs,
-                                          [&store] { return !store.ScanRunning(); }));
+    static_cast<void>(m_parts.lifecycle.Wait(platform::Deadline(kScanEndTimeoutMs),
+                                             platform::WaitPause::kPump, kStopPollMs,
+                                             [&store] { return !store.ScanRunning(); }));
   }
 }
 
@@ -188,43 +189,44 @@ void AcquisitionControl::CollectStoppedRuns(unsigned waitMs, platform::WaitPause
   }
 }
 
-bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs,
-                                    platform::WaitPause pause) {
-  platform::Thread* thread = run->Handle();
+bool AcquisitionControl::CollectRun(AcquisitionRun* run, unsigned waitMs, platform::WaitPause pause,
+                                    StopMode mode) {
+  Lifecycle& lifecycle = m_parts.lifecycle;
+  LibraryThread* thread = run->Thread();
   // A thread stopped from its own sink call ends as soon as that call returns; it cannot wait
   // for itself.
-  if (platform::threadIsCurrent(thread)) return false;
-  // Waiting longer does not end a host's call; the longer waits are for the library's own code.
-  if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
-  bool ended = platform::WaitThreadEnd(thread, waitMs, pause);
-  if (!ended && platform::threadTerminateAvailable() && run->ClaimForForcedEnd()) {
-    // Inside the host's code, where it owns nothing of the library's.
-    if (platform::threadTerminate(thread, 0)) {
-      ended = platform::WaitThreadEnd(thread, waitMs, pause);
-    } else {
-      run->ReleaseClaim();
-    }
+  if (Lifecycle::IsCallingThread(thread)) return false;
+  // At the end of the process the system has ended it with every other thread.
+  bool ended = mode == StopMode::kProcessEnd;
+  if (!ended) {
+    // One that has not begun never will: it ends as soon as it runs, or at once at the unload.
+    static_cast<void>(lifecycle.CancelIfNotBegun(thread));
+    // Waiting longer does not end a host's call; the longer waits are for the library's own code.
+    if (run->InHost() && waitMs > kThreadEndWaitMs) waitMs = kThreadEndWaitMs;
+    ended = lifecycle.WaitThreadEnd(thread, waitMs, pause);
   }
+  if (!ended && Lifecycle::CanEndByForce() && run->ClaimForForcedEnd()) {
+    // Inside the host's code, where it owns nothing of the library's.
+    ended = Lifecycle::EndByForce(thread);
+    if (!ended) run->ReleaseClaim();
+  }
+  // At the unload, inside a call that may wait for the loader lock the unloading thread holds.
+  if (!ended && lifecycle.Unloading()) ended = lifecycle.EndInSystemCall(thread);
   // Not inside the host and not ended: it is in the library's own code, which it leaves within
   // a cycle or a command, and calls no sink again. It is collected later.
   if (!ended) return false;
-  platform::threadRelease(thread);
+  lifecycle.ReleaseThread(thread);
   delete run;
   --m_liveRuns;
   return true;
 }
 
-void AcquisitionControl::WithdrawRun(AcquisitionRun* run) {
-  AcquisitionRun* published = run;
-  const bool mine = m_acquisition.compare_exchange_strong(published, nullptr);
-  // Stopped before its first sink call, whoever took it: the thread ends as soon as it runs.
+void AcquisitionControl::Withdraw(AcquisitionRun* run) {
   run->RequestStop();
-  platform::threadResume(run->Handle());
-  if (!mine || CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) return;
-  KeepStopped(run);
+  if (!CollectRun(run, kThreadEndWaitMs, platform::WaitPause::kPump)) KeepStopped(run);
 }
 
-void AcquisitionControl::StopForUnload(bool processEnds) {
+void AcquisitionControl::Stop(StopMode mode) {
   m_sink = nullptr;
   for (;;) {
     AcquisitionRun* runs = TakeStopped();
@@ -232,13 +234,6 @@ void AcquisitionControl::StopForUnload(bool processEnds) {
       current->RequestStop();
       current->NextStopped() = runs;
       runs = current;
-    }
-    if (processEnds) {
-      // The system has ended every thread: the handles are given back and nothing is waited for.
-      for (AcquisitionRun* run = runs; run != nullptr; run = run->NextStopped()) {
-        platform::threadRelease(run->Handle());
-      }
-      return;
     }
     const bool none = runs == nullptr;
     for (AcquisitionRun* run = runs; run != nullptr;) {
@@ -249,13 +244,17 @@ void AcquisitionControl::StopForUnload(bool processEnds) {
       // call ends, and that code and its record must still be there then: the system unmaps the
       // library as soon as the unload is over, whatever references the unload takes, so the
       // unload waits for the host's own call to end.
-      while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep)) {
+      while (!CollectRun(run, kUnloadThreadWaitMs, platform::WaitPause::kSleep, mode)) {
       }
       run = next;
     }
+    // At the end of the process every other thread has gone: a start that held a run is gone too.
+    if (m_liveRuns == 0 || mode == StopMode::kProcessEnd) return;
     // A start from a sink call may still hold runs it is collecting, or give back the one it
     // made: they come back to the list.
-    if (m_liveRuns == 0) return;
-    if (none) platform::sleepMs(kStopPollMs);
+    if (none) {
+      static_cast<void>(Lifecycle::WaitRegardless(platform::Deadline(kStopPollMs), kStopPollMs,
+                                                  [] { return false; }));
+    }
   }
 }

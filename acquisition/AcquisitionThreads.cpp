@@ -79,7 +79,6 @@ std::int32_t PollButtonEvent(Cycle& cycle) {
 template <typename Decide>
 unsigned RunAcquisition(void* argument, bool scanPasses, Decide decide) {
   auto& run = *static_cast<AcquisitionRun*>(argument);
-  run.AdoptCallingThread();
   MeasurementStore& store = run.Parts().store;
   if (run.Sink() == nullptr) return 0;
   try {
@@ -166,9 +165,8 @@ bool AcquisitionRun::EnterHost() {
 void AcquisitionRun::WaitWhileClaimed() {
   // The stopper ends this thread now. Nothing of the library's state is touched until it gives
   // the claim back (when the forced end failed).
-  static_cast<void>(platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kSleep,
-                                        kClaimedPollMs,
-                                        [this] { return m_stage.load() != kForced; }));
+  static_cast<void>(Lifecycle::WaitRegardless(platform::Deadline::Never(), kClaimedPollMs,
+                                              [this] { return m_stage.load() != kForced; }));
 }
 
 bool AcquisitionRun::LeaveHost() {
@@ -200,19 +198,9 @@ bool AcquisitionRun::EndOnItsOwn() {
   return m_stage.compare_exchange_strong(expected, kEnded);
 }
 
-namespace {
-// Which run the calling thread belongs to. A slot that cannot be made reads null: the thread then
-// counts as the host's, and a stop only waits for it instead of ending it.
-platform::ThreadSlot g_runOfThread;
-}  // namespace
-
-AcquisitionRun* AcquisitionRun::OfCallingThread() {
-  return static_cast<AcquisitionRun*>(g_runOfThread.get());
-}
-
-void AcquisitionRun::AdoptCallingThread() {
-  // Without the slot the thread counts as the host's (see g_runOfThread).
-  static_cast<void>(g_runOfThread.set(this));
+AcquisitionRun* AcquisitionRun::OfCallingThread(Lifecycle& lifecycle) {
+  LibraryThread* thread = lifecycle.CallingThread();
+  return thread != nullptr ? static_cast<AcquisitionRun*>(thread->Context()) : nullptr;
 }
 
 void AcquisitionRun::TakeRecord() {
@@ -278,10 +266,10 @@ unsigned AcquireScanPasses(void* argument) {
     if (!c.Moved()) return;
     if (c.store.LaserActive()) {
       // Hold back the records before the data channel's first delivery; give up when the
-      // measurement is being stopped.
-      static_cast<void>(
-          platform::WaitUntil(platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
-                              [&] { return c.store.DataReady() || !c.run.Active(); }));
+      // measurement is being stopped, or the library unloaded.
+      static_cast<void>(c.run.Parts().lifecycle.Wait(
+          platform::Deadline::Never(), platform::WaitPause::kPump, kDataWaitMs,
+          [&] { return c.store.DataReady() || !c.run.Active(); }));
       if (!c.run.Active()) return;
     }
     if (c.inPass) {

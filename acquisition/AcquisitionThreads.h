@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "datachannel/MeasurementStore.h"
+#include "lifecycle/Lifecycle.h"
 #include "platform/thread.h"
 #include "shell/MeasureRecord.h"
 #include "shell/MeasureSink.h"
@@ -12,9 +13,11 @@
 class ConsoleLink;
 class ScannerSettings;
 
-// What a measurement works with: the store it reads, the settings it follows and the link whose
-// acquisition commands button mode 2 sends.
+// What a measurement works with: the lifecycle that starts its thread and makes its waits, the
+// store it reads, the settings it follows and the link whose acquisition commands button mode 2
+// sends.
 struct AcquisitionParts {
+  Lifecycle& lifecycle;
   MeasurementStore& store;
   ScannerSettings& settings;
   ConsoleLink& link;
@@ -63,9 +66,7 @@ class AcquisitionRun {
   void LeaveLibrary();
 
   // The run whose acquisition thread is the calling thread; null on any other thread.
-  [[nodiscard]] static AcquisitionRun* OfCallingThread();
-  // Marks the calling thread as this run's, before anything else it does.
-  void AdoptCallingThread();
+  [[nodiscard]] static AcquisitionRun* OfCallingThread(Lifecycle& lifecycle);
   // The thread ends on its own (a sink call threw): true unless a stop came first, in which case
   // the stopper has already cleared what the measurement raised.
   [[nodiscard]] bool EndOnItsOwn();
@@ -78,9 +79,12 @@ class AcquisitionRun {
   const AcquisitionParts& Parts() const { return m_parts; }
   MeasureSink* Sink() const { return m_sink; }
 
-  // The thread's handle, set by its starter before the thread runs.
-  void SetHandle(platform::Thread* thread) { m_thread = thread; }
-  [[nodiscard]] platform::Thread* Handle() const { return m_thread; }
+  // The thread, set by its starter before the thread runs, with this run as its context.
+  void SetThread(LibraryThread* thread) {
+    m_thread = thread;
+    thread->SetContext(this);
+  }
+  [[nodiscard]] LibraryThread* Thread() const { return m_thread; }
 
   // The next run in acquisition control's list of stopped runs; only that list, under its lock,
   // reads or writes it. A list through the runs themselves never allocates, so a stop can always
@@ -113,7 +117,7 @@ class AcquisitionRun {
 
   const AcquisitionParts m_parts;
   MeasureSink* const m_sink;
-  platform::Thread* m_thread = nullptr;
+  LibraryThread* m_thread = nullptr;
   AcquisitionRun* m_nextStopped = nullptr;
   std::atomic<int> m_stage{kRunning};
   std::atomic<unsigned> m_cyclesDone{0};
@@ -125,10 +129,13 @@ class AcquisitionRun {
 
 // Every export holds one for its whole call: called from inside a sink call on an acquisition
 // thread, the export runs the library's code, and for as long as it does that thread is never
-// ended by force (a stop then waits for it instead). Elsewhere it does nothing.
+// ended by force (a stop then waits for it instead). Elsewhere, and without a lifecycle (an inert
+// library), it does nothing. It needs nothing that could fail to be had: the thread's record
+// exists from before the thread ran.
 class LibraryEntry {
  public:
-  LibraryEntry() : m_run(AcquisitionRun::OfCallingThread()) {
+  explicit LibraryEntry(Lifecycle* lifecycle)
+      : m_run(lifecycle != nullptr ? AcquisitionRun::OfCallingThread(*lifecycle) : nullptr) {
     if (m_run != nullptr) m_run->EnterLibrary();
   }
   ~LibraryEntry() {

@@ -256,12 +256,13 @@ void Figures(KvtScan3DLumora& scanner, double scale) {
 }
 
 // Stops the capture and prints what it took and what it left out.
-void StopCapture() {
+void StopCapture(KvtScan3DLumora& scanner) {
+  InstallSocketTap(nullptr);
   const auto start = std::chrono::steady_clock::now();
-  CaptureStop();
+  scanner.CaptureOfLoad().Stop(StopMode::kUnload);
   const double stopMs =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  const CaptureTotals totals = CaptureCounts();
+  const CaptureTotals totals = scanner.CaptureOfLoad().Counts();
   const double all = static_cast<double>(totals.packets + totals.droppedPackets);
   std::printf(
       "  capture: %llu packets queued, %llu left out (%.1f%%, %.1f MB); %.1f MB written, %.1f MB "
@@ -311,15 +312,13 @@ void QuitPendingFigure(KvtScan3DLumora& scanner) {
   console.stop();
 }
 
-bool StartCapture(const std::string& path) {
+bool StartCapture(KvtScan3DLumora& scanner, const std::string& path) {
   CaptureSettings capture;
   capture.path = path;
   // No limit: a file that reached one would leave the rest of the run without a capture.
   capture.limitBytes = ~std::uint64_t{0};
   capture.comment = "data_channel_bench";
-  if (!CaptureStart(capture)) return false;
-  InstallSocketTap(&CaptureSocketTap());
-  return true;
+  return scanner.StartCapture(capture);
 }
 
 }  // namespace
@@ -334,7 +333,7 @@ int main(int argc, char** argv) {
   std::int32_t status = 0;
   auto scanner = std::make_unique<KvtScan3DLumora>(&status);
   scanner->Store().SetLaserActive(true);
-  if (!StartDataChannelThread(&scanner->Store())) {
+  if (!scanner->Data().Start()) {
     std::fprintf(stderr, "cannot start the data-channel thread\n");
     return 1;
   }
@@ -344,10 +343,9 @@ int main(int argc, char** argv) {
 
   const std::string file = (folder / "kvt-bench.pcapng").string();
   std::printf("\nCapture on, into a file named after %s:\n", file.c_str());
-  if (!StartCapture(file)) return 1;
+  if (!StartCapture(*scanner, file)) return 1;
   Figures(*scanner, scale);
-  StopCapture();
-  InstallSocketTap(nullptr);
+  StopCapture(*scanner);
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     if (entry.path().filename().string().rfind("kvt-bench-", 0) == 0) {
       std::filesystem::remove(entry.path());
@@ -364,10 +362,9 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::printf("\nCapture on, into %s, which nobody reads:\n", target.path().c_str());
-    if (!StartCapture(target.path())) return 1;
+    if (!StartCapture(*scanner, target.path())) return 1;
     Figures(*scanner, scale);
-    StopCapture();
-    InstallSocketTap(nullptr);
+    StopCapture(*scanner);
   }
   std::filesystem::remove_all(stalledFolder);
   QuitPendingFigure(*scanner);

@@ -81,10 +81,10 @@ int Data(int points, int stripes) {
   auto store = std::make_unique<MeasurementStore>();
   store->SetLaserActive(true);
   auto state = std::make_unique<DataChannelState>();
-  SetServedStore(store.get());
+  Lifecycle lifecycle;
+  DataChannel channel(lifecycle, *store);
   // Returns when the writer has closed its end.
-  ServeDataConnection(pair[0], *state);
-  SetServedStore(nullptr);
+  channel.Serve(pair[0], *state);
   ::close(pair[0]);
   int status = 0;
   ::waitpid(writer, &status, 0);
@@ -138,10 +138,12 @@ class CountingSink : public bench::RecordSink {
 };
 
 int Cycle(int points, int records) {
+  Lifecycle lifecycle;
   ScannerSettings settings;
   auto store = std::make_unique<MeasurementStore>();
-  ConsoleLink link(settings, *store);
-  AcquisitionParts parts{*store, settings, link};
+  DataChannel data(lifecycle, *store);
+  ConsoleLink link(lifecycle, settings, *store, data);
+  AcquisitionParts parts{lifecycle, *store, settings, link};
   store->SetLaserActive(false);
   {
     // A pose whose x is NaN lies within no threshold of anything: every cycle hands its record.
@@ -153,13 +155,17 @@ int Cycle(int points, int records) {
   store->Publish();
   CountingSink sink(records);
   AcquisitionRun run(parts, &sink);
-  platform::Thread* thread = platform::threadStart(AcquireToggled, &run);
+  // Started as a measurement starts it: the run has its thread before the thread runs.
+  LibraryThread* thread =
+      lifecycle.StartThread(AcquireToggled, &run, platform::ThreadStart::kSuspended);
   if (thread == nullptr) return 1;
+  run.SetThread(thread);
+  lifecycle.ResumeThread(thread);
   sink.WaitAll();
   run.RequestStop();
   sink.Release();
-  const bool ended = platform::threadWaitEnd(thread, 5000);
-  platform::threadRelease(thread);
+  const bool ended = lifecycle.WaitThreadEnd(thread, 5000, platform::WaitPause::kSleep);
+  lifecycle.ReleaseThread(thread);
   return ended ? 0 : 1;
 }
 

@@ -13,17 +13,13 @@
 #include "capture/Pcapng.h"
 #include "platform/file.h"
 #include "platform/module.h"
+#include "platform/output.h"
 #include "platform/thread.h"
 #include "platform/time.h"
 #include "platform/wait.h"
 
 namespace {
 
-// Set while the capture takes packets: a tap that finds it clear returns without taking the lock.
-std::atomic<bool> g_captureOn{false};
-
-constexpr int kMaxStreams = 4;  // the command connection, the data connection, and one of each
-                                // closing or waiting
 constexpr std::size_t kQueueHalfBytes = CAPTURE_QUEUE_BYTES / 2;
 // Kept beyond a half of the queue for the notes that end the file (the packet at the limit and
 // the count of packets left out), so that they are never left out themselves.
@@ -38,33 +34,22 @@ constexpr unsigned kWriteWaitMs = 50;
 // The start of the file is written on the host's thread at load, so that a file that cannot be
 // written at all is reported there; a target that takes nothing leaves it to the thread.
 constexpr unsigned kStartWriteWaitMs = 200;
-// How long CaptureStop tries for the lock: only a thread that the system ended inside it keeps it
-// longer than a copy of one packet.
-constexpr unsigned kStopLockMs = 1000;
 // The capture's thread ends within the stop's bounds and one write's wait after the stop, and
 // closing a write that the system still holds takes a second at most.
 constexpr unsigned kWriterEndMs = CAPTURE_STOP_MOST_MS + kWriteWaitMs + 1000 + 500;
 constexpr int kMostNumberedFiles = 99;
 
-// One connection as the capture shows it. Sequence numbers start at fixed values: they only
-// have to be consistent within the file.
-struct Stream {
-  platform::SocketHandle socket = platform::kInvalidSocket;
-  bool pluginConnected = false;
-  std::uint16_t pluginPort = 0;
-  std::uint16_t consolePort = 0;
-  std::uint32_t pluginNext = 0;   // the next sequence number of the plug-in's side
-  std::uint32_t consoleNext = 0;  // and of the console's
-};
+std::uint64_t NowMicroseconds() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::system_clock::now().time_since_epoch())
+                                        .count());
+}
 
-// Lock order: taken last, after the command or data channel's own lock. Nothing is done under it
-// but copying bytes in memory: no file call, no wait, no print.
-platform::StaticRecursiveLock g_captureLock;
+}  // namespace
 
-// The capture running: made by CaptureStart on the host's thread, freed by CaptureStop once the
-// capture's thread has ended. On the heap: the library's static objects are destroyed at its
-// unload, possibly before the application object, whose teardown still sends commands through
-// the taps.
+// The capture running: made by Start on the host's thread, freed by Stop once the capture's
+// thread has ended. Its fields are the capture's thread's alone while it runs (the queue's half
+// that the taps fill, and whether they may, are the component's, under its lock).
 struct OpenCapture {
   std::string path;  // the file, for messages
   std::uint64_t limit = 0;
@@ -73,87 +58,76 @@ struct OpenCapture {
   bool ownFile = false;
   CaptureName name;
   platform::OutputFile* file = nullptr;
-  platform::Thread* writer = nullptr;
-  // The half of the queue that the taps fill, and whether they may.
-  CaptureBytes filling KVT_GUARDED_BY(g_captureLock);
-  bool accepting KVT_GUARDED_BY(g_captureLock) = true;
-  // The capture's thread's alone while it runs: the half it writes, and how far.
+  LibraryThread* writer = nullptr;
+  // The half it writes, and how far.
   CaptureBytes writing;
   std::size_t writingDone = 0;
   std::uint64_t written = 0;
   EarlierCaptures earlier;
-  int failure = 0;  // the system's code of a write that failed
+  bool gathered = false;  // the earlier files have been looked up
+  int failure = 0;        // the system's code of a write that failed
   bool failed = false;
   bool gaveUp = false;  // the target took nothing within the stop's bounds
   std::atomic<bool> stopRequested{false};
-  // CaptureStop could not take the lock: the thread leaves without it.
+  // The stop could not take the lock: the thread leaves without it.
   std::atomic<bool> abandoned{false};
   std::atomic<bool> inWrite{false};  // for the end of the process, when the thread was ended
 };
 
-OpenCapture* g_open KVT_GUARDED_BY(g_captureLock) = nullptr;
-Stream g_streams[kMaxStreams] KVT_GUARDED_BY(g_captureLock);
-std::uint16_t g_ipIdentification KVT_GUARDED_BY(g_captureLock) = 0;
-std::uint64_t g_limit KVT_GUARDED_BY(g_captureLock) = 0;
-std::uint64_t g_accepted KVT_GUARDED_BY(g_captureLock) = 0;  // bytes queued for the file
-CaptureTotals g_totals KVT_GUARDED_BY(g_captureLock);
-// The packets left out since the last one queued: the next one queued says so.
-std::uint64_t g_gapPackets KVT_GUARDED_BY(g_captureLock) = 0;
-std::uint64_t g_gapBytes KVT_GUARDED_BY(g_captureLock) = 0;
+Capture::Capture(Lifecycle& lifecycle)
+    : m_lifecycle(lifecycle),
+      m_tap{this,
+            [](void* self, platform::SocketHandle socket, bool pluginConnected) {
+              auto* capture = static_cast<Capture*>(self);
+              if (capture->On()) capture->Opened(socket, pluginConnected);
+            },
+            [](void* self, platform::SocketHandle socket, const void* data, int length) {
+              auto* capture = static_cast<Capture*>(self);
+              if (capture->On()) capture->Sent(socket, data, length);
+            },
+            [](void* self, platform::SocketHandle socket, const void* data, int length) {
+              auto* capture = static_cast<Capture*>(self);
+              if (capture->On()) capture->Received(socket, data, length);
+            },
+            [](void* self, platform::SocketHandle socket) {
+              auto* capture = static_cast<Capture*>(self);
+              if (capture->On()) capture->Closed(socket);
+            }} {}
 
-// The capture that CaptureStart made, for CaptureStop: the host's thread's alone.
-OpenCapture* g_started = nullptr;
+// A capture still running is stopped as at an unload (a test's, or a tool's, that never stopped
+// it).
+Capture::~Capture() { Stop(StopMode::kUnload); }
 
-std::uint64_t NowMicroseconds() {
-  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::system_clock::now().time_since_epoch())
-                                        .count());
-}
+bool Capture::LockForTap() { return m_lifecycle.LockUnlessAbandoned(m_lock); }
 
-// Takes the lock for a tap. At the end of the process only when it is free: the system has
-// ended every other thread by then, maybe one inside it.
-bool LockForTap() KVT_TRY_ACQUIRE(true, g_captureLock) KVT_NO_ANALYSIS {
-  if (platform::processEnding()) return g_captureLock.tryLock();
-  g_captureLock.lock();
-  return true;
-}
-
-// Takes the lock within a bound; false when a thread that the system ended keeps it.
-bool LockWithin(unsigned limitMs) KVT_TRY_ACQUIRE(true, g_captureLock) KVT_NO_ANALYSIS {
-  return platform::WaitUntil(platform::Deadline(limitMs), platform::WaitPause::kSleep, 1,
-                             [] { return g_captureLock.tryLock(); });
-}
-
-// Takes the lock for the capture's thread, unless CaptureStop has given it up for lost.
-bool LockUnlessAbandoned(const OpenCapture& open)
-    KVT_TRY_ACQUIRE(true, g_captureLock) KVT_NO_ANALYSIS {
-  while (!g_captureLock.tryLock()) {
+bool Capture::LockUnlessAbandoned(const OpenCapture& open) {
+  for (;;) {
+    if (m_lock.tryLock()) return true;
     if (open.abandoned) return false;
     platform::sleepMs(1);
   }
-  return true;
 }
 
-bool Taking() KVT_REQUIRES(g_captureLock) { return g_open != nullptr && g_open->accepting; }
+bool Capture::Taking() { return m_open != nullptr && m_accepting; }
 
 // No packet is taken from now on. The count of packets left out, when there are any, is queued
 // last for the file.
-void EndLocked() KVT_REQUIRES(g_captureLock) {
+void Capture::EndLocked() {
   if (!Taking()) return;
-  g_open->accepting = false;
-  g_captureOn = false;
-  if (g_totals.droppedPackets == 0) return;
+  m_accepting = false;
+  m_on = false;
+  if (m_totals.droppedPackets == 0) return;
   char note[240];
   std::snprintf(note, sizeof note,
                 "Capture ended with %llu packets (%llu bytes) left out in all: the capture's "
                 "file took the bytes too slowly.",
-                static_cast<unsigned long long>(g_totals.droppedPackets),
-                static_cast<unsigned long long>(g_totals.droppedBytes));
-  AppendPcapngStatistics(g_open->filling, NowMicroseconds(), g_totals.droppedPackets, note);
+                static_cast<unsigned long long>(m_totals.droppedPackets),
+                static_cast<unsigned long long>(m_totals.droppedBytes));
+  AppendPcapngStatistics(m_filling, NowMicroseconds(), m_totals.droppedPackets, note);
 }
 
-Stream* Find(platform::SocketHandle socket) KVT_REQUIRES(g_captureLock) {
-  for (Stream& stream : g_streams) {
+Capture::Stream* Capture::Find(platform::SocketHandle socket) {
+  for (Stream& stream : m_streams) {
     if (stream.socket == socket) return &stream;
   }
   return nullptr;
@@ -163,8 +137,8 @@ Stream* Find(platform::SocketHandle socket) KVT_REQUIRES(g_captureLock) {
 // that would cross the limit is queued without its payload, with a comment, and the capture ends
 // there. One that the queue has no room for is left out and counted; its sequence numbers are
 // used all the same, so that Wireshark shows the gap in the stream.
-void Emit(Stream& stream, bool fromPlugin, std::uint8_t flags, const unsigned char* payload,
-          int length) KVT_REQUIRES(g_captureLock) {
+void Capture::Emit(Stream& stream, bool fromPlugin, std::uint8_t flags,
+                   const unsigned char* payload, int length) {
   if (!Taking()) return;  // an earlier packet of the same call ended the capture
   TcpSegment segment{};
   segment.sourcePort = fromPlugin ? stream.pluginPort : stream.consolePort;
@@ -174,54 +148,53 @@ void Emit(Stream& stream, bool fromPlugin, std::uint8_t flags, const unsigned ch
   segment.acknowledgement =
       (flags & TCP_ACK) != 0 ? (fromPlugin ? stream.consoleNext : stream.pluginNext) : 0;
   segment.flags = flags;
-  segment.ipIdentification = g_ipIdentification++;
+  segment.ipIdentification = m_ipIdentification++;
   unsigned char headers[CAPTURE_HEADERS_SIZE];
   EncodeTcpHeaders(segment, length, headers);
   next += static_cast<std::uint32_t>(length) + ((flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
 
   const std::uint64_t now = NowMicroseconds();
   const auto captured = static_cast<std::uint32_t>(CAPTURE_HEADERS_SIZE + length);
-  CaptureBytes& queue = g_open->filling;
+  CaptureBytes& queue = m_filling;
   char gap[160] = "";
-  if (g_gapPackets > 0) {
+  if (m_gapPackets > 0) {
     std::snprintf(gap, sizeof gap,
                   "%llu packets (%llu bytes) left out before this one: the capture's file took "
                   "the bytes too slowly.",
-                  static_cast<unsigned long long>(g_gapPackets),
-                  static_cast<unsigned long long>(g_gapBytes));
+                  static_cast<unsigned long long>(m_gapPackets),
+                  static_cast<unsigned long long>(m_gapBytes));
   }
   const std::size_t block = PcapngPacketBlockSize(captured, std::strlen(gap));
-  if (g_accepted + block + kStopNoteRoom > g_limit) {
+  if (m_accepted + block + kStopNoteRoom > m_limit) {
     char note[160];
     std::snprintf(note, sizeof note,
                   "Capture stopped here: the file reached its limit of %llu MB. This packet's "
                   "payload is left out.",
-                  static_cast<unsigned long long>(g_limit >> 20));
+                  static_cast<unsigned long long>(m_limit >> 20));
     const std::size_t before = queue.size();
     AppendPcapngPacket(queue, now, headers, CAPTURE_HEADERS_SIZE, captured, note);
-    g_accepted += queue.size() - before;
-    ++g_totals.packets;
+    m_accepted += queue.size() - before;
+    ++m_totals.packets;
     EndLocked();
     return;
   }
   if (queue.size() + block > kQueueHalfBytes) {
-    ++g_gapPackets;
-    g_gapBytes += static_cast<std::uint64_t>(length);
-    ++g_totals.droppedPackets;
-    g_totals.droppedBytes += static_cast<std::uint64_t>(length);
+    ++m_gapPackets;
+    m_gapBytes += static_cast<std::uint64_t>(length);
+    ++m_totals.droppedPackets;
+    m_totals.droppedBytes += static_cast<std::uint64_t>(length);
     return;
   }
   AppendPcapngPacket(queue, now, headers, CAPTURE_HEADERS_SIZE, payload,
                      static_cast<std::uint32_t>(length), gap);
-  g_accepted += block;
-  ++g_totals.packets;
-  g_gapPackets = 0;
-  g_gapBytes = 0;
+  m_accepted += block;
+  ++m_totals.packets;
+  m_gapPackets = 0;
+  m_gapBytes = 0;
 }
 
 // Payload in segments an IPv4 packet can hold, all stamped with the one call's time.
-void EmitData(Stream& stream, bool fromPlugin, const void* data, int length)
-    KVT_REQUIRES(g_captureLock) {
+void Capture::EmitData(Stream& stream, bool fromPlugin, const void* data, int length) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
   while (length > 0 && Taking()) {
     int piece = length < CAPTURE_MAX_PAYLOAD ? length : CAPTURE_MAX_PAYLOAD;
@@ -231,29 +204,30 @@ void EmitData(Stream& stream, bool fromPlugin, const void* data, int length)
   }
 }
 
-// Exchanges the capture's thread's written half for what the taps queued. ended: no packet comes
-// after these. False when CaptureStop has given the lock up for lost.
-bool TakeQueue(OpenCapture& open, bool* ended) {
+// Exchanges the written half for what the taps queued. ended: no packet comes after these. False
+// when the stop has given the lock up for lost.
+bool Capture::TakeQueue(OpenCapture& open, bool* ended) {
   if (!LockUnlessAbandoned(open)) return false;
-  std::swap(open.filling, open.writing);
-  *ended = !open.accepting;
-  g_totals.writtenBytes = open.written;
-  g_captureLock.unlock();
+  std::swap(m_filling, open.writing);
+  *ended = !m_accepting;
+  m_totals.writtenBytes = open.written;
+  m_lock.unlock();
   return true;
 }
 
-// The capture's thread: writes the queue to the file until the capture has ended and everything
-// queued is written, the file fails, or at the stop the target takes nothing for
-// CAPTURE_STOP_IDLE_MS (or has written for CAPTURE_STOP_MOST_MS). It takes the lock only to
-// exchange the halves of the queue, never while it writes.
-unsigned CaptureWriter(void* argument) {
-  OpenCapture& open = *static_cast<OpenCapture*>(argument);
-  if (open.ownFile) {
+// Writes the queue to the file until the capture has ended and everything queued is written, the
+// file fails, or at the stop the target takes nothing for CAPTURE_STOP_IDLE_MS (or has written
+// for CAPTURE_STOP_MOST_MS); then closes the file. It takes the lock only to exchange the halves
+// of the queue, never while it writes. The capture's thread, or the stop for a thread that did
+// not write.
+void Capture::WriteQueue(OpenCapture& open) {
+  if (open.ownFile && !open.gathered) {
     // Without the memory for the file's own name the earlier files are left alone.
     try {
       open.earlier.Gather(open.name, open.path.substr(open.name.folder.size()));
     } catch (const std::bad_alloc&) {
     }
+    open.gathered = true;
   }
   std::uint32_t lastProgress = platform::tickCount();
   std::uint32_t stopSeen = 0;
@@ -302,49 +276,26 @@ unsigned CaptureWriter(void* argument) {
   }
   // A failure ends the capture as the stop does; what was not written is counted.
   if (LockUnlessAbandoned(open)) {
-    if (open.accepting) {
-      open.accepting = false;
-      g_captureOn = false;
+    if (m_accepting) {
+      m_accepting = false;
+      m_on = false;
     }
-    g_totals.writtenBytes = open.written;
-    g_totals.unwrittenBytes = open.writing.size() - open.writingDone + open.filling.size();
-    open.filling.clear();
-    g_captureLock.unlock();
+    m_totals.writtenBytes = open.written;
+    m_totals.unwrittenBytes = open.writing.size() - open.writingDone + m_filling.size();
+    m_filling.clear();
+    m_lock.unlock();
   }
   platform::fileClose(open.file);
   open.file = nullptr;
+}
+
+unsigned Capture::CaptureWriter(void* self) {
+  auto& capture = *static_cast<Capture*>(self);
+  capture.WriteQueue(*capture.m_started);
   return 0;
 }
 
-// At the end of the process the system has ended the capture's thread, maybe inside a write or
-// inside the lock. What is queued is written when it was in neither, and nothing is waited for.
-void StopAtProcessEnd(OpenCapture& open) {
-  g_captureOn = false;
-  if (!g_captureLock.tryLock()) return;
-  EndLocked();
-  if (open.file != nullptr && !open.inWrite) {
-    CaptureBytes* halves[2] = {&open.writing, &open.filling};
-    std::size_t done = open.writingDone;
-    for (CaptureBytes* half : halves) {
-      int error = 0;
-      while (done < half->size()) {
-        int written =
-            platform::fileWriteSome(open.file, half->data() + done,
-                                    static_cast<int>(half->size() - done), kWriteWaitMs, &error);
-        if (written <= 0) break;
-        done += static_cast<std::size_t>(written);
-      }
-      if (done < half->size()) break;
-      done = 0;
-    }
-    platform::fileClose(open.file);
-    open.file = nullptr;
-  }
-  platform::threadRelease(open.writer);
-  g_open = nullptr;
-  g_captureLock.unlock();
-  // The record goes with the process.
-}
+namespace {
 
 // Opens the file of this start; false, with a line on standard error, when it cannot be opened.
 bool OpenTarget(const CaptureSettings& settings, OpenCapture& open) {
@@ -368,22 +319,11 @@ bool OpenTarget(const CaptureSettings& settings, OpenCapture& open) {
     }
   }
   if (open.file != nullptr) return true;
-  std::fprintf(stderr,
-               "KvtScanner: cannot open the capture file %s; measuring goes on without it\n",
-               open.path.c_str());
+  platform::standardPrint(
+      platform::StandardStream::kError,
+      "KvtScanner: cannot open the capture file %s; measuring goes on without it\n",
+      open.path.c_str());
   return false;
-}
-
-// Both halves of the queue at their full size, once: a tap never allocates. An allocation that
-// fails (a 32-bit host's address space is small) leaves the capture off.
-bool ReserveQueue(OpenCapture& open) KVT_REQUIRES(g_captureLock) {
-  try {
-    open.writing.reserve(kQueueHalfBytes + kNoteRoom);
-    open.filling.reserve(kQueueHalfBytes + kNoteRoom);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  return true;
 }
 
 void Discard(OpenCapture* open) {
@@ -393,12 +333,26 @@ void Discard(OpenCapture* open) {
 
 }  // namespace
 
-bool CaptureStart(const CaptureSettings& settings) {
-  CaptureStop();
+// Both halves of the queue at their full size, once: a tap never allocates. An allocation that
+// fails (a 32-bit host's address space is small) leaves the capture off.
+bool Capture::ReserveQueue(OpenCapture& open) {
+  try {
+    open.writing.reserve(kQueueHalfBytes + kNoteRoom);
+    m_filling.reserve(kQueueHalfBytes + kNoteRoom);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+bool Capture::Start(const CaptureSettings& settings) {
+  Stop(StopMode::kUnload);
   if (settings.path.empty()) return false;
   auto* open = new (std::nothrow) OpenCapture;
   if (open == nullptr) {
-    std::fprintf(stderr, "KvtScanner: no memory for the capture; measuring goes on without it\n");
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: no memory for the capture; measuring goes on without it\n");
     return false;
   }
   if (!OpenTarget(settings, *open)) {
@@ -407,12 +361,13 @@ bool CaptureStart(const CaptureSettings& settings) {
   }
   bool reserved = false;
   {
-    platform::LockGuard guard(g_captureLock);
+    platform::LockGuard guard(m_lock);
     reserved = ReserveQueue(*open);
   }
   if (!reserved) {
-    std::fprintf(stderr, "KvtScanner: no memory for the capture's queue of %u MB\n",
-                 static_cast<unsigned>(CAPTURE_QUEUE_BYTES >> 20));
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: no memory for the capture's queue of %u MB\n",
+                            static_cast<unsigned>(CAPTURE_QUEUE_BYTES >> 20));
     Discard(open);
     return false;
   }
@@ -422,95 +377,104 @@ bool CaptureStart(const CaptureSettings& settings) {
       platform::fileWriteSome(open->file, open->writing.data(),
                               static_cast<int>(open->writing.size()), kStartWriteWaitMs, &error);
   if (written < 0) {
-    std::fprintf(stderr, "KvtScanner: capture to %s stopped: the file cannot be written\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s stopped: the file cannot be written\n",
+                            open->path.c_str());
     Discard(open);
     return false;
   }
   open->writingDone = static_cast<std::size_t>(written);
   open->written = static_cast<std::uint64_t>(written);
   {
-    platform::LockGuard guard(g_captureLock);
-    g_open = open;
-    g_limit = settings.limitBytes;
-    g_accepted = open->writing.size();
-    g_totals = CaptureTotals{};
-    g_totals.writtenBytes = open->written;
-    g_gapPackets = 0;
-    g_gapBytes = 0;
-    for (Stream& stream : g_streams) stream = Stream{};
+    platform::LockGuard guard(m_lock);
+    m_open = open;
+    m_accepting = true;
+    m_filling.clear();
+    m_limit = settings.limitBytes;
+    m_accepted = open->writing.size();
+    m_totals = CaptureTotals{};
+    m_totals.writtenBytes = open->written;
+    m_gapPackets = 0;
+    m_gapBytes = 0;
+    for (Stream& stream : m_streams) stream = Stream{};
   }
-  open->writer = platform::threadStart(CaptureWriter, open);
+  m_started = open;
+  open->writer = m_lifecycle.StartThread(CaptureWriter, this);
   if (open->writer == nullptr) {
-    std::fprintf(stderr,
-                 "KvtScanner: the capture's thread cannot be started; measuring goes on without "
-                 "it\n");
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: the capture's thread cannot be started; measuring goes on without "
+        "it\n");
+    m_started = nullptr;
     {
-      platform::LockGuard guard(g_captureLock);
-      g_open = nullptr;
+      platform::LockGuard guard(m_lock);
+      m_open = nullptr;
     }
     Discard(open);
     return false;
   }
-  g_started = open;
-  g_captureOn = true;
+  m_on = true;
   return true;
 }
 
-void CaptureStop() {
-  OpenCapture* open = g_started;
+void Capture::Stop(StopMode mode) {
+  OpenCapture* open = m_started;
   if (open == nullptr) return;
-  g_started = nullptr;
-  g_captureOn = false;
-  if (platform::processEnding()) {
-    StopAtProcessEnd(*open);
-    return;
-  }
-  const bool locked = LockWithin(kStopLockMs);
+  m_on = false;
+  // At the end of the process the system may have ended a thread inside the lock.
+  const bool locked = Lifecycle::LockForStop(m_lock, mode);
   if (locked) {
     EndLocked();
-    g_captureLock.unlock();
+    m_lock.unlock();
   } else {
     open->abandoned = true;
   }
   open->stopRequested = true;
-  if (!platform::WaitThreadEnd(open->writer, kWriterEndMs)) {
+  if (!m_lifecycle.EndThread(open->writer, kWriterEndMs, mode)) {
     // Only a file system that holds a write beyond every bound (a share that a POSIX system
     // mounts without time limits) gets here: the thread must not run on in the library's code
     // once the library is gone, so it is waited for.
-    std::fprintf(stderr, "KvtScanner: the unload waits for the capture's write to %s\n",
-                 open->path.c_str());
-    while (!platform::threadWaitEnd(open->writer, 1000)) {
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the unload waits for the capture's write to %s\n",
+                            open->path.c_str());
+    while (!m_lifecycle.WaitThreadEnd(open->writer, 1000, platform::WaitPause::kSleep)) {
     }
   }
-  platform::threadRelease(open->writer);
+  m_lifecycle.ReleaseThread(open->writer);
+  m_started = nullptr;
   if (!locked) {
     // The lock's owner is gone for good: the record is left as it is.
-    std::fprintf(stderr, "KvtScanner: capture to %s ended without its last packets\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s ended without its last packets\n",
+                            open->path.c_str());
     return;
   }
+  // What the capture's thread did not write, because it never began or the system ended it with
+  // the process (not inside a write, which would still hold the file), is written here.
+  if (open->file != nullptr && !open->inWrite) WriteQueue(*open);
   CaptureTotals totals;
   {
-    platform::LockGuard guard(g_captureLock);
-    g_open = nullptr;
-    for (Stream& stream : g_streams) stream = Stream{};
-    totals = g_totals;
+    platform::LockGuard guard(m_lock);
+    m_open = nullptr;
+    for (Stream& stream : m_streams) stream = Stream{};
+    totals = m_totals;
   }
   if (open->failed) {
-    std::fprintf(stderr, "KvtScanner: capture to %s stopped: the file cannot be written\n",
-                 open->path.c_str());
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: capture to %s stopped: the file cannot be written\n",
+                            open->path.c_str());
   } else if (open->gaveUp) {
-    std::fprintf(stderr,
-                 "KvtScanner: capture to %s ended with %llu bytes unwritten and %llu packets left "
-                 "out: its target took nothing for %u ms\n",
-                 open->path.c_str(), static_cast<unsigned long long>(totals.unwrittenBytes),
-                 static_cast<unsigned long long>(totals.droppedPackets), CAPTURE_STOP_IDLE_MS);
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: capture to %s ended with %llu bytes unwritten and %llu packets left "
+        "out: its target took nothing for %u ms\n",
+        open->path.c_str(), static_cast<unsigned long long>(totals.unwrittenBytes),
+        static_cast<unsigned long long>(totals.droppedPackets), CAPTURE_STOP_IDLE_MS);
   }
   delete open;
 }
 
-void CaptureOpened(platform::SocketHandle socket, bool pluginConnected) {
+void Capture::Opened(platform::SocketHandle socket, bool pluginConnected) {
   std::uint16_t local = 0, remote = 0;
   if (!platform::socketPorts(socket, &local, &remote)) return;
   if (!LockForTap()) return;
@@ -532,17 +496,17 @@ void CaptureOpened(platform::SocketHandle socket, bool pluginConnected) {
       Emit(*stream, false, TCP_ACK, nullptr, 0);
     }
   }
-  g_captureLock.unlock();
+  m_lock.unlock();
 }
 
-void CaptureSent(platform::SocketHandle socket, const void* data, int length) {
+void Capture::Sent(platform::SocketHandle socket, const void* data, int length) {
   if (!LockForTap()) return;
   Stream* stream = Taking() ? Find(socket) : nullptr;
   if (stream != nullptr && length > 0) EmitData(*stream, true, data, length);
-  g_captureLock.unlock();
+  m_lock.unlock();
 }
 
-void CaptureReceived(platform::SocketHandle socket, const void* data, int length) {
+void Capture::Received(platform::SocketHandle socket, const void* data, int length) {
   if (!LockForTap()) return;
   Stream* stream = Taking() ? Find(socket) : nullptr;
   if (stream != nullptr && length == 0) {
@@ -550,43 +514,20 @@ void CaptureReceived(platform::SocketHandle socket, const void* data, int length
   } else if (stream != nullptr && length > 0) {
     EmitData(*stream, false, data, length);
   }
-  g_captureLock.unlock();
+  m_lock.unlock();
 }
 
-void CaptureClosed(platform::SocketHandle socket) {
+void Capture::Closed(platform::SocketHandle socket) {
   if (!LockForTap()) return;
   Stream* stream = Taking() ? Find(socket) : nullptr;
   if (stream != nullptr) {
     Emit(*stream, true, TCP_FIN | TCP_ACK, nullptr, 0);
     *stream = Stream{};
   }
-  g_captureLock.unlock();
+  m_lock.unlock();
 }
 
-bool CaptureOn() { return g_captureOn.load(std::memory_order_relaxed); }
-
-CaptureTotals CaptureCounts() {
-  platform::LockGuard guard(g_captureLock);
-  return g_totals;
+CaptureTotals Capture::Counts() {
+  platform::LockGuard guard(m_lock);
+  return m_totals;
 }
-
-namespace {
-
-void TapOpened(platform::SocketHandle socket, bool pluginConnected) {
-  if (CaptureOn()) CaptureOpened(socket, pluginConnected);
-}
-void TapSent(platform::SocketHandle socket, const void* data, int length) {
-  if (CaptureOn()) CaptureSent(socket, data, length);
-}
-void TapReceived(platform::SocketHandle socket, const void* data, int length) {
-  if (CaptureOn()) CaptureReceived(socket, data, length);
-}
-void TapClosed(platform::SocketHandle socket) {
-  if (CaptureOn()) CaptureClosed(socket);
-}
-
-constexpr SocketTap kCaptureTap = {TapOpened, TapSent, TapReceived, TapClosed};
-
-}  // namespace
-
-const SocketTap& CaptureSocketTap() { return kCaptureTap; }

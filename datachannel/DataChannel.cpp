@@ -7,20 +7,22 @@
 #include <initializer_list>
 #include <memory>
 
-#include "datachannel/ConnectionReader.h"
 #include "datachannel/MeasurementStore.h"
 #include "datachannel/PoseConversion.h"
+#include "platform/output.h"
 #include "platform/time.h"
 #include "platform/wait.h"
 #include "wire/WireRecords.h"
 
-platform::StaticRecursiveLock g_dataChannelLock;
-SocketHandle g_listenSocket = platform::kInvalidSocket;
-SocketHandle g_acceptedSocket = platform::kInvalidSocket;
-platform::StaticRecursiveLock g_serverThreadLock;
-platform::Thread* g_serverThread = nullptr;
-
 namespace {
+
+// The design's process-wide handles. The thread's record, under the channel's lock. The
+// listening socket and the connection being served: written by the data thread, under the
+// channel's lock where the stop's check matters, and closed by the stop once the thread has ended
+// without closing them.
+LibraryThread* g_serverThread = nullptr;
+std::atomic<SocketHandle> g_listenSocket{platform::kInvalidSocket};
+std::atomic<SocketHandle> g_acceptedSocket{platform::kInvalidSocket};
 
 // Room for the accepted socket's receive buffer: two full point blocks. A small buffer throttles
 // loopback transfers to a fraction of what a streaming sensor delivers.
@@ -29,29 +31,11 @@ constexpr int kAcceptedSendBuffer = 8192;
 constexpr int kListenBacklog = 5;
 constexpr std::uint32_t kLoopback = 0x0100007F;  // 127.0.0.1 in network byte order
 
-// What the thread stores into; null once teardown has taken the store away.
-MeasurementStore* g_servedStore KVT_GUARDED_BY(g_dataChannelLock) = nullptr;
-bool g_stopping KVT_GUARDED_BY(g_dataChannelLock) = false;
-// Raised once Windows Sockets runs, by whichever thread started it first; never lowered, since
-// the sockets are not shut down.
-std::atomic<bool> g_socketsStarted{false};
-
 constexpr unsigned kEndPausePollMs = 10;
-// The data thread's end, woken, on a starved machine.
-constexpr std::uint32_t kDataThreadEndBoundMs = 10000;
-
-// Teardown has begun.
-bool Stopping() {
-  platform::LockGuard guard(DataChannelLock());
-  return g_stopping;
-}
-
-// Runs change(store) under the channel lock while a store is still served.
-template <typename Change>
-void WithStore(Change change) {
-  platform::LockGuard guard(DataChannelLock());
-  if (g_servedStore != nullptr) change(*g_servedStore);
-}
+// The data thread leaves its waits at once when woken; a DATA_END pause can hold it 500 ms. It
+// never waits for the host and prints nothing that can block it, so only a starved machine makes
+// it take longer.
+constexpr std::uint32_t kDataThreadEndMs = 3000;
 
 // The answers' sends are not looked at: a broken connection shows at the next read of a type.
 void SendBytes(SocketHandle socket, const unsigned char* bytes, int length) {
@@ -68,7 +52,7 @@ void SendInt32(SocketHandle socket, std::int32_t value) {
 // The accepted socket, for the answers, and its read-ahead, for the messages.
 struct Connection {
   SocketHandle socket;
-  ConnectionReader reader;
+  ConnectionReader& reader;
 };
 
 // clang-format off
@@ -133,20 +117,6 @@ bool AnswerTextValue(Connection& connection, std::int32_t ack) {
   return true;
 }
 
-bool HandleButton(Connection& connection) {
-  unsigned char payload[BUTTON_PAYLOAD_SIZE];
-  if (!connection.reader.Read(payload, sizeof payload)) return false;
-  const std::int32_t code = GetInt32(payload);
-  WithStore([code](MeasurementStore& store) { store.ButtonPressed(code); });
-  unsigned char reply[BUTTON_REPLY_SIZE];
-  PutInt32(reply, 0);
-  PutInt32(reply + 4, code);
-  SendInt32(connection.socket, DATA_BUTTON_ACK);
-  SendBytes(connection.socket, reply, sizeof reply);
-  WithStore([](MeasurementStore& store) { store.Publish(); });
-  return true;
-}
-
 bool HandleEcho(Connection& connection) {
   unsigned char reply[ECHO_REPLY_SIZE];
   if (!connection.reader.Read(reply + 4, ECHO_PAYLOAD_SIZE)) return false;
@@ -163,14 +133,39 @@ bool HandleHeader(Connection& connection, DataChannelState& state) {
   return true;
 }
 
-bool LaserActive() {
-  bool active = false;
-  WithStore([&active](MeasurementStore& store) { active = store.LaserActive(); });
-  return active;
+}  // namespace
+
+LibraryThread*& DataChannel::ServerThreadLocked() { return g_serverThread; }
+
+bool DataChannel::Stopping() {
+  platform::LockGuard guard(m_lock);
+  return m_stopping;
+}
+
+template <typename Change>
+void DataChannel::WithStore(Change change) {
+  platform::LockGuard guard(m_lock);
+  if (!m_stopping) change(m_store);
+}
+
+bool DataChannel::HandleButton(SocketHandle socket, ConnectionReader& reader) {
+  unsigned char payload[BUTTON_PAYLOAD_SIZE];
+  if (!reader.Read(payload, sizeof payload)) return false;
+  const std::int32_t code = GetInt32(payload);
+  WithStore([code](MeasurementStore& store) { store.ButtonPressed(code); });
+  unsigned char reply[BUTTON_REPLY_SIZE];
+  PutInt32(reply, 0);
+  PutInt32(reply + 4, code);
+  SendInt32(socket, DATA_BUTTON_ACK);
+  SendBytes(socket, reply, sizeof reply);
+  WithStore([](MeasurementStore& store) { store.Publish(); });
+  return true;
 }
 
 // Handles one message; false when the connection is to be closed.
-bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& state) {
+bool DataChannel::HandleMessage(SocketHandle socket, ConnectionReader& reader, std::int32_t type,
+                                DataChannelState& state) {
+  Connection connection{socket, reader};
   switch (type) {
     case DATA_BEGIN:
       if (!AnswerTextValue(connection, DATA_BEGIN + 1)) return false;
@@ -202,7 +197,9 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
     case DATA_PROBE_VECTOR:
     case DATA_PROBE_POINT: {
       // An ignored probe message still has its block read, so the stream stays in step.
-      bool ignored = LaserActive() ||
+      bool laserActive = false;
+      WithStore([&laserActive](MeasurementStore& store) { laserActive = store.LaserActive(); });
+      bool ignored = laserActive ||
                      (type == DATA_PROBE_VECTOR && state.storedHeader.mark == HEADER_MARK_BEGIN);
       Block block = ReceivePointBlock(connection, state);
       if (block == Block::Received && !ignored) {
@@ -221,10 +218,11 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
     case DATA_END:
       if (!AnswerTextValue(connection, DATA_END + 1)) return false;
       WithStore([](MeasurementStore& store) { store.ScanEndReported(); });
-      // The pause before the flags clear; an unload cuts it short, and the flags clear either way.
-      static_cast<void>(platform::WaitUntil(platform::Deadline(state.endPauseMs),
-                                            platform::WaitPause::kSleep, kEndPausePollMs,
-                                            [] { return Stopping(); }));
+      // The pause before the flags clear. The unload's start does not end it: the unload waits for
+      // the flags to clear after it, as the console expects. The channel's stop cuts it short, and
+      // the flags clear either way.
+      static_cast<void>(Lifecycle::WaitRegardless(platform::Deadline(state.endPauseMs),
+                                                  kEndPausePollMs, [this] { return Stopping(); }));
       WithStore([](MeasurementStore& store) { store.ScanEnded(); });
       return false;
     case DATA_SCAN_END:
@@ -243,10 +241,10 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
       return true;
     case DATA_BUTTON_FINAL:
       // The last message of the connection: handled, then the connection is closed.
-      HandleButton(connection);
+      static_cast<void>(HandleButton(socket, reader));
       return false;
     case DATA_BUTTON:
-      return HandleButton(connection);
+      return HandleButton(socket, reader);
     case DATA_ECHO_FINAL:
       HandleEcho(connection);
       return false;
@@ -258,6 +256,8 @@ bool HandleMessage(Connection& connection, std::int32_t type, DataChannelState& 
   }
 }
 
+namespace {
+
 bool SetAcceptedOptions(SocketHandle socket) {
   using platform::SocketOption;
   return platform::socketSetOption(socket, SocketOption::SendBuffer, kAcceptedSendBuffer) &&
@@ -266,48 +266,48 @@ bool SetAcceptedOptions(SocketHandle socket) {
          platform::socketSetOption(socket, SocketOption::NonBlocking, 0);
 }
 
-// Listens again unless teardown has begun; the check and the listen are one step under the
-// lock, so a teardown cannot slip in between and leave the thread waiting in accept.
-SocketHandle ListenUnlessStopping() {
-  platform::LockGuard guard(DataChannelLock());
-  if (g_stopping) return platform::kInvalidSocket;
-  if (!platform::socketListen(g_listenSocket, kListenBacklog)) return platform::kInvalidSocket;
-  return g_listenSocket;
+}  // namespace
+
+bool DataChannel::ListenUnlessStopping(SocketHandle listener) {
+  platform::LockGuard guard(m_lock);
+  return !m_stopping && platform::socketListen(listener, kListenBacklog);
 }
 
-bool AdoptAccepted(SocketHandle accepted) {
-  platform::LockGuard guard(DataChannelLock());
-  if (g_stopping) return false;
+bool DataChannel::AdoptUnlessStopping(SocketHandle accepted) {
+  platform::LockGuard guard(m_lock);
+  if (m_stopping) return false;
   g_acceptedSocket = accepted;
   return true;
 }
 
-void ReleaseAccepted() {
-  platform::LockGuard guard(DataChannelLock());
-  TcpClose(g_acceptedSocket);
-  g_acceptedSocket = platform::kInvalidSocket;
+void DataChannel::ReleaseAccepted() {
+  SocketHandle accepted = platform::kInvalidSocket;
+  {
+    platform::LockGuard guard(m_lock);
+    accepted = g_acceptedSocket.exchange(platform::kInvalidSocket);
+  }
+  if (accepted != platform::kInvalidSocket) TcpClose(accepted);
 }
 
-void ServeConnections() {
-  SocketHandle opened = platform::kInvalidSocket;
+void DataChannel::ServeConnections() {
   {
-    platform::LockGuard guard(DataChannelLock());
-    if (g_stopping) return;
-    g_listenSocket = platform::socketOpenTcp();
-    opened = g_listenSocket;
+    const SocketHandle opened = platform::socketOpenTcp();
+    platform::LockGuard guard(m_lock);
+    g_listenSocket = opened;
   }
+  const SocketHandle listener = g_listenSocket;
   // Loopback only: the console runs on this machine, and nothing else may feed points.
-  if (opened == platform::kInvalidSocket || !platform::socketBind(opened, kLoopback, DATA_PORT)) {
+  if (listener == platform::kInvalidSocket ||
+      !platform::socketBind(listener, kLoopback, DATA_PORT)) {
     return;
   }
   // The state is large (the point buffer), so it lives on the heap, once per thread.
   auto state = std::make_unique<DataChannelState>();
   for (;;) {
-    SocketHandle listener = ListenUnlessStopping();
-    if (listener == platform::kInvalidSocket) break;
+    if (!ListenUnlessStopping(listener)) break;
     SocketHandle accepted = TcpAccept(listener);
     if (accepted == platform::kInvalidSocket) break;
-    if (!AdoptAccepted(accepted)) {
+    if (!AdoptUnlessStopping(accepted)) {
       TcpClose(accepted);
       break;
     }
@@ -315,139 +315,94 @@ void ServeConnections() {
       ReleaseAccepted();
       break;
     }
-    ServeDataConnection(accepted, *state);
+    Serve(accepted, *state);
     ReleaseAccepted();
   }
 }
 
-}  // namespace
-
-void ServeDataConnection(SocketHandle socket, DataChannelState& state) {
-  Connection connection{socket,
-                        ConnectionReader(socket, state.readBuffer, sizeof state.readBuffer)};
+void DataChannel::Serve(SocketHandle socket, DataChannelState& state) {
+  ConnectionReader reader(socket, state.readBuffer, sizeof state.readBuffer);
   for (;;) {
     unsigned char type[4];
-    if (!connection.reader.Read(type, sizeof type)) return;
-    if (!HandleMessage(connection, GetInt32(type), state)) return;
+    if (!reader.Read(type, sizeof type)) return;
+    if (!HandleMessage(socket, reader, GetInt32(type), state)) return;
   }
 }
 
-void SetServedStore(MeasurementStore* store) {
-  platform::LockGuard guard(DataChannelLock());
-  g_servedStore = store;
-}
-
-platform::StaticRecursiveLock& DataChannelLock() { return g_dataChannelLock; }
-
-bool StartSockets() {
-  if (g_socketsStarted.load()) return true;
-  int error = 0;
-  if (!platform::socketsStart(&error)) {
-    std::printf("WSAStartup failed [%d]\n", platform::socketLastError());
-    std::fflush(stdout);
-    return false;
-  }
-  g_socketsStarted = true;
-  return true;
-}
-
-unsigned DataChannelThread(void* /*unused*/) {
+unsigned DataChannel::DataChannelThread(void* self) {
+  auto& channel = *static_cast<DataChannel*>(self);
   try {
-    if (StartSockets()) ServeConnections();
+    if (channel.StartSockets()) channel.ServeConnections();
   } catch (...) {
     // The thread ends quietly; nothing restarts it.
   }
-  platform::LockGuard guard(DataChannelLock());
-  if (g_listenSocket != platform::kInvalidSocket) {
-    platform::socketClose(g_listenSocket);
-    g_listenSocket = platform::kInvalidSocket;
-  }
+  const SocketHandle listener = g_listenSocket.exchange(platform::kInvalidSocket);
+  if (listener != platform::kInvalidSocket) platform::socketClose(listener);
   return 0;
 }
 
-bool DataChannelThreadStarted() {
-  platform::LockGuard guard(g_serverThreadLock);
-  return g_serverThread != nullptr;
+bool DataChannel::Started() {
+  platform::LockGuard guard(m_lock);
+  return ServerThreadLocked() != nullptr;
 }
 
-bool StartDataChannelThread(MeasurementStore* store) {
-  platform::LockGuard guard(g_serverThreadLock);
-  if (g_serverThread != nullptr) return true;
-  // A failure has been printed; the thread tries again and ends, and the commands fail.
+bool DataChannel::StartSockets() {
+  platform::LockGuard guard(m_lock);
+  if (m_socketsStarted) return true;
+  int error = 0;
+  if (!platform::socketsStart(&error)) {
+    PrintMessage("WSAStartup failed [%d]\n", platform::socketLastError());
+    return false;
+  }
+  m_socketsStarted = true;
+  return true;
+}
+
+bool DataChannel::Start() {
+  // Windows Sockets for the whole process, before the thread and the command channel use it. A
+  // failure has been printed; the thread then tries again and ends, and the commands fail.
   static_cast<void>(StartSockets());
-  {
-    platform::LockGuard channel(DataChannelLock());
-    g_servedStore = store;
-    g_stopping = false;
-  }
-  g_serverThread = platform::threadStart(DataChannelThread, nullptr);
-  return g_serverThread != nullptr;
+  platform::LockGuard guard(m_lock);
+  if (ServerThreadLocked() != nullptr) return true;
+  if (m_stopping) return false;
+  ServerThreadLocked() = m_lifecycle.StartThread(DataChannelThread, this);
+  return ServerThreadLocked() != nullptr;
 }
 
-static void WakeForStop() KVT_REQUIRES(g_dataChannelLock) {
-  g_stopping = true;
-  g_servedStore = nullptr;
-  if (g_listenSocket != platform::kInvalidSocket) platform::socketWake(g_listenSocket);
-  if (g_acceptedSocket != platform::kInvalidSocket) platform::socketWake(g_acceptedSocket);
-}
-
-bool StopDataChannelThread(unsigned timeoutMs, bool processEnds) {
-  if (processEnds) {
-    // The system has ended the thread, maybe while it held the lock: nothing is waited for.
-    if (DataChannelLock().tryLock()) {
-      WakeForStop();
-      DataChannelLock().unlock();
+void DataChannel::Stop(StopMode mode) {
+  LibraryThread* thread = nullptr;
+  if (Lifecycle::LockForStop(m_lock, mode)) {
+    m_stopping = true;
+    // Taken out now: after an end by force the lock may be held by the thread that was ended.
+    thread = ServerThreadLocked();
+    ServerThreadLocked() = nullptr;
+    // Leaves the accept wait and the connection served.
+    for (std::atomic<SocketHandle>* socket : {&g_listenSocket, &g_acceptedSocket}) {
+      const SocketHandle handle = *socket;
+      if (handle != platform::kInvalidSocket) platform::socketWake(handle);
     }
-    return true;
-  }
-  {
-    platform::LockGuard guard(DataChannelLock());
-    WakeForStop();
-  }
-  platform::Thread* thread = nullptr;
-  {
-    platform::LockGuard guard(g_serverThreadLock);
-    thread = g_serverThread;
-  }
-  return thread == nullptr || platform::WaitThreadEnd(thread, timeoutMs);
-}
-
-// The sockets of a thread that was ended by force. It may have died owning the channel's lock,
-// so the lock is not taken; nothing else uses these sockets once it is gone.
-static void CloseSocketsOfEndedThread() KVT_NO_ANALYSIS {
-  for (SocketHandle* socket : {&g_acceptedSocket, &g_listenSocket}) {
-    if (*socket != platform::kInvalidSocket) platform::socketClose(*socket);
-    *socket = platform::kInvalidSocket;
-  }
-}
-
-static void ReleaseServerThread(bool processEnds) KVT_REQUIRES(g_serverThreadLock) {
-  if (g_serverThread == nullptr) return;
-  if (processEnds) {
-    // Ended by the system already; its record goes with the process.
-    platform::threadRelease(g_serverThread);
-    g_serverThread = nullptr;
+    m_lock.unlock();
+  } else {
+    // At the end of the process a thread the system ended holds the lock: it was the data
+    // thread, the only one that stores; its record goes with the process.
     return;
   }
-  bool ended = platform::threadWaitEnd(g_serverThread, 0);
-  if (!ended && platform::threadTerminate(g_serverThread, 0)) {
-    ended = true;
-    CloseSocketsOfEndedThread();
+  if (thread == nullptr) return;
+  bool ended = m_lifecycle.EndThread(thread, kDataThreadEndMs, mode);
+  // It never calls the host, so only the system holds it past its bound: ended by force where the
+  // platform can. Where it cannot, it must not run on into a library that is gone: it is waited
+  // for, with a word on standard error.
+  if (!ended) ended = Lifecycle::EndByForce(thread);
+  if (!ended) {
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the unload waits for the data channel's thread\n");
+    while (!m_lifecycle.WaitThreadEnd(thread, 1000, platform::WaitPause::kSleep)) {
+    }
   }
-  // It never waits for the host: woken, it leaves the library within a moment, and it must be out
-  // of the library's code before the unload ends.
-  if (!ended) ended = platform::WaitThreadEnd(g_serverThread, kDataThreadEndBoundMs);
-  platform::threadRelease(g_serverThread);
-  g_serverThread = nullptr;
-}
-
-void FinishDataChannelThread(bool processEnds) {
-  if (processEnds) {
-    if (!g_serverThreadLock.tryLock()) return;
-    ReleaseServerThread(true);
-    g_serverThreadLock.unlock();
-    return;
+  // Sockets that a thread ended by force or by the system left open.
+  for (std::atomic<SocketHandle>* socket : {&g_acceptedSocket, &g_listenSocket}) {
+    const SocketHandle handle = socket->exchange(platform::kInvalidSocket);
+    if (handle != platform::kInvalidSocket) platform::socketClose(handle);
   }
-  platform::LockGuard guard(g_serverThreadLock);
-  ReleaseServerThread(false);
+  m_lifecycle.ReleaseThread(thread);
 }

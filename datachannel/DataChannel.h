@@ -2,36 +2,14 @@
 // and turns its messages into changes of the measurement store.
 #pragma once
 
+#include "datachannel/ConnectionReader.h"
 #include "datachannel/PoseConversion.h"
+#include "lifecycle/Lifecycle.h"
 #include "platform/thread.h"
 #include "wire/SocketRoutines.h"
 #include "wire/WireRecords.h"
 
 class MeasurementStore;
-
-// Guards the two sockets below and the store the thread serves. The thread holds it whenever it
-// touches the store, so teardown can take the store away from it. Taken after the command
-// channel's lock and g_serverThreadLock, before the store's own.
-extern platform::StaticRecursiveLock g_dataChannelLock;
-platform::StaticRecursiveLock& DataChannelLock() KVT_RETURN_CAPABILITY(g_dataChannelLock);
-
-// The listening socket and the connection being served; -1 when there is none.
-extern SocketHandle g_listenSocket KVT_GUARDED_BY(g_dataChannelLock);
-extern SocketHandle g_acceptedSocket KVT_GUARDED_BY(g_dataChannelLock);
-
-// Guards g_serverThread. The data thread never takes it, so a teardown that holds it can end the
-// thread by force.
-extern platform::StaticRecursiveLock g_serverThreadLock KVT_ACQUIRED_BEFORE(g_dataChannelLock);
-// The data-channel thread once started; it is never started again. Any thread, under the lock:
-// the connection sequence that starts it may run on an acquisition thread.
-extern platform::Thread* g_serverThread KVT_GUARDED_BY(g_serverThreadLock);
-
-// Starts Windows Sockets 2.2 for the process once; prints "WSAStartup failed [%d]\n" and
-// returns false when it cannot be started.
-[[nodiscard]] bool StartSockets();
-
-// The thread procedure; its argument is not used.
-unsigned DataChannelThread(void* unused);
 
 // DATA_END's pause before it clears the scanning flags and the connection closes.
 constexpr unsigned DATA_END_PAUSE_MS = 500;
@@ -51,32 +29,70 @@ struct DataChannelState {
   unsigned endPauseMs = DATA_END_PAUSE_MS;
 };
 
-// Serves one accepted connection until it ends (DATA_END, a FINAL type, a closed or failed read,
-// a payload cut short), storing into the store given by SetServedStore. Blocks in the socket's
-// reads and sends; the data thread, or one other thread at a time.
-void ServeDataConnection(SocketHandle socket, DataChannelState& state);
+// Threads: Start from the connection sequence (the host's thread, or an acquisition thread's
+// recovery); the data thread itself; Stop on the unloading thread. m_lock guards whether the
+// channel stops and the thread's record, and is held whenever the data thread stores into the
+// store, so that no store happens after the stop; the store's own lock is taken under it, the
+// capture's (through the socket routines' tap) too. It is held for no wait and no print.
+//
+// The process-wide handles of the design keep their names: g_serverThread (under m_lock),
+// g_listenSocket and g_acceptedSocket (written by the data thread, under m_lock where the
+// stop's check matters; atomics, so that the stop can close them after the thread's end).
+//
+// What it never does: call the host, or hold its lock while it waits for the console.
+class DataChannel {
+ public:
+  DataChannel(Lifecycle& lifecycle, MeasurementStore& store)
+      : m_lifecycle(lifecycle), m_store(store) {}
+  DataChannel(const DataChannel&) = delete;
+  DataChannel& operator=(const DataChannel&) = delete;
 
-// Gives the data channel the store to store into (null: none); StopDataChannelThread takes it
-// away again. StartDataChannelThread does it for its thread. Any thread.
-void SetServedStore(MeasurementStore* store);
+  // Starts Windows Sockets for the process and the thread, once for the library's life: false
+  // when the thread cannot be started (or the unload has begun). Any thread.
+  [[nodiscard]] bool Start() KVT_EXCLUDES(m_lock);
+  // Whether the thread has been started. Any thread.
+  [[nodiscard]] bool Started() KVT_EXCLUDES(m_lock);
+  // StartSockets: starts Windows Sockets 2.2 for the process, once for the library's life; prints
+  // "WSAStartup failed [%d]\n" and returns false when it cannot be started. Any thread.
+  [[nodiscard]] bool StartSockets() KVT_EXCLUDES(m_lock);
 
-// Whether the thread has been started in this process. Any thread.
-[[nodiscard]] bool DataChannelThreadStarted();
+  // The stop: no store from now on; the thread leaves its accept, its connection and the pause
+  // after DATA_END, and has ended (within its bound; at the unload where the platform can it is
+  // ended by force past it: it never calls the host, so only the system can hold it), and its
+  // sockets are closed, so that port 2002 is free for the next load in this process. At the end
+  // of the process the system has ended the thread: nothing is waited for. The unloading thread,
+  // once, after the link's stop (which waits for the console's end of scanning on this channel).
+  void Stop(StopMode mode) KVT_EXCLUDES(m_lock);
 
-// Starts the thread for this store unless it was started already, starting Windows Sockets
-// first so the command channel can be used at once. False when the thread could not be started.
-// Any thread.
-[[nodiscard]] bool StartDataChannelThread(MeasurementStore* store);
+  // Serves one accepted connection until it ends (DATA_END, a FINAL type, a closed or failed
+  // read, a payload cut short), storing into the store until the stop. Blocks in the socket's
+  // reads and sends; the data thread, or one other thread at a time (the fuzzer).
+  void Serve(SocketHandle socket, DataChannelState& state) KVT_EXCLUDES(m_lock);
 
-// Teardown: takes the store away from the thread, makes the thread leave its accept wait, the
-// connection it serves and the pause after DATA_END, and waits at most timeoutMs for its end.
-// True when the thread has ended or was never started. When the process ends (processEnds) the
-// system has ended the thread already: nothing is waited for, and no lock it may have held.
-[[nodiscard]] bool StopDataChannelThread(unsigned timeoutMs, bool processEnds = false);
+ private:
+  static unsigned DataChannelThread(void* self);
+  void ServeConnections() KVT_EXCLUDES(m_lock);
+  // The stop has begun.
+  [[nodiscard]] bool Stopping() KVT_EXCLUDES(m_lock);
+  // Runs change(store) under the lock unless the stop has begun.
+  template <typename Change>
+  void WithStore(Change change) KVT_EXCLUDES(m_lock);
+  [[nodiscard]] bool HandleMessage(SocketHandle socket, ConnectionReader& reader, std::int32_t type,
+                                   DataChannelState& state) KVT_EXCLUDES(m_lock);
+  // A button event: stored, acknowledged and answered; false when its payload did not come.
+  bool HandleButton(SocketHandle socket, ConnectionReader& reader) KVT_EXCLUDES(m_lock);
+  // Listens again, or adopts an accepted connection, unless the stop has begun: the check and the
+  // act are one step, so a stop cannot slip in between and leave the thread waiting unwoken.
+  [[nodiscard]] bool ListenUnlessStopping(SocketHandle listener) KVT_EXCLUDES(m_lock);
+  [[nodiscard]] bool AdoptUnlessStopping(SocketHandle accepted) KVT_EXCLUDES(m_lock);
+  // Closes the connection served; the close's messages are printed with no lock held.
+  void ReleaseAccepted() KVT_EXCLUDES(m_lock);
+  // The data thread's record (g_serverThread).
+  LibraryThread*& ServerThreadLocked() KVT_REQUIRES(m_lock);
 
-// The rest of the teardown: the thread has ended (or, where StopDataChannelThread's wait ran
-// out, is ended by force: it never calls the host, so nothing can hold it there but the system)
-// and its sockets are closed, so that port 2002 is free for the next load of the library in
-// this process. Where a thread cannot be ended by force (POSIX) one that is still running is
-// left to end on its own: it no longer touches the store, and the library stays mapped for it.
-void FinishDataChannelThread(bool processEnds = false);
+  Lifecycle& m_lifecycle;
+  MeasurementStore& m_store;
+  platform::Lock m_lock;
+  bool m_stopping KVT_GUARDED_BY(m_lock) = false;
+  bool m_socketsStarted KVT_GUARDED_BY(m_lock) = false;
+};

@@ -12,7 +12,11 @@ MeasurementStore::MeasurementStore()
 }
 
 MeasurementStore::Message::Message(MeasurementStore& store) : m_store(store) {
-  m_store.m_measureLock.lock();
+  store.m_measureLock.lock();
+  m_position = store.m_position;
+  m_direction = store.m_direction;
+  m_points = &store.m_points[0][0];
+  m_pointCount = &store.m_measure.pointCount;
 }
 
 MeasurementStore::Message::~Message() { m_store.m_measureLock.unlock(); }

@@ -10,12 +10,6 @@
 #include "platform/thread.h"
 #include "shell/MeasureRecord.h"
 
-// The data channel's lock, held while the data thread stores a message here.
-namespace platform {
-class StaticRecursiveLock;
-}
-extern platform::StaticRecursiveLock g_dataChannelLock;
-
 // Room for the last block of points inside the store, so no block ever allocates.
 constexpr int POINT_CAPACITY = 15011;
 
@@ -42,15 +36,20 @@ class MeasurementStore {
     Message(const Message&) = delete;
     Message& operator=(const Message&) = delete;
 
-    // The scope holds the lock these fields are guarded by.
-    double* position() KVT_NO_ANALYSIS { return m_store.m_position; }
-    double* direction() KVT_NO_ANALYSIS { return m_store.m_direction; }
+    // Where the message goes, for as long as the scope holds the lock.
+    double* position() const { return m_position; }
+    double* direction() const { return m_direction; }
     // Room for POINT_CAPACITY points of three doubles.
-    double* points() KVT_NO_ANALYSIS { return &m_store.m_points[0][0]; }
-    void setPointCount(std::int32_t count) KVT_NO_ANALYSIS { m_store.m_measure.pointCount = count; }
+    double* points() const { return m_points; }
+    void setPointCount(std::int32_t count) const { *m_pointCount = count; }
 
    private:
     MeasurementStore& m_store;
+    // Taken under the lock by the constructor: the analysis then needs no word on the accesses.
+    double* m_position = nullptr;
+    double* m_direction = nullptr;
+    double* m_points = nullptr;
+    std::int32_t* m_pointCount = nullptr;
   };
 
   // Announces a stored message or button event: set after everything it announces. Data thread.
@@ -146,7 +145,8 @@ class MeasurementStore {
   std::atomic<std::int32_t> m_laserActive{0};
   std::atomic<std::int32_t> m_autoDetect{0};
 
-  mutable platform::RecursiveLock m_measureLock KVT_ACQUIRED_AFTER(g_dataChannelLock);
+  // Taken after the data channel's lock, which the data thread holds while it stores here.
+  mutable platform::Lock m_measureLock;
   // The last point message; the record's pointers designate the arrays below.
   MeasureRecord m_measure KVT_GUARDED_BY(m_measureLock);
   double m_position[3] KVT_GUARDED_BY(m_measureLock);

@@ -357,6 +357,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ::close(stop[1]);
   Require(took < kIterationLimit, "a reply read waited for its time-out");
   Require(!scanner.Link().CommandChannelOpen(), "command socket left open");
-  Require(!DataChannelThreadStarted(), "the connection sequence got past the registry");
+  Require(!scanner.Data().Started(), "the connection sequence got past the registry");
   return 0;
 }

@@ -32,16 +32,18 @@ void Require(bool condition, const char* what) {
 
 struct Fixture {
   MeasurementStore* store;
+  DataChannel* channel;
   DataChannelState* state;
   HelperThread* peer;
 };
 
-// One store for the whole run, as the thread has one for the library's life.
+// One store and one channel for the whole run, as the thread has them for the library's life.
 Fixture& Fixed() {
   static Fixture fixture = [] {
-    Fixture made{new MeasurementStore, new DataChannelState, new HelperThread};
-    SetServedStore(made.store);
-    return made;
+    auto* store = new MeasurementStore;
+    auto* lifecycle = new Lifecycle;
+    return Fixture{store, new DataChannel(*lifecycle, *store), new DataChannelState,
+                   new HelperThread};
   }();
   return fixture;
 }
@@ -121,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Require(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) == 0, "no socket pair");
   bool ended = false;
   fixture.peer->Start([&] { ended = RunPeer(pair[1], data + 1, size - 1); });
-  ServeDataConnection(pair[0], *fixture.state);
+  fixture.channel->Serve(pair[0], *fixture.state);
   // As the data thread closes a connection it has served.
   TcpClose(pair[0]);
   fixture.peer->Wait(kIterationLimit + std::chrono::seconds(10));

@@ -9,6 +9,7 @@
 #include "datachannel/DataChannel.h"
 #include "datachannel/MeasurementStore.h"
 #include "link/CommandChannel.h"
+#include "link/ConsoleSite.h"
 #include "link/ScannerSettings.h"
 #include "platform/module.h"
 #include "platform/notice.h"
@@ -22,103 +23,51 @@
 
 namespace {
 
-constexpr std::uint32_t CONNECT_TIMEOUT_MS = 60000;
 constexpr std::int32_t START_MODE = 7;
 constexpr unsigned kRetryWaitMs = 100;
-constexpr std::uint32_t kAppDirSize = 400;
-
-constexpr const char* kConfigKey = "SOFTWARE\\Lumora\\Linestudio\\config\\";
-constexpr const char* kSettingsKey = "Software\\Lumora\\LinestudioConsole\\Settings\\";
-constexpr const char* kConsoleProgram = "LineStudioConsole.exe";
-constexpr const char* kScannerProgram = "linestudio.exe";
 // A console that died while scanning never reports the end: the unload waits this long for it.
 constexpr std::uint32_t kScanEndWaitMs = 2000;
 constexpr unsigned kScanEndPollMs = 30;
-
-// Reads a string value as ATL's CRegKey::QueryStringValue does: the type must be REG_SZ or
-// REG_EXPAND_SZ, the value must fit, and a value that is not empty must end in a zero byte.
-long QueryStringValue(platform::RegistryKey* key, const char* name, char* out, std::uint32_t size,
-                      std::uint32_t* valueType) {
-  std::uint32_t& type = *valueType;
-  std::uint32_t bytes = size;
-  long result = platform::registryQuery(key, name, &type, out, &bytes);
-  if (result != platform::kErrorSuccess) return result;
-  if (type != platform::kRegSz && type != platform::kRegExpandSz) {
-    return platform::kErrorInvalidData;
-  }
-  if (bytes == 0) {
-    out[0] = '\0';
-    return platform::kErrorSuccess;
-  }
-  if (bytes > size || out[bytes - 1] != '\0') return platform::kErrorInvalidData;
-  return platform::kErrorSuccess;
-}
-
-// "HideSW" counts as 1 unless a 4-byte value can be read.
-std::int32_t ReadHideSw() {
-  platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::CurrentUser, kSettingsKey,
-                             platform::kKeyAllAccess, &key) != platform::kErrorSuccess) {
-    return 1;
-  }
-  unsigned char value[4];
-  std::uint32_t size = sizeof value;
-  long result = platform::registryQuery(key, "HideSW", nullptr, value, &size);
-  platform::registryClose(key);
-  if (result != platform::kErrorSuccess || size != sizeof value) return 1;
-  return GetInt32(value);
-}
 
 // Where "AppDir" stands: read, unreadable (the message box has been shown), or its key missing.
 // clang-format off
 enum class [[nodiscard]] AppDirLookup { kRead, kUnreadable, kNoKey };
 // clang-format on
 
-// "AppDir" as the folder the program names are appended to: an expandable value expanded, and a
-// separator added when the value does not end in one.
-std::string ProgramFolder(const char* value, std::uint32_t type) {
-  std::string folder = value;
-  char expanded[kAppDirSize * 4];
-  if (type == platform::kRegExpandSz &&
-      platform::expandEnvironment(value, expanded, sizeof expanded)) {
-    folder = expanded;
+// The message box asks the lifecycle's leave: it is not shown once the unload has begun.
+AppDirLookup LookUpAppDir(std::string* folder, Lifecycle& lifecycle) {
+  const AppDirReading reading = ReadAppDir();
+  if (!reading.KeyOpened()) return AppDirLookup::kNoKey;
+  if (!reading.Read()) {
+    Lifecycle::LoaderCall call(lifecycle);
+    if (call.Permitted()) {
+      platform::showMessageBox("Pb in QueryStringValue function\n",
+                               platform::kMbOk | platform::kMbIconExclamation);
+    }
+    return AppDirLookup::kUnreadable;
   }
-  if (!folder.empty() && folder.back() != '\\' && folder.back() != '/') {
-    folder += platform::kPathSeparator;
-  }
-  return folder;
-}
-
-// The key is opened for reading only: a standard user may not write the machine's keys, and
-// nothing is written there. The message box is not shown once the unload has begun.
-AppDirLookup ReadAppDir(std::string* folder, bool mayShowWindow) {
-  platform::RegistryKey* key = nullptr;
-  if (platform::registryOpen(platform::RegistryRoot::LocalMachine, kConfigKey, platform::kKeyRead,
-                             &key) != platform::kErrorSuccess) {
-    return AppDirLookup::kNoKey;
-  }
-  char appDir[kAppDirSize] = {};
-  std::uint32_t type = platform::kRegNone;
-  bool read =
-      QueryStringValue(key, "AppDir", appDir, sizeof appDir, &type) == platform::kErrorSuccess;
-  if (!read && mayShowWindow) {
-    platform::showMessageBox("Pb in QueryStringValue function\n",
-                             platform::kMbOk | platform::kMbIconExclamation);
-  }
-  platform::registryClose(key);
-  if (read) *folder = ProgramFolder(appDir, type);
-  return read ? AppDirLookup::kRead : AppDirLookup::kUnreadable;
+  *folder = reading.folder;
+  return AppDirLookup::kRead;
 }
 
 }  // namespace
 
-ConsoleLink::ConsoleLink(ScannerSettings& settings, MeasurementStore& store)
-    : m_settings(settings), m_store(store), m_commands(m_connected) {}
+ConsoleLink::ConsoleLink(Lifecycle& lifecycle, ScannerSettings& settings, MeasurementStore& store,
+                         DataChannel& dataChannel)
+    : m_lifecycle(lifecycle),
+      m_settings(settings),
+      m_store(store),
+      m_dataChannel(dataChannel),
+      m_commands(m_connected, lifecycle) {}
 
 std::int32_t ConsoleLink::Connect(std::int32_t mode) {
   try {
     switch (mode) {
-      case 0:
+      case 0: {
+        // A sequence running meanwhile gives up: the host asked for the link to be down.
+        platform::LockGuard guard(m_commands.Lock());
+        m_commands.CancelSequenceLocked();
+      }
         Disconnect();
         return 0;
       case 1: {
@@ -154,7 +103,7 @@ ConsoleLink::InitResult ConsoleLink::Init() {
   m_debugLog.Open();
   m_debugLog.Write("Debut fonction Init.\n");
   std::string appDir;
-  AppDirLookup appDirLookup = ReadAppDir(&appDir, !m_commands.RecoveryEnded());
+  AppDirLookup appDirLookup = LookUpAppDir(&appDir, m_lifecycle);
   if (appDirLookup == AppDirLookup::kNoKey) {
     m_debugLog.Write("Pb : Registry open.\n");
     return kNoRegistryKey;
@@ -166,8 +115,8 @@ ConsoleLink::InitResult ConsoleLink::Init() {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
-  // From the unload on, no program is started, no thread and no wait begins.
-  if (m_commands.RecoveryEnded()) return kNoConnection;
+  // From the unload on, or once the host has disconnected, no thread and no wait begins.
+  if (m_commands.SequenceEnds()) return kNoConnection;
   PrepareLink();
   InitResult result =
       started == ProgramStart::kStarted ? HandshakeUntilTheProgramAnswers() : HandshakeOnce();
@@ -176,9 +125,9 @@ ConsoleLink::InitResult ConsoleLink::Init() {
 
 ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& appDir,
                                                            bool appDirRead) {
-  const Running consoleRuns = IsProcessRunning(kConsoleProgram);
+  const Running consoleRuns = IsProcessRunning(CONSOLE_PROGRAM);
   const Running scannerRuns =
-      consoleRuns == Running::kYes ? IsProcessRunning(kScannerProgram) : Running::kNo;
+      consoleRuns == Running::kYes ? IsProcessRunning(SCANNER_PROGRAM) : Running::kNo;
   // Without the process list nothing says that a program is missing: a start could run a second
   // console beside the one that answers. The handshake shows whether one does.
   if (consoleRuns == Running::kUnknown || scannerRuns == Running::kUnknown) {
@@ -193,7 +142,7 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
     m_debugLog.Write("Pb : AppDir unknown, program not started.\n");
     return ProgramStart::kNone;
   }
-  if (m_commands.RecoveryEnded()) return ProgramStart::kFailed;
+  if (m_commands.SequenceEnds()) return ProgramStart::kFailed;
   const char* parameters = "/hide";
   if (console) {
     m_debugLog.Write("LinestudioConsole is not running: start it\n");
@@ -201,17 +150,23 @@ ConsoleLink::ProgramStart ConsoleLink::StartMissingProgram(const std::string& ap
     m_debugLog.Write("Linestudio is not running : start it\n");
     if (ReadHideSw() == 0) parameters = "";
   }
-  const std::string path = appDir + (console ? kConsoleProgram : kScannerProgram);
+  const std::string path = appDir + (console ? CONSOLE_PROGRAM : SCANNER_PROGRAM);
   int error = 0;
-  if (platform::programStart(path.c_str(), parameters, &error)) return ProgramStart::kStarted;
-  char line[kAppDirSize * 4 + 64];
+  bool started = false;
+  {
+    Lifecycle::LoaderCall call(m_lifecycle);
+    if (!call.Permitted()) return ProgramStart::kFailed;
+    started = platform::programStart(path.c_str(), parameters, &error);
+  }
+  if (started) return ProgramStart::kStarted;
+  char line[APP_DIR_SIZE * 4 + 64];
   std::snprintf(line, sizeof line, "Pb : cannot start %s [error %d].\n", path.c_str(), error);
   m_debugLog.Write(line);
   return ProgramStart::kFailed;
 }
 
 void ConsoleLink::PrepareLink() {
-  if (!DataChannelThreadStarted() && !StartDataChannelThread(&m_store)) {
+  if (!m_dataChannel.Started() && !m_dataChannel.Start()) {
     m_debugLog.Write("Probleme with pThread!!!\n");
   }
   m_startMode = START_MODE;
@@ -224,13 +179,14 @@ ConsoleLink::InitResult ConsoleLink::HandshakeUntilTheProgramAnswers() {
   // would try thousands of connections a second.
   static_cast<void>(platform::pumpDispatchOne());
   bool handshaken = false;
-  // How the wait ended is in handshaken and the deadline.
+  // How the wait ended is in handshaken and the deadline. The unload, or the host's disconnect,
+  // ends it at its next look.
   static_cast<void>(
-      platform::WaitUntil(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
+      m_lifecycle.Wait(deadline, platform::WaitPause::kPump, kRetryWaitMs, [this, &handshaken] {
         handshaken = Handshake() == kHandshakeDone;
-        return handshaken || m_commands.RecoveryEnded();
+        return handshaken || m_commands.SequenceEnds();
       }));
-  if (!handshaken && m_commands.RecoveryEnded()) {
+  if (!handshaken && m_commands.SequenceEnds()) {
     m_debugLog.Write("OnConnect Failed\n");
     return kNoConnection;
   }
@@ -255,20 +211,24 @@ ConsoleLink::InitResult ConsoleLink::FinishLink() {
   m_debugLog.Write("Before Onmodelstart\n");
   SendModelStart();
   // Connected only with a command connection: a reply that came short on the way dropped it.
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kLinkUp : kNoConnection;
+}
+
+void ConsoleLink::MarkConnectedIfOpen() {
+  platform::LockGuard guard(m_commands.Lock());
+  m_connected = m_commands.IsOpenLocked() ? 1 : 0;
 }
 
 ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
   {
-    // The connection and its four questions are one step for the other threads; what the
-    // socket routines print meanwhile waits for the lock's release.
-    DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (!m_commands.Open()) return kTcpConnectFailed;
+    // The connection and its four questions are one step for the other threads.
+    platform::LockGuard guard(m_commands.Lock());
+    if (!m_commands.OpenLocked()) return kTcpConnectFailed;
     unsigned char reply[4] = {};
-    auto ask = [&](std::int32_t code) {
-      return m_commands.Exchange(code, nullptr, reply, sizeof reply) == CommandOutcome::kAnswered;
+    auto ask = [&](std::int32_t code) KVT_REQUIRES(m_commands.Lock()) {
+      return m_commands.ExchangeLocked(code, nullptr, reply, sizeof reply) ==
+             CommandOutcome::kAnswered;
     };
     if (!ask(CMD_HANDSHAKE_A) || !ask(CMD_HANDSHAKE_B)) return kCommandFailed;
     // A reply that does not come whole leaves the setting as it was.
@@ -277,7 +237,7 @@ ConsoleLink::HandshakeResult ConsoleLink::Handshake() {
     if (!ask(CMD_HANDSHAKE_C)) return kCommandFailed;
   }
   SendModelStart();
-  m_connected = m_commands.IsOpen() ? 1 : 0;
+  MarkConnectedIfOpen();
   return m_connected != 0 ? kHandshakeDone : kCommandFailed;
 }
 
@@ -285,45 +245,48 @@ void ConsoleLink::Disconnect() {
   if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
   SendStopSequence();
   {
-    DeferredPrints prints;
-    platform::LockGuard guard(CommandChannel::Lock());
-    if (m_commands.Close()) {
+    platform::LockGuard guard(m_commands.Lock());
+    if (m_commands.CloseLocked()) {
       m_startMode = 0;
       m_store.LinkRestarted();
     }
+    m_connected = 0;
   }
-  m_connected = 0;
 }
 
 bool ConsoleLink::ScanStopDue() const {
   return m_store.ScanRunning() || (m_store.ScanStopOwed() && Connected());
 }
 
-void ConsoleLink::WaitScanEndAndDisconnect() {
-  // The unload's wait runs none of the host's code. The console's end notice ends it as soon as
-  // it arrives, before the data channel's pause after it. Past the bound the link goes down all the
-  // same.
-  static_cast<void>(platform::WaitUntil(
-      platform::Deadline(kScanEndWaitMs), platform::WaitPause::kSleep, kScanEndPollMs,
-      [this] { return !m_store.ScanRunning() || m_store.ScanEndArrived(); }));
-  Disconnect();
-}
-
-void ConsoleLink::StopAtProcessEnd() {
-  if (!CommandChannel::Lock().tryLock()) return;
-  if (m_store.Acquiring()) SendIgnoringFailure(CMD_ACQUIRE_STOP);
-  if (ScanStopDue()) SendIgnoringFailure(CMD_SCAN_STOP);
-  SendStopSequence();
-  static_cast<void>(m_commands.Close());
-  m_connected = 0;
-  CommandChannel::Lock().unlock();
-}
-
-void ConsoleLink::BeginUnload() {
-  m_commands.EndRecovery();
-  // A message box of a recovery on another thread would hold that thread in the library.
-  platform::closeMessageBoxes();
+void ConsoleLink::Stop(StopMode mode) {
   m_commands.CutWaitsForUnload();
+  // At the end of the process a thread that the system ended may hold the channel: nothing can
+  // be sent then.
+  if (!Lifecycle::LockForStop(m_commands.Lock(), mode)) return;
+  if (m_store.Acquiring()) static_cast<void>(m_commands.ExchangeLocked(CMD_ACQUIRE_STOP));
+  if (ScanStopDue()) {
+    static_cast<void>(m_commands.ExchangeLocked(CMD_SCAN_STOP));
+    m_store.ScanStopSent();
+  }
+  if (mode == StopMode::kProcessEnd) {
+    // The acquisition threads are gone with the process: the stops just sent were the last, and
+    // the link comes down without waiting for the console.
+    static_cast<void>(m_commands.ExchangeLocked(CMD_STATUS_HIDE));
+    static_cast<void>(m_commands.ExchangeLocked(CMD_TOOLBAR_HIDE));
+    static_cast<void>(m_commands.CloseLocked());
+    m_connected = 0;
+    m_commands.Lock().unlock();
+    return;
+  }
+  const bool open = m_commands.IsOpenLocked();
+  m_commands.Lock().unlock();
+  if (!open) return;
+  // The data channel clears the scanning flag after its pause behind the console's end notice;
+  // the console then takes the hides and the close. A console that died while scanning never
+  // sends the notice: past the bound the link comes down all the same.
+  static_cast<void>(Lifecycle::StopWait(mode, kScanEndWaitMs, kScanEndPollMs,
+                                        [this] { return !m_store.ScanRunning(); }));
+  Disconnect();
 }
 
 std::int32_t ConsoleLink::ReconnectAfterFailure() {

@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <string>
 
+#include "lifecycle/Lifecycle.h"
 #include "link/CommandChannel.h"
 #include "link/DebugLog.h"
 
+class DataChannel;
 class MeasurementStore;
 class ScannerSettings;
 
@@ -19,12 +21,13 @@ class ScannerSettings;
 // lock is held for one command, a whole handshake, or an open or close); CommandChannel::Sequence
 // lets one connection sequence run at a time, and a failure inside it never starts another.
 //
-// Lock order: the command channel's lock, then the data channel's, then the store's; the debug
-// log's last. None is held while the sequence dispatches the calling thread's messages, and the
-// link never calls into the host.
+// Locks: the command channel's (taken before its wake lock and the capture's); the debug log's
+// alone. None is held while the sequence dispatches the calling thread's messages, starts a
+// program or shows the message box, and the link never calls into the host.
 class ConsoleLink {
  public:
-  ConsoleLink(ScannerSettings& settings, MeasurementStore& store);
+  ConsoleLink(Lifecycle& lifecycle, ScannerSettings& settings, MeasurementStore& store,
+              DataChannel& dataChannel);
   ConsoleLink(const ConsoleLink&) = delete;
   ConsoleLink& operator=(const ConsoleLink&) = delete;
 
@@ -43,7 +46,9 @@ class ConsoleLink {
   };
   // clang-format on
 
-  // Mode 0 disconnects, 1 connects unless connected, 2 reconnects; 0, or 2 on failure.
+  // Mode 0 disconnects, 1 connects unless connected, 2 reconnects; 0, or 2 on failure. Mode 0
+  // wins over a sequence running meanwhile on another thread (or under it): that sequence gives
+  // up with 2, and the link stays down.
   [[nodiscard]] std::int32_t Connect(std::int32_t mode);
   // Reconnects a connected link; always 0.
   std::int32_t Reset();
@@ -51,7 +56,7 @@ class ConsoleLink {
   [[nodiscard]] HandshakeResult Handshake();
   void Disconnect();
   // Drops the link and runs the connection sequence again; Connect(1)'s result, or 2 when no
-  // recovery may run now (another sequence runs, or the unload has begun).
+  // recovery may run now (another sequence runs, or the unload has begun: it asks leave).
   [[nodiscard]] std::int32_t ReconnectAfterFailure();
 
   // The link is up: the handshake has run and the command connection is open.
@@ -81,19 +86,15 @@ class ConsoleLink {
   // it did when the link was restarted and the link is up again (it may still be scanning).
   [[nodiscard]] bool ScanStopDue() const;
 
-  // The unload's part: waits a bounded time for the console to report the end of scanning, then
-  // disconnects. Without sleeping in the host's code: nothing is dispatched.
-  void WaitScanEndAndDisconnect();
-  // The unload begins: from now on a failed command is only a failure, nothing starts a program,
-  // a thread or a wait, a message box that a recovery shows is closed, and a command of another
-  // thread that waits for the console is cut short. Returns at once.
-  void BeginUnload();
-  // BeginUnload has run. Any thread.
-  [[nodiscard]] bool Unloading() const { return m_commands.RecoveryEnded(); }
-  // The unload at the end of the process, when the system has ended every other thread: sends
-  // the acquisition stop, the scan stop and the stop sequence as the unload does, and closes the
-  // connection, but only when no thread died holding the channel, and waits for nothing.
-  void StopAtProcessEnd();
+  // The stop, after the lifecycle's unload has begun: a command of another thread that waits for
+  // the console is cut short; the console's acquisition and scanning are stopped; then, once the
+  // data channel has cleared the scanning flag after its pause behind the console's end notice
+  // (at most 2 s), the status window and tool bar are hidden and the connection closed, as a
+  // disconnect does. At the end of the process nothing is waited for: the connection is closed
+  // right after the stops, unless a thread that the system ended holds the channel. The unloading
+  // thread, once, before the acquisition's and the data channel's stops.
+  void Stop(StopMode mode);
+  // The command connection is open.
   [[nodiscard]] bool CommandChannelOpen() { return m_commands.IsOpen(); }
 
   // Whether a process of exactly this executable name runs; kUnknown when the system's process
@@ -123,8 +124,14 @@ class ConsoleLink {
   // The windows the options ask for, and the model start that begins the work.
   InitResult FinishLink();
 
+  // Connected only while the command connection is open, decided under the channel's lock so
+  // that a disconnect on another thread always leaves the link down.
+  void MarkConnectedIfOpen();
+
+  Lifecycle& m_lifecycle;
   ScannerSettings& m_settings;
   MeasurementStore& m_store;
+  DataChannel& m_dataChannel;
   // 1 while the link is up. Written by the sequence (Handshake, Init, Disconnect, the recovery)
   // and cleared by the channel when a reply comes short; read by anyone.
   std::atomic<std::int32_t> m_connected{0};

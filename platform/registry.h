@@ -34,6 +34,19 @@ struct RegistryKey;
 [[nodiscard]] long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access,
                                 RegistryKey** key);
 
+// The two views of the machine's keys on 64-bit Windows: the one 64-bit programs see, and the one
+// 32-bit programs see (SOFTWARE\WOW6432Node).
+enum class RegistryView { kBits64, kBits32 };
+
+// Whether the system keeps the two views: 64-bit Windows, whatever the width of the calling
+// program. POSIX: false, its one registry file serves both. Any thread.
+[[nodiscard]] bool registryHasTwoViews();
+
+// registryOpen in the one view given (KEY_WOW64_64KEY, KEY_WOW64_32KEY), without looking in the
+// other. Where the system keeps one view, that one.
+[[nodiscard]] long registryOpenInView(RegistryRoot root, const char* subKey, std::uint32_t access,
+                                      RegistryView view, RegistryKey** key);
+
 // RegQueryValueExA: the value's type in *type and its bytes in data. *size gives the buffer's
 // size on entry and the value's size on return; kErrorMoreData when the buffer is too small,
 // kErrorFileNotFound when the value does not exist. type and data may be null.

@@ -1,7 +1,6 @@
-// Threads and a recursive lock, on the operating system's own thread calls.
+// Threads and a plain lock, on the operating system's own thread calls.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 // Clang's thread-safety analysis (-Wthread-safety, and -Wthread-safety-beta for the order of
@@ -46,12 +45,12 @@ enum class ThreadStart { kRunning, kSuspended };
 
 // Starts a thread with the default stack size running proc(argument); null on failure. The
 // platform's own thread call is used, so nothing of the C++ runtime runs after proc returns
-// except the few instructions that signal its end. A suspended thread must be resumed exactly
-// once before anything waits for it.
+// except the few instructions that signal its end. A suspended thread must be resumed before
+// anything waits for it (or ended by force).
 [[nodiscard]] Thread* threadStart(ThreadProc proc, void* argument,
                                   ThreadStart start = ThreadStart::kRunning);
 
-// Lets a thread started suspended run proc. Any thread.
+// Lets a thread started suspended run proc; nothing for one that runs already. Any thread.
 void threadResume(Thread* thread);
 
 // Waits at most timeoutMs for proc to have returned; true when it has. Safe inside the loader's
@@ -84,71 +83,35 @@ void threadRelease(Thread* thread);
 // of threadStart).
 std::uint64_t threadCurrentId();
 
-// A lock that the thread holding it may take again (CRITICAL_SECTION, recursive pthread mutex).
-class KVT_CAPABILITY("lock") RecursiveLock {
+// A plain lock (SRWLOCK, a default pthread mutex): the thread that holds it must not take it
+// again, so every operation takes it once, and a function that runs under it says so
+// (KVT_REQUIRES, or a Locked suffix). Its all-zero state is the system's initial one on both
+// platforms, so it is constant-initialized and needs no destruction: one in static storage is
+// ready before any constructor and still there after every destructor, and none keeps anything
+// of the process after the library's unload.
+class KVT_CAPABILITY("lock") Lock {
  public:
-  RecursiveLock();
-  ~RecursiveLock();
-  RecursiveLock(const RecursiveLock&) = delete;
-  RecursiveLock& operator=(const RecursiveLock&) = delete;
+  constexpr Lock() = default;
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
 
   void lock() KVT_ACQUIRE();
-  // Takes the lock when no other thread holds it; never waits.
+  // Takes the lock when no thread holds it; never waits.
   [[nodiscard]] bool tryLock() KVT_TRY_ACQUIRE(true);
   void unlock() KVT_RELEASE();
 
  private:
-  alignas(8) unsigned char storage_[64];
+  alignas(8) unsigned char storage_[48] = {};
 };
 
-// A RecursiveLock for static storage. It is constant-initialized, so it is ready before any
-// object's constructor runs and still there after every destructor, in whatever order the
-// library's objects are made and destroyed; and it is never destroyed, so no registration of a
-// function-local static's construction runs (on Windows that keeps a record of the loading
-// thread, an event and a thread handle, that outlives every unload). The system lock inside is
-// made on first use.
-class KVT_CAPABILITY("lock") StaticRecursiveLock {
- public:
-  constexpr StaticRecursiveLock() = default;
-  StaticRecursiveLock(const StaticRecursiveLock&) = delete;
-  StaticRecursiveLock& operator=(const StaticRecursiveLock&) = delete;
-
-  // The analysis cannot see through get(): the lock taken is this one.
-  void lock() KVT_ACQUIRE() KVT_NO_ANALYSIS { get().lock(); }
-  [[nodiscard]] bool tryLock() KVT_TRY_ACQUIRE(true) KVT_NO_ANALYSIS { return get().tryLock(); }
-  void unlock() KVT_RELEASE() KVT_NO_ANALYSIS { get().unlock(); }
-
- private:
-  RecursiveLock& get();
-
-  enum : int { kUnmade, kMaking, kReady };
-  std::atomic<int> state_{kUnmade};
-  alignas(RecursiveLock) unsigned char storage_[sizeof(RecursiveLock)] = {};
-};
-
-// One pointer per thread (TlsAlloc, pthread_key_create), null on every thread until that thread
-// sets it. Nothing runs when a thread ends. Made on first use and kept for the process's life, so
-// that a thread that outlives the library's unload still finds it.
-class ThreadSlot {
- public:
-  constexpr ThreadSlot() = default;
-  ThreadSlot(const ThreadSlot&) = delete;
-  ThreadSlot& operator=(const ThreadSlot&) = delete;
-
-  // The calling thread's pointer. Never fails: a slot that cannot be made reads null.
-  [[nodiscard]] void* get();
-  // Sets the calling thread's pointer; false when the slot cannot be made.
-  [[nodiscard]] bool set(void* value);
-
- private:
-  [[nodiscard]] bool make();
-
-  std::atomic<int> state_{0};  // 0 unmade, 1 making, 2 ready, 3 failed
-  std::uintptr_t key_ = 0;
-};
+// Takes lock unless the thread that holds it may be one that the system has ended and that will
+// never give it back: at the end of the process the system ends every other thread, maybe one
+// inside it; at the unload a thread is ended by force only where it holds none of the library's
+// locks, so any holder gives it back within its own bound. Tries for at most limitMs (0: once).
+// False when it was not taken: the caller does without what the lock guards. Any thread.
+[[nodiscard]] bool lockUnlessAbandoned(Lock& lock, unsigned limitMs) KVT_TRY_ACQUIRE(true, lock);
 
 // Holds a lock for a scope.
-template <typename Lock>
 class KVT_SCOPED_CAPABILITY LockGuard {
  public:
   explicit LockGuard(Lock& lock) KVT_ACQUIRE(lock) : lock_(lock) { lock_.lock(); }

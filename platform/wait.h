@@ -1,11 +1,12 @@
 // Waiting for something another thread or the console does: one shape for every wait of the
-// library, timed on tickCount(), so that a test that replaces the clock reaches all of them.
+// library, timed on tickCount(), so that a test that replaces the clock reaches all of them. The
+// library makes its waits through its lifecycle (lifecycle/Lifecycle.h), which ends them at the
+// unload.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/pump.h"
-#include "platform/thread.h"
 #include "platform/time.h"
 
 namespace platform {
@@ -55,16 +56,6 @@ template <typename Done>
       pumpWait(pollMs);
     }
   }
-}
-
-// Waits at most limitMs for a thread's end, looking every few milliseconds. On the host's thread
-// the wait dispatches (kPump): a thread that waits for the host's window thread, as a sink that
-// sends it a window message does, then gets its answer and can end.
-[[nodiscard]] inline bool WaitThreadEnd(Thread* thread, std::uint32_t limitMs,
-                                        WaitPause pause = WaitPause::kSleep) {
-  constexpr unsigned kThreadEndPollMs = 5;
-  return WaitUntil(Deadline(limitMs), pause, kThreadEndPollMs,
-                   [thread] { return threadWaitEnd(thread, 0); });
 }
 
 }  // namespace platform

@@ -8,31 +8,22 @@
 #include <new>
 #include <string>
 
-#include "capture/Capture.h"
 #include "platform/module.h"
+#include "platform/output.h"
 #include "platform/profile.h"
 #include "shell/CaptureSettings.h"
 #include "shell/SettingsValue.h"
-#include "wire/SocketRoutines.h"
 
 namespace {
 
-constexpr const char* kSettingsFileName = "KvtScanner.ini";
-constexpr const char* kSection = "Lumora";
-constexpr const char* kKeyToolBar = "DisplayToolBar";
-constexpr const char* kKeyStatus = "DisplayStatusBar";
-constexpr const char* kKeyTypeScanning = "TypeScanning";
-
-std::int32_t ReadSetting(const char* key, std::int32_t defaultValue, const char* path) {
-  char text[PATH_BUFFER_SIZE];
-  platform::profileReadString(kSection, key, "", text, sizeof text, path);
-  return SettingsValue(text, defaultValue);
-}
+constexpr const char* kKeyToolBar = SETTINGS_TOOL_BAR.key;
+constexpr const char* kKeyStatus = SETTINGS_STATUS_BAR.key;
+constexpr const char* kKeyTypeScanning = SETTINGS_TYPE_SCANNING.key;
 
 bool WriteSetting(const char* key, std::int32_t value, const char* path) {
   char text[16];
   std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
-  return platform::profileWriteString(kSection, key, text, path);
+  return platform::profileWriteString(SETTINGS_SECTION, key, text, path);
 }
 
 // Starts the capture the settings file or the environment asks for, its first comment naming
@@ -51,8 +42,7 @@ void StartCapture(KvtScan3DLumora& scanner, const char* settingsPath) {
                 static_cast<int>(options.TypeScanning()), settingsPath, settings.path.c_str(),
                 static_cast<unsigned long long>(settings.limitBytes >> 20));
   settings.comment = comment;
-  // The capture sees both channels through the socket routines' tap.
-  if (CaptureStart(settings)) InstallSocketTap(&CaptureSocketTap());
+  static_cast<void>(scanner.StartCapture(settings));
 }
 
 }  // namespace
@@ -76,11 +66,8 @@ void CKvtScannerApp::Load() {
   // A directory that leaves no room for the file name would give a truncated path: the
   // library then stays inert rather than read or write some other file.
   if (!platform::currentDirectory(m_currentDirectory, sizeof m_currentDirectory)) return;
-  int length = std::snprintf(m_settingsPath, sizeof m_settingsPath, "%s%c%s", m_currentDirectory,
-                             platform::kPathSeparator, kSettingsFileName);
-  if (length < 0 || static_cast<unsigned>(length) >= sizeof m_settingsPath) {
+  if (!SettingsFilePath(m_currentDirectory, m_settingsPath)) {
     m_currentDirectory[0] = '\0';
-    m_settingsPath[0] = '\0';
     return;
   }
 
@@ -89,17 +76,17 @@ void CKvtScannerApp::Load() {
   if (scanner == nullptr) return;
   scanner->Link().Log().SetDirectory(m_currentDirectory);
   ScannerSettings& settings = scanner->Settings();
-  settings.SetShowToolBar(ReadSetting(kKeyToolBar, 1, m_settingsPath) != 0);
-  settings.SetShowStatus(ReadSetting(kKeyStatus, 0, m_settingsPath) != 0);
-  settings.SetTypeScanning(ReadSetting(kKeyTypeScanning, 1, m_settingsPath));
+  settings.SetShowToolBar(ReadSettingsOption(SETTINGS_TOOL_BAR, m_settingsPath) != 0);
+  settings.SetShowStatus(ReadSettingsOption(SETTINGS_STATUS_BAR, m_settingsPath) != 0);
+  settings.SetTypeScanning(ReadSettingsOption(SETTINGS_TYPE_SCANNING, m_settingsPath));
   if (status != 0) return;
   m_scanner = scanner.release();
   // Measuring goes on without a capture that cannot be started.
   try {
     StartCapture(*m_scanner.load(), m_settingsPath);
   } catch (const std::bad_alloc&) {
-    std::fprintf(stderr, "KvtScanner: the capture cannot be started: out of memory\n");
-    std::fflush(stderr);
+    platform::standardPrint(platform::StandardStream::kError,
+                            "KvtScanner: the capture cannot be started: out of memory\n");
   }
 }
 
@@ -114,13 +101,10 @@ CKvtScannerApp::~CKvtScannerApp() {
   // Nothing else is to be done at the unload, but the next load would start from the old values
   // without a word: the host's operator is told which file it was.
   if (!written) {
-    std::fprintf(stderr, "KvtScanner: cannot write the settings file %s; it keeps its old values\n",
-                 m_settingsPath);
-    std::fflush(stderr);
+    platform::standardPrint(
+        platform::StandardStream::kError,
+        "KvtScanner: cannot write the settings file %s; it keeps its old values\n", m_settingsPath);
   }
+  // Its teardown stops every part of the library, the capture included.
   delete scanner;
-  // After the scanner object's teardown, which closes both connections. The tap stays valid (it
-  // is static), so a call that loaded it just before it is removed finds the capture closed.
-  InstallSocketTap(nullptr);
-  CaptureStop();
 }

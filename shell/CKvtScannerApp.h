@@ -4,8 +4,9 @@
 #include <atomic>
 
 #include "shell/KvtScan3DLumora.h"
+#include "shell/SettingsValue.h"
 
-constexpr unsigned PATH_BUFFER_SIZE = 260;
+constexpr unsigned PATH_BUFFER_SIZE = SETTINGS_PATH_SIZE;
 
 class CKvtScannerApp {
  public:

@@ -1,14 +1,14 @@
 // The record of pose and points whose address the host's sink receives.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 struct MeasureRecord {
   double* position;   // x, y, z of the last sensor position
   double* direction;  // x, y, z of the last sensor direction
   double* points;     // point i is points[3 * i], points[3 * i + 1], points[3 * i + 2]
-  std::int32_t pointCount;
+  int32_t pointCount;
 };
 
 // The host reads the record through these offsets: pointers are 4 bytes on 32-bit Windows and 8 on

@@ -1,7 +1,7 @@
 // The host's callback object of a measurement, called from the acquisition thread.
 #pragma once
 
-#include <cstdint>
+#include <stdint.h>
 
 #include "shell/MeasureRecord.h"
 
@@ -28,7 +28,7 @@ class MeasureSink {
   // Slot 8: a record outside a pass; read it during the call.
   virtual void AddFreeMeasure(MeasureRecord* record) = 0;
   // Slot 9: a button event with code 2 or 4 was taken; the argument is always 1.
-  virtual void NotifyButton(std::int32_t button) = 0;
+  virtual void NotifyButton(int32_t button) = 0;
 
  protected:
   // Not virtual, so it takes no slot; the plug-in never destroys a sink.

@@ -1,26 +1,26 @@
 // The host's 168-byte sensor record, filled by SensorGetList.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
+#include <stddef.h>
+#include <stdint.h>
 
 // Sensor type codes shared with the host.
-constexpr std::int32_t SENSOR_TYPE_AUTOMATIC = 1;
-constexpr std::int32_t SENSOR_TYPE_LASER = 2;
-constexpr std::int32_t SENSOR_TYPE_PROBE = 3;
+constexpr int32_t SENSOR_TYPE_AUTOMATIC = 1;
+constexpr int32_t SENSOR_TYPE_LASER = 2;
+constexpr int32_t SENSOR_TYPE_PROBE = 3;
 // Sensor kind codes.
-constexpr std::int32_t SENSOR_KIND_LASER = 4;
-constexpr std::int32_t SENSOR_KIND_PROBE = 1;
+constexpr int32_t SENSOR_KIND_LASER = 4;
+constexpr int32_t SENSOR_KIND_PROBE = 1;
 
 constexpr int SENSOR_LABEL_SIZE = 48;
 
 // The padding is spelled out: mingw may align a double in a struct to 4 bytes, and the host's
 // layout puts it at offset 8 on every platform.
 struct SensorEntry {
-  std::int32_t sensorType;
-  std::int32_t reserved0;
+  int32_t sensorType;
+  int32_t reserved0;
   double probeRadius;
-  std::int32_t sensorKind;
+  int32_t sensorKind;
   char label[SENSOR_LABEL_SIZE];
   char reserved1[100];
 };

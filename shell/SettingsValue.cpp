@@ -1,8 +1,29 @@
-// Conversion of the settings file's texts to the integers the plug-in holds.
+// The settings file's path, its options and the conversion of their texts.
 #include "shell/SettingsValue.h"
 
 #include <cctype>
 #include <cstdint>
+#include <cstdio>
+
+#include "platform/module.h"
+#include "platform/profile.h"
+
+bool SettingsFilePath(const char* folder, char* out) {
+  int length = std::snprintf(out, SETTINGS_PATH_SIZE, "%s%c%s", folder, platform::kPathSeparator,
+                             SETTINGS_FILE_NAME);
+  if (length < 0 || static_cast<unsigned>(length) >= SETTINGS_PATH_SIZE) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+std::int32_t ReadSettingsOption(const SettingsOption& option, const char* path, std::string* text) {
+  char value[SETTINGS_PATH_SIZE];
+  platform::profileReadString(SETTINGS_SECTION, option.key, "", value, sizeof value, path);
+  if (text != nullptr) *text = value;
+  return SettingsValue(value, option.defaultValue);
+}
 
 std::int32_t SettingsLeadingInteger(const char* text) {
   const unsigned char* at = reinterpret_cast<const unsigned char*>(text);

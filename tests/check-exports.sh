@@ -45,6 +45,15 @@ esac
 dump=$("$objdump" -p "$lib")
 "$objdump" -f "$lib" | grep -q "file format $format" || fail "not a $format image"
 echo "$dump" | grep -q '^Name .*KvtScannerMouse\.dll$' || fail "export directory name"
+if [ "$mode" = win32 ]; then
+  # The 32-bit exception guard registers a handler of this DLL on the thread's frame chain: an
+  # image marked as having no handlers (NO_SEH), or with a load configuration whose table of
+  # handlers could leave it out, would have the system refuse it. lld sets neither here.
+  characteristics=$(echo "$dump" | sed -n 's/^DllCharacteristics\s*//p')
+  [ $((0x$characteristics & 0x400)) -eq 0 ] || fail "marked NO_SEH: the guard's handler would be refused"
+  echo "$dump" | grep -q '^Entry a [0-9a-f]* 00000000 Load Configuration Directory' ||
+    fail "a load configuration directory: its SafeSEH table must hold the guard's handler"
+fi
 # Lines of the export table: "[ord] name" pairs after the "[Ordinal/Name Pointer] Table" head.
 table=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s*\[ *[0-9]+\]')
 count=$(echo "$table" | wc -l)

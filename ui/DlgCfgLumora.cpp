@@ -2,6 +2,7 @@
 #include "ui/DlgCfgLumora.h"
 
 #include "datachannel/MeasurementStore.h"
+#include "lifecycle/Lifecycle.h"
 #include "link/ConsoleLink.h"
 #include "link/ScannerSettings.h"
 #include "platform/wait.h"
@@ -62,9 +63,8 @@ DlgCfgLumora::DlgCfgLumora(const DialogOwner& owner)
 DlgCfgLumora::~DlgCfgLumora() {
   if (!m_running || m_runThread == platform::threadCurrentId()) return;
   // Bounded: a run that has not left by then is not waited for any longer.
-  static_cast<void>(platform::WaitUntil(platform::Deadline(kRunEndWaitMs),
-                                        platform::WaitPause::kSleep, kRunEndPollMs,
-                                        [this] { return !m_running; }));
+  static_cast<void>(Lifecycle::WaitRegardless(platform::Deadline(kRunEndWaitMs), kRunEndPollMs,
+                                              [this] { return !m_running; }));
 }
 
 std::int32_t DlgCfgLumora::ButtonCommand(int controlId) {

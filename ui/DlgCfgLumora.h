@@ -70,6 +70,11 @@ class DlgCfgLumora : private platform::DialogHandler {
   // The Cancel action: the dialog is closed and the console's acquisition flag cleared; the
   // members keep their values. Ends a running window, also from another thread.
   void CancelAction();
+  // The unload's stop: an open window is cancelled as its Cancel button does. The run on the
+  // host's thread leaves at its next message; the destructor waits for it a bounded time.
+  void Stop() {
+    if (IsOpen()) CancelAction();
+  }
 
   // A command button's action: sends its code and nothing else; a failed send runs the
   // connection sequence again, on this thread, before it returns.
@@ -104,7 +109,7 @@ class DlgCfgLumora : private platform::DialogHandler {
 
   // The running window, for other threads too (the teardown's Cancel): set and cleared by the
   // run's thread under the lock, used under it.
-  platform::RecursiveLock m_windowLock;
+  platform::Lock m_windowLock;
   platform::Dialog* m_window KVT_GUARDED_BY(m_windowLock);
   // Written only by the run's thread (DoModal), raised before the window is made and lowered
   // last; the destructor on another thread waits for it to fall.

@@ -5,9 +5,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
-#include "platform/thread.h"
+#include "platform/output.h"
 
 namespace {
 
@@ -16,32 +15,27 @@ std::atomic<const SocketTap*> g_tap{nullptr};
 
 const SocketTap* Tap() { return g_tap.load(std::memory_order_acquire); }
 
-// The scope that holds this thread's messages back, if any.
-platform::ThreadSlot g_heldPrints;
+std::atomic<const SocketMessageTaker*> g_messageTaker{nullptr};
 
-void Write(const char* text, std::size_t size) {
-  std::fwrite(text, 1, size, stdout);
-  // Flushed so that the lines keep their order with the host's own output when that is a pipe.
-  std::fflush(stdout);
+// Messages go to the host process's standard output at once. A message that the output cannot
+// take at once (a pipe that nobody reads) is left out and counted, never waited for: the
+// routines run under the command channel's lock, and on the threads the unload collects.
+__attribute__((format(printf, 1, 0))) void PrintLine(const char* format, va_list arguments) {
+  char line[256];
+  std::vsnprintf(line, sizeof line, format, arguments);
+  if (const SocketMessageTaker* taker = g_messageTaker.load(std::memory_order_acquire)) {
+    taker->take(taker->context, line);
+    return;
+  }
+  static_cast<void>(
+      platform::standardWrite(platform::StandardStream::kOutput, line, std::strlen(line)));
 }
 
-// Messages go to the host process's standard output, at once or when the thread's held scope
-// ends.
 __attribute__((format(printf, 1, 2))) void Print(const char* format, ...) {
-  char line[256];
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(line, sizeof line, format, arguments);
+  PrintLine(format, arguments);
   va_end(arguments);
-  if (std::string* held = DeferredPrints::Held()) {
-    try {
-      *held += line;
-      return;
-    } catch (const std::bad_alloc&) {
-      // A message that cannot be held back for want of memory is printed at once.
-    }
-  }
-  Write(line, std::strlen(line));
 }
 
 unsigned LastError() { return static_cast<unsigned>(platform::socketLastError()); }
@@ -97,19 +91,19 @@ bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port) {
   if (!platform::socketConnect(socketVariable, address, static_cast<std::uint16_t>(port))) {
     return FailAfterClose(socketVariable, "Cannot connect to host [0x%08X]\n");
   }
-  if (const SocketTap* tap = Tap()) tap->opened(socketVariable, true);
+  if (const SocketTap* tap = Tap()) tap->opened(tap->context, socketVariable, true);
   return true;
 }
 
 SocketHandle TcpAccept(SocketHandle listener) {
   SocketHandle accepted = platform::socketAccept(listener);
   if (accepted == platform::kInvalidSocket) return accepted;
-  if (const SocketTap* tap = Tap()) tap->opened(accepted, false);
+  if (const SocketTap* tap = Tap()) tap->opened(tap->context, accepted, false);
   return accepted;
 }
 
 bool TcpClose(SocketHandle socket) {
-  if (const SocketTap* tap = Tap()) tap->closed(socket);
+  if (const SocketTap* tap = Tap()) tap->closed(tap->context, socket);
   if (!platform::socketShutdownSend(socket)) {
     Print("Error shutting down socket [0x%08X]\n", LastError());
   }
@@ -123,7 +117,7 @@ bool SendAll(SocketHandle socket, const void* buffer, int length, int& count) {
   const unsigned char* bytes = static_cast<const unsigned char*>(buffer);
   return MovePieces(length, TRANSFER_PIECE, count, [&](int at, int piece) {
     int sent = platform::socketSend(socket, bytes + at, piece);
-    if (const SocketTap* tap = Tap()) tap->sent(socket, bytes + at, sent);
+    if (const SocketTap* tap = Tap()) tap->sent(tap->context, socket, bytes + at, sent);
     return sent;
   });
 }
@@ -136,23 +130,21 @@ bool ReceiveExactly(SocketHandle socket, void* buffer, int length, int& count) {
 
 int ReceiveSome(SocketHandle socket, void* buffer, int length) {
   int received = platform::socketReceive(socket, buffer, length);
-  if (const SocketTap* tap = Tap()) tap->received(socket, buffer, received);
+  if (const SocketTap* tap = Tap()) tap->received(tap->context, socket, buffer, received);
   if (received < 0) Print("error reading %d\n", platform::socketLastError());
   return received;
 }
 
-DeferredPrints::DeferredPrints() : m_outermost(Held() == nullptr) {
-  // Where the slot cannot be made nothing is held back: the messages are printed at once.
-  if (m_outermost) static_cast<void>(g_heldPrints.set(&m_text));
+void PrintMessage(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  PrintLine(format, arguments);
+  va_end(arguments);
 }
 
-DeferredPrints::~DeferredPrints() {
-  if (!m_outermost) return;
-  static_cast<void>(g_heldPrints.set(nullptr));
-  if (!m_text.empty()) Write(m_text.data(), m_text.size());
+void InstallSocketMessageTaker(const SocketMessageTaker* taker) {
+  g_messageTaker.store(taker, std::memory_order_release);
 }
-
-std::string* DeferredPrints::Held() { return static_cast<std::string*>(g_heldPrints.get()); }
 
 void InstallSocketTap(const SocketTap* tap) { g_tap.store(tap, std::memory_order_release); }
 

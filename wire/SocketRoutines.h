@@ -3,8 +3,6 @@
 // plug-in's messages, for its peer.
 #pragma once
 
-#include <string>
-
 #include "platform/socket.h"
 
 using platform::SocketHandle;
@@ -14,6 +12,10 @@ constexpr int TRANSFER_PIECE = 8192;
 
 // Opens a client connection. The new socket is stored in socketVariable as soon as it exists
 // and set back to -1 on every failure after that. Prints the failure to standard output.
+//
+// The routines' messages go to standard output without ever waiting for it (platform/output.h):
+// one that a full pipe cannot take is left out and counted, so that the routines may run under a
+// lock and on a thread the unload collects.
 [[nodiscard]] bool TcpConnect(SocketHandle& socketVariable, const char* hostName, int port);
 
 // Waits for one connection on listener; the connection, or kInvalidSocket when accepting fails
@@ -34,38 +36,33 @@ bool TcpClose(SocketHandle socket);
 // socket error (printed as "error reading %d").
 [[nodiscard]] int ReceiveSome(SocketHandle socket, void* buffer, int length);
 
+// Prints one of the plug-in's messages on the process's standard output, as the routines print
+// their failures ("WSAStartup failed [%d]\n" for the socket layer's start). Any thread.
+__attribute__((format(printf, 1, 2))) void PrintMessage(const char* format, ...);
+
 // Watches the routines above, each call right after the socket call it records, on whichever
 // thread made it: the connections they open (pluginConnected) or accept, the bytes each send and
 // receive moved (a receive of 0 bytes is the peer's end), and each close. The functions may be
 // called from several threads at once and must return quickly: they run inside the channels'
-// own steps.
+// own steps. Each is given the tap's context first.
 struct SocketTap {
-  void (*opened)(SocketHandle socket, bool pluginConnected);
-  void (*sent)(SocketHandle socket, const void* data, int length);
-  void (*received)(SocketHandle socket, const void* data, int length);
-  void (*closed)(SocketHandle socket);
+  void* context;
+  void (*opened)(void* context, SocketHandle socket, bool pluginConnected);
+  void (*sent)(void* context, SocketHandle socket, const void* data, int length);
+  void (*received)(void* context, SocketHandle socket, const void* data, int length);
+  void (*closed)(void* context, SocketHandle socket);
 };
 
-// Holds back what the routines print on the calling thread for its scope (their failure messages
-// on standard output), and prints it when the outermost such scope on the thread ends. A command
-// holds the command channel's lock while it waits for the console, and a host whose standard
-// output is a pipe that nobody reads would otherwise stall every other command behind that
-// print. The thread that makes it only; nests.
-class DeferredPrints {
- public:
-  DeferredPrints();
-  ~DeferredPrints();
-  DeferredPrints(const DeferredPrints&) = delete;
-  DeferredPrints& operator=(const DeferredPrints&) = delete;
-
-  // Where the routines' messages go on this thread now: the outermost scope's text, or null when
-  // none holds them back.
-  static std::string* Held();
-
- private:
-  const bool m_outermost;
-  std::string m_text;
+// Takes the routines' messages instead of standard output, for a tool that reports them in lines
+// of its own (kvt-host doctor). take gets each message whole, on the thread that printed it.
+struct SocketMessageTaker {
+  void* context;
+  void (*take)(void* context, const char* message);
 };
+
+// Installs the taker (null: messages go to standard output again). It must stay valid for as
+// long as the routines may run.
+void InstallSocketMessageTaker(const SocketMessageTaker* taker);
 
 // Installs the tap (null: none). The tap must stay valid for as long as the routines may run,
 // since a call that has just loaded it may still be using it after it was replaced.

@@ -4,14 +4,14 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <new>
+
+#include "platform/posix/SignalFree.h"
 
 namespace platform {
 
@@ -47,38 +47,12 @@ OutputFile* fileOpenWrite(const char* path, FileCreate how, FileOpenResult* resu
   return file;
 }
 
-namespace {
-
-// A write to a pipe whose reader has gone raises SIGPIPE, which ends the host's process unless
-// the host handles it. The signal is held back on this thread for the write and taken back
-// when the write raised it, so the write fails with EPIPE and nothing else changes.
-ssize_t WriteWithoutSignal(int descriptor, const void* data, std::size_t length) {
-  sigset_t pipeOnly, previous, pending;
-  sigemptyset(&pipeOnly);
-  sigaddset(&pipeOnly, SIGPIPE);
-  sigpending(&pending);
-  const bool alreadyPending = sigismember(&pending, SIGPIPE) == 1;
-  pthread_sigmask(SIG_BLOCK, &pipeOnly, &previous);
-  ssize_t written = ::write(descriptor, data, length);
-  const int writeError = errno;
-  if (written < 0 && writeError == EPIPE && !alreadyPending) {
-    const timespec none{0, 0};
-    while (sigtimedwait(&pipeOnly, nullptr, &none) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  errno = writeError;
-  return written;
-}
-
-}  // namespace
-
 int fileWriteSome(OutputFile* file, const void* data, int length, unsigned waitMs, int* error) {
   if (length <= 0) return 0;
   timespec start{};
   clock_gettime(CLOCK_MONOTONIC, &start);
   for (;;) {
-    ssize_t written = WriteWithoutSignal(file->descriptor, data, static_cast<std::size_t>(length));
+    ssize_t written = writeWithoutSignal(file->descriptor, data, static_cast<std::size_t>(length));
     if (written >= 0) return static_cast<int>(written);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {

@@ -69,6 +69,13 @@ long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access,
   return kErrorNotEnoughMemory;
 }
 
+bool registryHasTwoViews() { return false; }
+
+long registryOpenInView(RegistryRoot root, const char* subKey, std::uint32_t access,
+                        RegistryView /*view*/, RegistryKey** key) {
+  return registryOpen(root, subKey, access, key);
+}
+
 long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
                    std::uint32_t* size) {
   if (key == nullptr) return kErrorInvalidHandle;

@@ -2,7 +2,6 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
-#include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -125,52 +124,21 @@ std::uint64_t threadCurrentId() {
   return static_cast<std::uint64_t>(syscall(SYS_gettid));
 }
 
-static_assert(sizeof(pthread_mutex_t) <= 64, "RecursiveLock storage too small");
-static_assert(alignof(pthread_mutex_t) <= 8, "RecursiveLock storage alignment too small");
+static_assert(sizeof(pthread_mutex_t) <= 48, "the lock's storage is too small");
+static_assert(alignof(pthread_mutex_t) <= 8, "the lock's storage is not aligned enough");
 
-RecursiveLock::RecursiveLock() {
-  pthread_mutexattr_t attributes;
-  pthread_mutexattr_init(&attributes);
-  pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-  pthread_mutex_init(reinterpret_cast<pthread_mutex_t*>(storage_), &attributes);
-  pthread_mutexattr_destroy(&attributes);
+namespace {
+// The lock's storage is all zero until first used: glibc's PTHREAD_MUTEX_INITIALIZER, a default
+// (non-recursive) mutex that needs no pthread_mutex_init and no pthread_mutex_destroy.
+pthread_mutex_t* mutexOf(unsigned char* storage) {
+  return reinterpret_cast<pthread_mutex_t*>(storage);
 }
+}  // namespace
 
-RecursiveLock::~RecursiveLock() {
-  pthread_mutex_destroy(reinterpret_cast<pthread_mutex_t*>(storage_));
-}
+void Lock::lock() { pthread_mutex_lock(mutexOf(storage_)); }
 
-void RecursiveLock::lock() { pthread_mutex_lock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
+bool Lock::tryLock() { return pthread_mutex_trylock(mutexOf(storage_)) == 0; }
 
-bool RecursiveLock::tryLock() {
-  return pthread_mutex_trylock(reinterpret_cast<pthread_mutex_t*>(storage_)) == 0;
-}
-
-void RecursiveLock::unlock() { pthread_mutex_unlock(reinterpret_cast<pthread_mutex_t*>(storage_)); }
-
-bool ThreadSlot::make() {
-  int expected = 0;
-  if (state_.compare_exchange_strong(expected, 1)) {
-    pthread_key_t key;
-    if (pthread_key_create(&key, nullptr) == 0) {
-      key_ = static_cast<std::uintptr_t>(key);
-      state_ = 2;
-    } else {
-      state_ = 3;
-    }
-  }
-  while (state_.load() == 1) sched_yield();
-  return state_.load() == 2;
-}
-
-void* ThreadSlot::get() {
-  if (state_.load() != 2 && !make()) return nullptr;
-  return pthread_getspecific(static_cast<pthread_key_t>(key_));
-}
-
-bool ThreadSlot::set(void* value) {
-  if (state_.load() != 2 && !make()) return false;
-  return pthread_setspecific(static_cast<pthread_key_t>(key_), value) == 0;
-}
+void Lock::unlock() { pthread_mutex_unlock(mutexOf(storage_)); }
 
 }  // namespace platform

@@ -102,7 +102,14 @@ extern "C" LONG KvtGuardFilter(EXCEPTION_POINTERS* pointers, void* /*establisher
 // label relies on what the call left in other registers. The function has no C++ cleanups of its
 // own, so the compiler gives it no handler that would compete with this one; an exception of this
 // library's compiler passes the filter and is caught by RunCatching.
-__attribute__((noinline, noclone)) void CallInScope(GuardedCall* call) {
+// One copy of the function, so that its labels exist once: gcc could otherwise clone it; clang
+// does not clone functions and knows no attribute against it.
+#if defined(__clang__)
+#define KVT_ONE_COPY __attribute__((noinline))
+#else
+#define KVT_ONE_COPY __attribute__((noinline, noclone))
+#endif
+KVT_ONE_COPY void CallInScope(GuardedCall* call) {
   __asm__ __volatile__(
       ".l_kvt_guard_start:\n\t"
       ".seh_handler __C_specific_handler, @except\n\t"

@@ -19,6 +19,23 @@ long registryOpen(RegistryRoot root, const char* subKey, std::uint32_t access, R
   return result;
 }
 
+bool registryHasTwoViews() {
+  if (sizeof(void*) == 8) return true;
+  BOOL wow64 = FALSE;
+  return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+long registryOpenInView(RegistryRoot root, const char* subKey, std::uint32_t access,
+                        RegistryView view, RegistryKey** key) {
+  HKEY rootKey = root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+  HKEY opened = nullptr;
+  // 32-bit Windows ignores the flags: its one view is both.
+  REGSAM viewFlag = view == RegistryView::kBits64 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY;
+  LONG result = RegOpenKeyExA(rootKey, subKey, 0, access | viewFlag, &opened);
+  *key = result == ERROR_SUCCESS ? reinterpret_cast<RegistryKey*>(opened) : nullptr;
+  return result;
+}
+
 long registryQuery(RegistryKey* key, const char* name, std::uint32_t* type, void* data,
                    std::uint32_t* size) {
   DWORD valueType = REG_NONE;

@@ -1,4 +1,4 @@
-// Windows threads on CreateThread, and the recursive lock on a CRITICAL_SECTION.
+// Windows threads on CreateThread, and the plain lock on a slim reader/writer lock.
 #include "platform/thread.h"
 
 #include <windows.h>
@@ -166,52 +166,18 @@ bool threadIsCurrent(const Thread* thread) { return thread && GetCurrentThreadId
 std::uint64_t threadCurrentId() { return GetCurrentThreadId(); }
 
 namespace {
-
-CRITICAL_SECTION* criticalSection(unsigned char* storage) {
-  return reinterpret_cast<CRITICAL_SECTION*>(storage);
-}
-
+// The lock's storage is all zero until first used: SRWLOCK_INIT. A slim lock needs no
+// initialisation or deletion and owns nothing of the process.
+SRWLOCK* slimLock(unsigned char* storage) { return reinterpret_cast<SRWLOCK*>(storage); }
 }  // namespace
 
-RecursiveLock::RecursiveLock() {
-  static_assert(sizeof(CRITICAL_SECTION) <= sizeof(storage_), "the lock's storage is too small");
-  static_assert(alignof(CRITICAL_SECTION) <= 8, "the lock's storage is not aligned enough");
-  // Without debug information the section owns nothing of the process heap, so one kept for the
-  // process's life (StaticRecursiveLock) leaves nothing behind when the library is unloaded.
-  InitializeCriticalSectionEx(criticalSection(storage_), 0, CRITICAL_SECTION_NO_DEBUG_INFO);
+void Lock::lock() {
+  static_assert(sizeof(SRWLOCK) <= sizeof(storage_), "the lock's storage is too small");
+  AcquireSRWLockExclusive(slimLock(storage_));
 }
 
-RecursiveLock::~RecursiveLock() { DeleteCriticalSection(criticalSection(storage_)); }
+bool Lock::tryLock() { return TryAcquireSRWLockExclusive(slimLock(storage_)) != 0; }
 
-void RecursiveLock::lock() { EnterCriticalSection(criticalSection(storage_)); }
-
-bool RecursiveLock::tryLock() { return TryEnterCriticalSection(criticalSection(storage_)) != 0; }
-
-void RecursiveLock::unlock() { LeaveCriticalSection(criticalSection(storage_)); }
-
-bool ThreadSlot::make() {
-  int expected = 0;
-  if (state_.compare_exchange_strong(expected, 1)) {
-    DWORD index = TlsAlloc();
-    if (index != TLS_OUT_OF_INDEXES) {
-      key_ = index;
-      state_ = 2;
-    } else {
-      state_ = 3;
-    }
-  }
-  while (state_.load() == 1) SwitchToThread();
-  return state_.load() == 2;
-}
-
-void* ThreadSlot::get() {
-  if (state_.load() != 2 && !make()) return nullptr;
-  return TlsGetValue(static_cast<DWORD>(key_));
-}
-
-bool ThreadSlot::set(void* value) {
-  if (state_.load() != 2 && !make()) return false;
-  return TlsSetValue(static_cast<DWORD>(key_), value) != 0;
-}
+void Lock::unlock() { ReleaseSRWLockExclusive(slimLock(storage_)); }
 
 }  // namespace platform

@@ -1,5 +1,5 @@
-// What a faulty or busy host does to the plug-in: throws from its sink, and runs its own window
-// messages inside the plug-in's waits.
+// What a faulty or busy host does to the plug-in: throws from its sink, runs its own window
+// messages inside the plug-in's waits, and holds the loader lock while the plug-in's threads start.
 #pragma once
 
 #include <functional>
@@ -33,3 +33,11 @@ double ThreadCpuMs();
 // The head of the calling thread's chain of registered exception handlers (32-bit Windows, where
 // a guard registers one for its call); null where threads have no such chain.
 void* HandlerChainHead();
+
+// Takes the loader lock on the calling thread, as Windows holds it on the thread that loads or
+// unloads a DLL while the DLL's entry point runs: until it is released, no thread that starts
+// meanwhile runs any code of a DLL, and a call that needs the lock (a library's load, the
+// shell's program start) waits. It may be taken again on the same thread, by the loader itself
+// too. False where there is no such lock (POSIX).
+bool TakeLoaderLock();
+void ReleaseLoaderLock();

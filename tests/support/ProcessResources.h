@@ -20,6 +20,10 @@ ProcessResources CountProcessResources();
 // empty when the system cannot list them.
 std::map<std::string, int> CountHandlesByType();
 
+// How many thread-local slots (TlsAlloc, pthread_key_create) the process can still take: taken
+// one by one until none is left, then all given back.
+int FreeThreadSlots();
+
 // Runs the work that leaves the system's own lasting state in a process (socket layer,
 // message queues, process snapshot), so that later counts show only what the plug-in keeps.
 void WarmUpProcessResources();

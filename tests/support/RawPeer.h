@@ -106,6 +106,12 @@ class RawPeer {
     socket_ = platform::kInvalidSocket;
   }
   platform::SocketHandle socket() const { return socket_; }
+  // Gives the socket up to the caller, who closes it.
+  platform::SocketHandle Release() {
+    platform::SocketHandle socket = socket_;
+    socket_ = platform::kInvalidSocket;
+    return socket;
+  }
 
  private:
   platform::SocketHandle socket_ = platform::kInvalidSocket;

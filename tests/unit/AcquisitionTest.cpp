@@ -13,6 +13,7 @@
 #include "EventSink.h"
 #include "Wait.h"
 #include "acquisition/AcquisitionThreads.h"
+#include "datachannel/DataChannel.h"
 #include "link/ConsoleLink.h"
 #include "link/ScannerSettings.h"
 #include "platform/time.h"
@@ -39,10 +40,12 @@ TEST(WithinDistanceTest, BoundsAndSpecialValues) {
 
 // The parts a measurement works with, linked to no console.
 struct Parts {
+  Lifecycle lifecycle;
   ScannerSettings settings;
   MeasurementStore store;
-  ConsoleLink link{settings, store};
-  AcquisitionParts parts{store, settings, link};
+  DataChannel data{lifecycle, store};
+  ConsoleLink link{lifecycle, settings, store, data};
+  AcquisitionParts parts{lifecycle, store, settings, link};
 };
 
 TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {

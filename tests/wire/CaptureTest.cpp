@@ -34,7 +34,7 @@ class CaptureTest : public ::testing::Test {
   }
   void TearDown() override {
     InstallSocketTap(nullptr);
-    CaptureStop();
+    capture_.Stop(StopMode::kUnload);
     if (client_ != platform::kInvalidSocket) TcpClose(client_);
     if (console_ != platform::kInvalidSocket) platform::socketClose(console_);
     platform::socketClose(listener_);
@@ -45,8 +45,8 @@ class CaptureTest : public ::testing::Test {
     settings.limitBytes = limit;
     settings.comment = "a test's capture";
     // As the plug-in does at load: the routines feed the capture through their tap.
-    InstallSocketTap(&CaptureSocketTap());
-    return CaptureStart(settings);
+    InstallSocketTap(&capture_.Tap());
+    return capture_.Start(settings);
   }
   void Connect() {
     ASSERT_TRUE(TcpConnect(client_, "127.0.0.1", COMMAND_PORT));
@@ -56,7 +56,7 @@ class CaptureTest : public ::testing::Test {
         platform::socketSetOption(console_, platform::SocketOption::ReceiveTimeoutMs, 5000));
   }
   void ExpectCaptureOffAndTheConnectionWorking() {
-    EXPECT_FALSE(CaptureOn());
+    EXPECT_FALSE(capture_.On());
     ASSERT_NO_FATAL_FAILURE(Connect());
     int count = 0;
     const unsigned char command[4] = {1, 2, 3, 4};
@@ -79,6 +79,8 @@ class CaptureTest : public ::testing::Test {
   platform::SocketHandle listener_ = platform::kInvalidSocket;
   platform::SocketHandle client_ = platform::kInvalidSocket;
   platform::SocketHandle console_ = platform::kInvalidSocket;
+  Lifecycle lifecycle_;
+  Capture capture_{lifecycle_};
 };
 
 // Every packet's sequence number continues its direction's, as Wireshark's reassembly needs.
@@ -103,7 +105,7 @@ void ExpectOneConsistentStream(const std::vector<CapturedPacket>& packets) {
 
 TEST_F(CaptureTest, BothDirectionsFromHandshakeToFinsAsOneTcpStream) {
   ASSERT_TRUE(Start(1 << 20));
-  ASSERT_TRUE(CaptureOn());
+  ASSERT_TRUE(capture_.On());
   ASSERT_NO_FATAL_FAILURE(Connect());
   int count = 0;
   const unsigned char command[4] = {0x55, 0x0F, 0, 0};
@@ -116,7 +118,7 @@ TEST_F(CaptureTest, BothDirectionsFromHandshakeToFinsAsOneTcpStream) {
   EXPECT_EQ(count, 0);
   TcpClose(client_);
   client_ = platform::kInvalidSocket;
-  CaptureStop();
+  capture_.Stop(StopMode::kUnload);
 
   CaptureFile file = ReadCaptureFile(Written());
   ASSERT_TRUE(file.valid);
@@ -145,8 +147,8 @@ TEST_F(CaptureTest, CallLongerThanAnIpPacketIsSplitWithoutAGap) {
   ASSERT_NO_FATAL_FAILURE(Connect());
   std::vector<unsigned char> bytes(100000);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
-  CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
-  CaptureStop();
+  capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
+  capture_.Stop(StopMode::kUnload);
 
   CaptureFile file = ReadCaptureFile(Written());
   ASSERT_TRUE(file.valid);
@@ -167,7 +169,7 @@ TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
     ASSERT_TRUE(SendAll(client_, bytes.data(), 500, count));
     ASSERT_EQ(count, 500);
   }
-  EXPECT_FALSE(CaptureOn());
+  EXPECT_FALSE(capture_.On());
   std::vector<unsigned char> received(20 * 500);
   int got = 0;
   while (got < static_cast<int>(received.size())) {
@@ -177,7 +179,7 @@ TEST_F(CaptureTest, LimitEndsTheFileWithACommentAndTheConnectionGoesOn) {
     got += n;
   }
   // The capture's thread writes the rest and closes the file by the stop.
-  CaptureStop();
+  capture_.Stop(StopMode::kUnload);
   EXPECT_LE(std::ifstream(Written(), std::ios::binary | std::ios::ate).tellg(), 4096);
 
   CaptureFile file = ReadCaptureFile(Written());
@@ -214,16 +216,16 @@ TEST_F(CaptureTest, TargetWhoseReaderGoesEndsTheCaptureAndNothingElse) {
   ASSERT_TRUE(Start(1 << 20));
   ASSERT_NO_FATAL_FAILURE(Connect());
   std::vector<unsigned char> bytes(60000, 0x5A);
-  CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
+  capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
   target.reset();
   // Bytes keep coming until the capture gives up on the target that no longer reads.
   EXPECT_TRUE(WaitUntil(
       [&] {
-        CaptureReceived(client_, bytes.data(), static_cast<int>(bytes.size()));
-        return !CaptureOn();
+        capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
+        return !capture_.On();
       },
       5000, 10));
-  CaptureStop();
+  capture_.Stop(StopMode::kUnload);
   int count = 0;
   const unsigned char command[4] = {1, 2, 3, 4};
   EXPECT_TRUE(SendAll(client_, command, 4, count));
@@ -293,8 +295,8 @@ TEST_F(CaptureTest, EachStartWritesANewFileAndTheNameStaysWithinItsLimit) {
   // About 600 KB: the two oldest go at the start, two more as the file grows.
   ASSERT_TRUE(Start(kLimit));
   ASSERT_NO_FATAL_FAILURE(Connect());
-  for (int i = 0; i < 10; ++i) CaptureReceived(client_, bytes.data(), 60000);
-  CaptureStop();
+  for (int i = 0; i < 10; ++i) capture_.Received(client_, bytes.data(), 60000);
+  capture_.Stop(StopMode::kUnload);
   for (std::size_t i = 0; i < earlier.size(); ++i) {
     EXPECT_EQ(std::filesystem::exists(earlier[i]), i >= 4) << earlier[i];
   }
@@ -316,11 +318,11 @@ TEST_F(CaptureTest, EachStartWritesANewFileAndTheNameStaysWithinItsLimit) {
   console_ = platform::kInvalidSocket;
   ASSERT_TRUE(Start(kLimit));
   ASSERT_NO_FATAL_FAILURE(Connect());
-  for (int i = 0; i < 40 && CaptureOn(); ++i) {
-    CaptureReceived(client_, bytes.data(), 60000);
+  for (int i = 0; i < 40 && capture_.On(); ++i) {
+    capture_.Received(client_, bytes.data(), 60000);
   }
-  EXPECT_FALSE(CaptureOn());
-  CaptureStop();
+  EXPECT_FALSE(capture_.On());
+  capture_.Stop(StopMode::kUnload);
   ASSERT_EQ(stamped().size(), 1u);
   EXPECT_NE(stamped()[0], first);
   EXPECT_LE(total(), kLimit);

@@ -71,15 +71,14 @@ PoseHeader Pose(int points, float x, float rx = 0, float ry = 0, float rz = 0) {
 class DataChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(StartDataChannelThread(store_.get()));
+    ASSERT_TRUE(channel_->Start());
     ASSERT_TRUE(peer_.Connect(DATA_PORT));
   }
   void TearDown() override {
     peer_.Close();
     // As the scanner object's teardown stops the data thread.
-    EXPECT_TRUE(StopDataChannelThread(3000));
-    FinishDataChannelThread();
-    EXPECT_FALSE(DataChannelThreadStarted());
+    channel_->Stop(StopMode::kUnload);
+    EXPECT_FALSE(channel_->Started());
   }
 
   // The store's last message, as the acquisition thread copies it.
@@ -114,6 +113,8 @@ class DataChannelTest : public ::testing::Test {
   void Sync() { Sync(peer_); }
 
   std::unique_ptr<MeasurementStore> store_ = std::make_unique<MeasurementStore>();
+  Lifecycle lifecycle_;
+  std::unique_ptr<DataChannel> channel_ = std::make_unique<DataChannel>(lifecycle_, *store_);
   RawPeer peer_;
 };
 
@@ -445,7 +446,8 @@ TEST_F(DataChannelTest, StoppingEndsAThreadThatIsInTheMiddleOfABlock) {
   ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(1000, 1)) +
                          PointsMessage(DATA_LASER_POINTS, {1, 2, 3})));
   // The console stalls half-way through the block: stopping must not wait for it.
-  EXPECT_TRUE(StopDataChannelThread(3000));
+  channel_->Stop(StopMode::kUnload);
+  EXPECT_FALSE(channel_->Started());
   EXPECT_EQ(Count(), 0);
 }
 

@@ -16,7 +16,9 @@ namespace {
 TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
   auto store = std::make_unique<MeasurementStore>();
   store->SetLaserActive(true);
-  ASSERT_TRUE(StartDataChannelThread(store.get()));
+  Lifecycle lifecycle;
+  DataChannel channel(lifecycle, *store);
+  ASSERT_TRUE(channel.Start());
   std::vector<double> stored(3 * POINT_CAPACITY);
   SimulatorOptions options;
   options.pointsPerStripe = 1280;
@@ -54,8 +56,8 @@ TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
   }
   EXPECT_EQ(console.errorCount(), 0);
   console.stop();
-  EXPECT_TRUE(StopDataChannelThread(3000));
-  FinishDataChannelThread();
+  channel.Stop(StopMode::kUnload);
+  EXPECT_FALSE(channel.Started());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "tools/host/OutputWriters.h"
 #include "tools/host/PluginLibrary.h"
 #include "tools/host/RecordingSink.h"
+#include "tools/host/SiteDoctor.h"
 
 namespace {
 
@@ -294,7 +295,8 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
   app.footer(
       "Exit codes: 0 done, 3 the library does not load, 4 the connection failed, 5 the "
       "measurement did not start, 6 an output cannot be written, 7 SensorGet failed, 100 and "
-      "above bad options.");
+      "above bad options. doctor: 0 a connection would succeed, 1 it would fail, 2 undecided "
+      "(the console does not run; --start tells).");
   std::string library;
   app.add_option("--library", library,
                  "The plug-in library to load (default: KvtScannerLumora beside kvt-host)");
@@ -309,6 +311,18 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
   CLI::App* measure = app.add_subcommand(
       "measure",
       "Connect, measure, disconnect and write the points; Ctrl-C ends the measurement early");
+
+  CLI::App* doctor = app.add_subcommand(
+      "doctor",
+      "Check the site without loading the plug-in: the registry, the console's programs, ports "
+      "2002 and 2003, the handshake, the settings file, the capture and the debug log, one line "
+      "each with what to do; run it in the host's working folder");
+  DoctorOptions doctorOptions;
+  doctor->add_flag("--start", doctorOptions.start,
+                   "Start a console program that does not run, as Connect(1) would, and wait "
+                   "for its answer; without it nothing is started");
+  doctor->add_option("--folder", doctorOptions.folder,
+                     "The host's working folder (default: the current one)");
 
   MeasureOptions options;
   const std::map<std::string, std::int32_t> sensorCodes = {
@@ -348,6 +362,7 @@ int runHost(int argc, const char* const* argv, const HostConsole& console) {
     return app.exit(error, console.out, console.err);
   }
 
+  if (*doctor) return runDoctor(doctorOptions, console.out);
   PluginLibrary plugin;
   if (!loadPlugin(plugin, library, console)) return HOST_EXIT_LIBRARY;
   if (*sensors) return runSensors(plugin, console);

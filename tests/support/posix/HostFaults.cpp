@@ -23,3 +23,7 @@ double ThreadCpuMs() {
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
   return static_cast<double>(used.tv_sec) * 1000.0 + static_cast<double>(used.tv_nsec) / 1e6;
 }
+
+bool TakeLoaderLock() { return false; }
+
+void ReleaseLoaderLock() {}

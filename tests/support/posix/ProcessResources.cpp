@@ -2,8 +2,10 @@
 #include "ProcessResources.h"
 
 #include <dirent.h>
+#include <pthread.h>
 
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -32,4 +34,12 @@ void WarmUpProcessResources() {
   // A sanitizer's runtime starts a thread of its own at the process's first thread start, and
   // keeps it.
   std::thread([] {}).join();
+}
+
+int FreeThreadSlots() {
+  std::vector<pthread_key_t> keys;
+  pthread_key_t key;
+  while (pthread_key_create(&key, nullptr) == 0) keys.push_back(key);
+  for (pthread_key_t taken : keys) pthread_key_delete(taken);
+  return static_cast<int>(keys.size());
 }

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -93,4 +94,35 @@ double ThreadCpuMs() {
     return static_cast<double>(value.QuadPart) / 10000.0;
   };
   return ms(kernel) + ms(user);
+}
+
+namespace {
+
+using LockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG* state, ULONG_PTR* cookie);
+using UnlockLoaderLock = LONG(NTAPI*)(ULONG flags, ULONG_PTR cookie);
+
+template <typename Function>
+Function NtdllFunction(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), name)));
+}
+
+// The cookies of the loader lock's takes on this thread, last first.
+thread_local std::vector<ULONG_PTR> t_loaderLockCookies;
+
+}  // namespace
+
+bool TakeLoaderLock() {
+  const auto lock = NtdllFunction<LockLoaderLock>("LdrLockLoaderLock");
+  ULONG_PTR cookie = 0;
+  if (lock == nullptr || lock(0, nullptr, &cookie) < 0) return false;
+  t_loaderLockCookies.push_back(cookie);
+  return true;
+}
+
+void ReleaseLoaderLock() {
+  const auto unlock = NtdllFunction<UnlockLoaderLock>("LdrUnlockLoaderLock");
+  if (unlock == nullptr || t_loaderLockCookies.empty()) return;
+  unlock(0, t_loaderLockCookies.back());
+  t_loaderLockCookies.pop_back();
 }

@@ -8,6 +8,8 @@
 // tlhelp32.h uses the types that windows.h declares.
 #include <tlhelp32.h>
 
+#include <vector>
+
 namespace {
 
 using QueryThread = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
@@ -131,4 +133,13 @@ void WarmUpProcessResources() {
   MSG message;
   PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE);
   CountProcessResources();
+}
+
+int FreeThreadSlots() {
+  std::vector<DWORD> slots;
+  for (DWORD slot = TlsAlloc(); slot != TLS_OUT_OF_INDEXES; slot = TlsAlloc()) {
+    slots.push_back(slot);
+  }
+  for (DWORD taken : slots) TlsFree(taken);
+  return static_cast<int>(slots.size());
 }
