@@ -354,6 +354,8 @@ int main(int argc, char** argv) {
 
   const std::filesystem::path stalledFolder =
       std::filesystem::temp_directory_path() / ("kvt-bench-" + std::to_string(std::rand()));
+  // A folder of that name is what a run stopped half-way left behind: its FIFO would be in the way.
+  std::filesystem::remove_all(stalledFolder);
   std::filesystem::create_directories(stalledFolder);
   {
     StalledTarget target(stalledFolder.string());

@@ -151,17 +151,22 @@ class E2eTest : public ::testing::Test {
     ASSERT_TRUE(sink.WaitFor("AddFreeMeasure"));
   }
 
-  // A measurement in button mode 2 whose command link a cut answer has dropped, and a button
-  // whose pass start finds no connection: the acquisition thread runs the recovery, which waits
-  // in the handshake for a console that takes the connection and never answers its first
-  // question.
-  void StartARecoveryThatWaitsForTheConsole(SimulatorOptions options, EventSink& sink) {
+  // A measurement in button mode 2 whose command link a cut answer has dropped: the next
+  // acquisition command of its thread runs a recovery.
+  void MeasureWithTheLinkCut(SimulatorOptions options, EventSink& sink) {
     options.cutReplies.push_back(CMD_PROBE_QUERY);
     ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
     SensorEntry entries[3];
     std::int32_t count = 0;
     plugin_.SensorGetList(entries, 0, &count);
     ASSERT_EQ(plugin_.IsConnected(), 0);
+  }
+
+  // The same, and a button whose pass start finds no connection: the acquisition thread runs the
+  // recovery, which waits in the handshake for a console that takes the connection and never
+  // answers its first question.
+  void StartARecoveryThatWaitsForTheConsole(SimulatorOptions options, EventSink& sink) {
+    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(options, sink));
     sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
     const std::size_t before = sim_->commandWords().size();
     ASSERT_TRUE(sim_->sendButton(1));

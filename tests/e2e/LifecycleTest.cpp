@@ -34,13 +34,7 @@ class LifecycleTest : public E2eTest {
   // console program is gone: the next acquisition command of its thread, at a pass's start, runs
   // a recovery that starts the console again (serving other ports).
   void MeasureWithTheLinkAndTheConsoleGone(EventSink& sink) {
-    SimulatorOptions options = FastStream();
-    options.cutReplies.push_back(CMD_PROBE_QUERY);
-    ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
-    SensorEntry entries[3];
-    std::int32_t count = 0;
-    plugin_.SensorGetList(entries, 0, &count);
-    ASSERT_EQ(plugin_.IsConnected(), 0);
+    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(FastStream(), sink));
     SetTestEnvironment("KVT_SIM_ARGS", kConsoleOnOtherPorts);
     dummyConsole_.Kill();
     ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
