@@ -166,7 +166,7 @@ class E2eTest : public ::testing::Test {
   // recovery, which waits in the handshake for a console that takes the connection and never
   // answers its first question.
   void StartARecoveryThatWaitsForTheConsole(SimulatorOptions options, EventSink& sink) {
-    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(options, sink));
+    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(std::move(options), sink));
     sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
     const std::size_t before = sim_->commandWords().size();
     ASSERT_TRUE(sim_->sendButton(1));
