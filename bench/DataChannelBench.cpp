@@ -1,12 +1,12 @@
 // Data-channel throughput: full and short laser stripes streamed through the real data-channel
 // thread and conversion into the scanner object, against two plain loopback receivers that only
-// read the same bytes, in 8 KiB and in 256 KiB pieces, best of several alternating rounds each.
-// Then the same stream while a measurement runs whose host sink spends 20 ms in every record
-// call, against one whose sink returns at once: a slow host must not slow the data channel. And
-// the longest the data thread's store of a stripe took while such a host held its record.
-// All of it three times: with the capture off, on into a file, and on into a target that stalls
-// (a FIFO, under Windows a named pipe, that nobody reads), each with the capture's counts and the
-// time its stop took.
+// read the same bytes, in 8 KiB and in 256 KiB pieces: the median and spread of seven alternating
+// rounds each. Then the longest the data thread's store of a stripe takes while a measurement
+// runs whose host holds each record 20 ms, against one whose host returns at once (a slow host
+// must not lengthen it), seven alternating rounds. All of it three times: with the capture off,
+// on into a file, and on into a target that stalls (a FIFO, under Windows a named pipe, that
+// nobody reads), each with the capture's counts and the time its stop took. Last, on Windows,
+// the processor time of MeasureStart's wait with a quit in the host's queue.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -14,10 +14,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "BenchData.h"
+#include "HostFaults.h"
 #include "StalledTarget.h"
 #include "acquisition/AcquisitionThreads.h"
 #include "capture/Capture.h"
@@ -25,11 +28,13 @@
 #include "platform/socket.h"
 #include "platform/time.h"
 #include "shell/KvtScan3DLumora.h"
+#include "tools/console-sim/ConsoleSimulator.h"
 #include "wire/WireRecords.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using bench::Bytes;
+using bench::Stripe;
 constexpr std::uint16_t kPlainPort = 2102;
 
 std::uint32_t Loopback() {
@@ -60,29 +65,26 @@ bool SendAllBytes(platform::SocketHandle s, const unsigned char* data, std::size
   return true;
 }
 
-// One stripe as the console sends it: pose header message, then point block message.
-Bytes Stripe(int points, float x = 10) {
-  Bytes bytes(4 + POSE_HEADER_SIZE + 4 + static_cast<std::size_t>(points) * POINT_WIRE_SIZE);
-  PutInt32(bytes.data(), DATA_LASER_HEADER);
-  PoseHeader header{};
-  header.numPoints = points;
-  header.x = x;
-  header.rx = 30;
-  EncodePoseHeader(header, bytes.data() + 4);
-  unsigned char* block = bytes.data() + 4 + POSE_HEADER_SIZE;
-  PutInt32(block, DATA_LASER_POINTS);
-  for (int i = 0; i < 3 * points; ++i) PutFloat32(block + 4 + 4 * i, static_cast<float>(i));
-  return bytes;
-}
-
 struct Rate {
   double stripesPerSecond;
   double pointsPerSecond;
 };
 
-constexpr int kRounds = 5;
+// Rounds alternate between what is compared: on a machine that others share, a round that
+// another process slowed says little, and the median of seven says what is usual.
+constexpr int kRounds = 7;
 
-Rate Faster(const Rate& a, const Rate& b) { return a.pointsPerSecond >= b.pointsPerSecond ? a : b; }
+// The median of the rounds and their smallest and largest.
+struct Spread {
+  double median;
+  double low;
+  double high;
+};
+
+Spread Of(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return {values[values.size() / 2], values.front(), values.back()};
+}
 
 // moving: every other stripe a millimetre away, so that a running measurement has a record in
 // every cycle.
@@ -143,21 +145,13 @@ Rate ThroughPlainReceiver(int points, int stripes, std::size_t pieceBytes) {
 
 // A host sink that spends a fixed time in each record call, as a host that draws every stripe
 // before it returns.
-class TimedSink : public MeasureSink {
+class TimedSink : public bench::RecordSink {
  public:
   explicit TimedSink(unsigned recordMs) : recordMs_(recordMs) {}
-  void OnButtonEvent2() override {}
-  void OnButtonEvent4() override {}
-  void BeginMeasure() override {}
-  void AddPassMeasure(MeasureRecord* record) override { Take(record); }
-  void BeginPass() override {}
-  void EndPass() override {}
-  void AddFreeMeasure(MeasureRecord* record) override { Take(record); }
-  void NotifyButton(std::int32_t /*button*/) override {}
   int records() const { return records_; }
 
  private:
-  void Take(MeasureRecord* /*record*/) {
+  void Take(MeasureRecord* /*record*/) override {
     ++records_;
     if (recordMs_ > 0) platform::sleepMs(recordMs_);
   }
@@ -188,8 +182,8 @@ class Measurement {
   platform::Thread* thread_ = nullptr;
 };
 
-// Stores stripes the way the data thread does, on this thread, while a slow host takes records:
-// the longest store shows the longest wait for the measurement lock.
+// Stores stripes the way the data thread does, on this thread, while a host takes records: the
+// longest store shows the longest wait for the measurement lock.
 void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double* longestUs) {
   Bytes stripe = Stripe(10000, 10);
   PoseHeader header = DecodePoseHeader(stripe.data() + 4);
@@ -212,8 +206,8 @@ void StoreTimes(KvtScan3DLumora& scanner, int stripes, double* medianUs, double*
 
 // The data channel's figures with the capture as it is now.
 void Figures(KvtScan3DLumora& scanner, double scale) {
-  std::printf("%-22s %14s %13s %13s %13s %7s\n", "stripe", "plug-in str/s", "plug-in pts/s",
-              "8 KiB pts/s", "256 KiB pts/s", "ratio");
+  std::printf("%-18s %24s %20s %20s %6s\n", "stripe, rounds", "plug-in str/s (spread)",
+              "8 KiB Mpts/s", "256 KiB Mpts/s", "ratio");
   const struct {
     int points;
     int stripes;
@@ -221,49 +215,44 @@ void Figures(KvtScan3DLumora& scanner, double scale) {
   for (const auto& c : cases) {
     int stripes = static_cast<int>(c.stripes * scale / kRounds);
     if (stripes < 10) stripes = 10;
-    // Rounds alternate between the readers and the best of each counts: on a machine that
-    // others share, a round that another process slowed says nothing about the reader.
-    Rate plugin{}, small{}, large{};
+    std::vector<double> plugin, small, large;
     for (int round = 0; round < kRounds; ++round) {
-      plugin = Faster(plugin, ThroughPlugin(c.points, stripes));
-      small = Faster(small, ThroughPlainReceiver(c.points, stripes, 8 << 10));
-      large = Faster(large, ThroughPlainReceiver(c.points, stripes, 256 << 10));
+      plugin.push_back(ThroughPlugin(c.points, stripes).stripesPerSecond);
+      small.push_back(ThroughPlainReceiver(c.points, stripes, 8 << 10).pointsPerSecond);
+      large.push_back(ThroughPlainReceiver(c.points, stripes, 256 << 10).pointsPerSecond);
     }
+    const Spread p = Of(plugin), s8 = Of(small), s256 = Of(large);
     char label[32];
-    std::snprintf(label, sizeof label, "%d points x %dx%d", c.points, kRounds, stripes);
-    std::printf("%-22s %14.0f %13.0f %13.0f %13.0f %7.2f\n", label, plugin.stripesPerSecond,
-                plugin.pointsPerSecond, small.pointsPerSecond, large.pointsPerSecond,
-                plugin.pointsPerSecond / Faster(small, large).pointsPerSecond);
+    std::snprintf(label, sizeof label, "%d, %dx%d", c.points, kRounds, stripes);
+    std::printf("%-18s %7.0f (%6.0f-%6.0f) %6.1f (%5.1f-%5.1f) %6.1f (%5.1f-%5.1f) %6.2f\n", label,
+                p.median, p.low, p.high, s8.median / 1e6, s8.low / 1e6, s8.high / 1e6,
+                s256.median / 1e6, s256.low / 1e6, s256.high / 1e6,
+                p.median * c.points / std::max(s8.median, s256.median));
   }
 
-  std::printf("With a measurement running (10000-point stripes, button mode 1, a pass open):\n");
-  int stripes = std::max(10, static_cast<int>(8000 * scale));
-  double rates[2] = {};
-  const unsigned recordMs[2] = {0, 20};
-  int records[2] = {};
-  for (int i = 0; i < 2; ++i) {
-    TimedSink sink(recordMs[i]);
-    {
+  // The slow host's rounds alternate with the instant host's.
+  const int stores = std::max(10, static_cast<int>(500 * scale));
+  std::vector<double> longest[2], median[2];
+  for (int round = 0; round < kRounds; ++round) {
+    for (int slow = 0; slow < 2; ++slow) {
+      TimedSink sink(slow != 0 ? 20 : 0);
       Measurement measurement(scanner, &sink);
-      rates[i] = ThroughPlugin(10000, stripes, true).stripesPerSecond;
+      double medianUs = 0, longestUs = 0;
+      StoreTimes(scanner, stores, &medianUs, &longestUs);
+      longest[slow].push_back(longestUs);
+      median[slow].push_back(medianUs);
     }
-    records[i] = sink.records();
   }
   std::printf(
-      "  host returns at once: %.0f str/s (%d records); 20 ms in each record call: %.0f "
-      "str/s (%d records); slow / instant: %.2f\n",
-      rates[0], records[0], rates[1], records[1], rates[1] / rates[0]);
-
-  double medianUs = 0, longestUs = 0;
-  {
-    TimedSink sink(20);
-    Measurement measurement(scanner, &sink);
-    StoreTimes(scanner, std::max(10, static_cast<int>(500 * scale)), &medianUs, &longestUs);
+      "Store of a 10000-point stripe while a measurement takes records (button mode 1, a pass\n"
+      "open), %d rounds of %d stores: longest store, median of rounds (spread); median store\n",
+      kRounds, stores);
+  for (int slow = 0; slow < 2; ++slow) {
+    const Spread l = Of(longest[slow]), m = Of(median[slow]);
+    std::printf("  %-40s %6.0f us (%.0f-%.0f); %4.0f us\n",
+                slow != 0 ? "host holds each record 20 ms:" : "host returns at once:", l.median,
+                l.low, l.high, m.median);
   }
-  std::printf(
-      "  store of a 10000-point stripe while the host spends 20 ms per record: median %.0f us, "
-      "longest %.0f us\n",
-      medianUs, longestUs);
 }
 
 // Stops the capture and prints what it took and what it left out.
@@ -284,6 +273,43 @@ void StopCapture(KvtScan3DLumora& scanner) {
       static_cast<double>(totals.droppedBytes) / 1e6,
       static_cast<double>(totals.writtenBytes) / 1e6,
       static_cast<double>(totals.unwrittenBytes) / 1e6, stopMs);
+}
+
+// MeasureStart's wait for the console's scan with a quit in the host's queue (Windows: POSIX hosts
+// have no queue): the waiting thread's processor time, which a wait that returned at once for the
+// pending quit would make a whole core's.
+void QuitPendingFigure(KvtScan3DLumora& scanner) {
+  if (!PostQuitToHostQueue()) return;
+  SimulatorOptions options;
+  options.noScanBegin = true;
+  ConsoleSimulator console(options);
+  std::string error;
+  if (!console.start(&error) || scanner.Connect(2) != 0) {
+    std::fprintf(stderr, "no console for the quit's figure: %s\n", error.c_str());
+    static_cast<void>(TakeQuitFromHostQueue());
+    return;
+  }
+  constexpr int kWaitMs = 2000;
+  auto scanBegins = std::async(std::launch::async, [&console] {
+    platform::sleepMs(kWaitMs);
+    return console.sendScanBegin();
+  });
+  TimedSink sink(0);
+  const double cpuBefore = ThreadCpuMs();
+  const auto start = std::chrono::steady_clock::now();
+  const std::int32_t started = scanner.MeasureStart(&sink);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  const double cpuMs = ThreadCpuMs() - cpuBefore;
+  const bool began = scanBegins.get();
+  const bool kept = TakeQuitFromHostQueue();
+  if (started == 0) static_cast<void>(scanner.MeasureStop());
+  std::printf(
+      "\nMeasureStart's wait with a quit pending: %.0f ms of processor time in %.0f ms (%.1f%% of "
+      "a core)%s%s\n",
+      cpuMs, ms, 100.0 * cpuMs / ms, began && started == 0 ? "" : "; the start failed",
+      kept ? "" : "; the quit was taken away");
+  console.stop();
 }
 
 bool StartCapture(KvtScan3DLumora& scanner, const std::string& path) {
@@ -328,6 +354,8 @@ int main(int argc, char** argv) {
 
   const std::filesystem::path stalledFolder =
       std::filesystem::temp_directory_path() / ("kvt-bench-" + std::to_string(std::rand()));
+  // A folder of that name is what a run stopped half-way left behind: its FIFO would be in the way.
+  std::filesystem::remove_all(stalledFolder);
   std::filesystem::create_directories(stalledFolder);
   {
     StalledTarget target(stalledFolder.string());
@@ -341,6 +369,7 @@ int main(int argc, char** argv) {
     StopCapture(*scanner);
   }
   std::filesystem::remove_all(stalledFolder);
+  QuitPendingFigure(*scanner);
   scanner.reset();
   return 0;
 }

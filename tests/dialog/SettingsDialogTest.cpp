@@ -11,9 +11,10 @@
 
 #include "DialogDriver.h"
 #include "DialogLayout.h"
+#include "PluginFiles.h"
+#include "ScannerObject.h"
 #include "TempDir.h"
-#include "platform/profile.h"
-#include "shell/KvtScan3DLumora.h"
+#include "Wait.h"
 #include "tools/host/PluginLibrary.h"
 
 namespace {
@@ -22,16 +23,6 @@ int OpenDialog(const std::function<int()>& config,
                const std::function<void(DialogDriver&)>& script) {
   std::unique_ptr<DialogDriver> driver = DialogDriver::Create();
   return RunDialog(*driver, config, script);
-}
-
-template <typename Condition>
-bool WaitUntil(Condition condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
 }
 
 // The library loaded by path in a folder of its own, as a host loads it.
@@ -51,11 +42,7 @@ class SettingsDialogTest : public ::testing::Test {
     plugin_.Unload();
     here_.reset();
   }
-  std::string Setting(const char* key) {
-    char text[64];
-    platform::profileReadString("Lumora", key, "<missing>", text, sizeof text, ini_.c_str());
-    return text;
-  }
+  std::string Setting(const char* key) { return ReadSetting(ini_, key); }
 
   TempDir dir_;
   std::string ini_ = dir_.file("KvtScanner.ini");
@@ -123,10 +110,6 @@ TEST_F(SettingsDialogTest, ScanningTypeOutsideZeroToTwoIsResetWhenTheWindowOpens
 // The scanner object linked in: the actions' effects on its fields, which the exports do not
 // show, and tasks posted to the dialog's thread, which on POSIX only reach the library's own
 // task queue from inside the library.
-std::unique_ptr<KvtScan3DLumora> NewScanner() {
-  std::int32_t status = -1;
-  return std::make_unique<KvtScan3DLumora>(&status);
-}
 
 TEST(ScannerDialogTest, ConfigWhileOpenRaisesTheWindowAndReturnsAtOnce) {
   auto scanner = NewScanner();
@@ -148,7 +131,7 @@ TEST(ScannerDialogTest, ConfigWhileOpenRaisesTheWindowAndReturnsAtOnce) {
         ASSERT_TRUE(dialog.Cover());
         // As a host window procedure would, between the dialog's own messages.
         ASSERT_TRUE(dialog.PostToDialogThread([host, state] { state->nested = host->Config(); }));
-        ASSERT_TRUE(WaitUntil([&] { return state->nested != -1; }));
+        ASSERT_TRUE(WaitUntil([&] { return state->nested != -1; }, 5000));
         EXPECT_EQ(state->nested, 0);
         EXPECT_TRUE(dialog.WaitRaised());
         EXPECT_TRUE(host->SettingsDialog().IsOpen());

@@ -10,7 +10,9 @@
 #include <sstream>
 
 #include "E2eFixture.h"
+#include "ExportBounds.h"
 #include "StalledTarget.h"
+#include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
 #include "tools/console-sim/Replay.h"
@@ -168,21 +170,17 @@ class CaptureTest : public E2eTest {
     Replay replay(file, options);
     bool finished = false;
     std::thread console([&] { finished = replay.run(); });
-    for (int i = 0; i < 1000 && !replay.listening(); ++i) platform::sleepMs(10);
+    EXPECT_TRUE(WaitUntil([&] { return replay.listening(); }, 10000));
     Load();
     EXPECT_EQ(plugin_.Connect(1), 0);
     plugin_.SensorSet(2);
     plugin_.ButtonModeSet(1);
     EXPECT_EQ(plugin_.MeasureStart(nullptr), 0);
-    for (int i = 0; i < 2000 && replay.awaitedCommand() != CMD_SCAN_STOP; ++i) {
-      platform::sleepMs(10);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return replay.awaitedCommand() == CMD_SCAN_STOP; }, 20000));
     EXPECT_EQ(plugin_.MeasureStop(), 0);
     // The replay waits for the plug-in's close of the data connection before the sensor list's
     // command, as the capture has them.
-    for (int i = 0; i < 1000 && replay.awaitedCommand() != CMD_PROBE_QUERY; ++i) {
-      platform::sleepMs(10);
-    }
+    EXPECT_TRUE(WaitUntil([&] { return replay.awaitedCommand() == CMD_PROBE_QUERY; }, 10000));
     SensorEntry entries[3] = {};
     std::int32_t count = 0;
     plugin_.SensorGetList(entries, 0, &count);
@@ -239,7 +237,8 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
       "[Capture]\r\nFile=" + dir_.file("from-settings.pcapng") + "\r\nLimitMB=1\r\n";
   WriteWholeFile(dir_.file("KvtScanner.ini"), "[Lumora]\r\nTypeScanning=1\r\n" + section);
   Load();
-  UnloadWithin(5000);
+  // With the capture on, the unload may wait for a write in progress: its bound says how long.
+  UnloadWithin(static_cast<int>(UNLOAD_BOUND_MS));
   std::vector<std::string> written = FilesStartingWith(dir_.path(), "from-settings-");
   ASSERT_EQ(written.size(), 1u);
   CaptureFile file = ReadCaptureFile(written[0]);
@@ -253,7 +252,7 @@ TEST_F(CaptureTest, SettingsFileSectionSwitchesItOnTheEnvironmentWinsAndTheSecti
   std::filesystem::remove(written[0]);
   SetTestEnvironment("KVT_CAPTURE", dir_.file("from-environment.pcapng").c_str());
   Load();
-  UnloadWithin(5000);
+  UnloadWithin(static_cast<int>(UNLOAD_BOUND_MS));
   written = FilesStartingWith(dir_.path(), "from-environment-");
   ASSERT_EQ(written.size(), 1u);
   EXPECT_TRUE(ReadCaptureFile(written[0]).valid);
@@ -470,8 +469,10 @@ TEST_F(StalledCaptureTest, ChannelsGoOnAndTheUnloadIsBounded) {
 TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut) {
   ASSERT_NO_FATAL_FAILURE(StreamWhileStalled());
   target_->StartReading();
-  const int resumed = sim_->stripesSent();
-  ASSERT_TRUE(sim_->waitForStripes(resumed + 200, 20000));
+  // The capture goes on once the target takes bytes again: more than its whole queue, which is
+  // all it can have held back, reaches the target while the stripes stream on.
+  EXPECT_TRUE(WaitUntil([this] { return target_->BytesRead() > 2 * CAPTURE_QUEUE_BYTES; }, 30000))
+      << target_->BytesRead() << " bytes taken";
   EXPECT_EQ(plugin_.MeasureStop(), 0);
   ASSERT_TRUE(sim_->waitUntil([this] { return !sim_->dataConnected(); }, 5000));
   UnloadWithin(10000);
@@ -483,7 +484,6 @@ TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut
   // out there.
   std::map<std::pair<std::uint16_t, std::uint16_t>, std::uint32_t> next;
   unsigned long long gapPackets = 0, gapBytes = 0, skipped = 0;
-  std::size_t lastGap = 0;
   for (std::size_t i = 0; i < file.packets.size(); ++i) {
     const CapturedPacket& packet = file.packets[i];
     unsigned long long packets = 0, bytes = 0;
@@ -491,7 +491,6 @@ TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut
                     &packets, &bytes) == 2) {
       gapPackets += packets;
       gapBytes += bytes;
-      lastGap = i;
     }
     const auto key = std::make_pair(packet.sourcePort, packet.destinationPort);
     if ((packet.flags & TCP_SYN) == 0 && next.count(key) != 0) {
@@ -501,12 +500,12 @@ TEST_F(StalledCaptureTest, TargetThatTakesBytesAgainGetsTheCountOfWhatWasLeftOut
                 ((packet.flags & (TCP_SYN | TCP_FIN)) != 0 ? 1 : 0);
   }
   EXPECT_GT(gapPackets, 0u);
-  EXPECT_EQ(skipped, gapBytes);
+  // Every byte skipped in a direction is counted by a gap's comment; a comment also counts what
+  // was left out of a direction that has no later packet in the file, which shows no skip.
+  EXPECT_LE(skipped, gapBytes);
   ASSERT_EQ(file.statisticsComments.size(), 1u);
   EXPECT_NE(file.statisticsComments[0].find("left out in all"), std::string::npos);
   EXPECT_EQ(file.droppedPackets, gapPackets);
-  // The capture went on once the target took bytes again.
-  EXPECT_GT(file.packets.size() - lastGap, 100u);
 }
 
 }  // namespace

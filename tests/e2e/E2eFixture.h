@@ -10,13 +10,16 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "ChildProcess.h"
 #include "EventSink.h"
+#include "PluginFiles.h"
 #include "ProcessResources.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "Wait.h"
 #include "platform/time.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
@@ -73,12 +76,9 @@ class E2eTest : public ::testing::Test {
   // given back (threads may take a moment to go once they have said they are done).
   void ExpectNothingKept() {
     ProcessResources now;
-    for (int i = 0; i < 250; ++i) {
-      now = CountProcessResources();
-      if (now.threads <= before_.threads && now.handles <= before_.handles) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!WaitForResourcesBack(before_, 5000, &now)) {
+      ADD_FAILURE() << "kept after the test: " << now << " against " << before_ << " before it";
     }
-    ADD_FAILURE() << "kept after the test: " << now << " against " << before_ << " before it";
   }
 
   void StartSimulator(const SimulatorOptions& options = {}) {
@@ -151,6 +151,40 @@ class E2eTest : public ::testing::Test {
     ASSERT_TRUE(sink.WaitFor("AddFreeMeasure"));
   }
 
+  // A measurement in button mode 2 whose command link a cut answer has dropped: the next
+  // acquisition command of its thread runs a recovery.
+  void MeasureWithTheLinkCut(SimulatorOptions options, EventSink& sink) {
+    options.cutReplies.push_back(CMD_PROBE_QUERY);
+    ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
+    SensorEntry entries[3];
+    std::int32_t count = 0;
+    plugin_.SensorGetList(entries, 0, &count);
+    ASSERT_EQ(plugin_.IsConnected(), 0);
+  }
+
+  // The same, and a button whose pass start finds no connection: the acquisition thread runs the
+  // recovery, which waits in the handshake for a console that takes the connection and never
+  // answers its first question.
+  void StartARecoveryThatWaitsForTheConsole(SimulatorOptions options, EventSink& sink) {
+    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(std::move(options), sink));
+    sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
+    const std::size_t before = sim_->commandWords().size();
+    ASSERT_TRUE(sim_->sendButton(1));
+    ASSERT_TRUE(WaitForWord(before, CMD_HANDSHAKE_A, 5000))
+        << "no recovery on the acquisition thread";
+  }
+
+  // Whether the console receives code after the first skip words within timeoutMs.
+  bool WaitForWord(std::size_t skip, std::int32_t code, int timeoutMs) {
+    return WaitUntil(
+        [&] {
+          Words words = sim_->commandWords();
+          return std::find(words.begin() + static_cast<long>(std::min(skip, words.size())),
+                           words.end(), code) != words.end();
+        },
+        timeoutMs);
+  }
+
   // Unloads on another thread and fails the test when that takes longer than the bound: an
   // unload that hangs would hang the host.
   void UnloadWithin(int ms) {
@@ -171,30 +205,23 @@ class E2eTest : public ::testing::Test {
   }
 
   // Text files as written: Windows writes its C runtime's text mode line ends.
-  static std::string Lines(std::string text) {
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-  }
-  std::string RawLog() { return ReadWholeFile(dir_.file("Debug_Lumora.txt")); }
-  std::string Log() { return Lines(RawLog()); }
+  static std::string Lines(std::string text) { return TextLines(std::move(text)); }
+  std::string RawLog() { return ReadRawDebugLog(dir_.path().string()); }
+  std::string Log() { return ReadDebugLog(dir_.path().string()); }
   // Waits until the debug log holds text; false after timeoutMs.
   bool WaitForLog(const std::string& text, int timeoutMs = 10000) {
-    std::uint32_t start = platform::tickCount();
-    while (Log().find(text) == std::string::npos) {
-      if (platform::tickCount() - start > static_cast<std::uint32_t>(timeoutMs)) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
   }
   // The program starts recorded so far, once at least lines of them are there (a started program
   // records itself when it runs, which may be after the plug-in has moved on).
   std::string Starts(int lines = 0) {
     std::string text;
-    for (int i = 0; i < 250; ++i) {
-      text = Lines(ReadWholeFile(starts_));
-      if (std::count(text.begin(), text.end(), '\n') >= lines) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    WaitUntil(
+        [&] {
+          text = TextLines(ReadWholeFile(starts_));
+          return std::count(text.begin(), text.end(), '\n') >= lines;
+        },
+        5000, 20);
     return text;
   }
 

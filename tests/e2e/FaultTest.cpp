@@ -75,8 +75,10 @@ TEST_F(FaultTest, BadCountsAndACutBlockLeaveTheMeasurementRunning) {
   ASSERT_TRUE(sim_->sendEcho());
   ASSERT_TRUE(sim_->sendButton(1));
   ASSERT_TRUE(sink.WaitFor("AddPassMeasure", 3));
+  // Every record holds one stripe of the console's, or none: nothing of the dropped blocks.
   for (const EventSink::Record& record : sink.Records()) {
-    EXPECT_LE(record.points.size(), 3u * 10000u);
+    EXPECT_TRUE(record.points.empty() || record.points.size() == 3u * 200u)
+        << record.points.size() / 3 << " points";
   }
   EXPECT_EQ(plugin_.MeasureStop(), 0);
 }
@@ -157,18 +159,25 @@ std::vector<std::string> StreamingConsole(std::vector<std::string> more = {}) {
 }
 
 TEST_F(FaultTest, ConsoleKilledWhileScanningUnloadsWithinTheBound) {
-  ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(StreamingConsole()));
+  ASSERT_NO_FATAL_FAILURE(StartConsoleProgram(StreamingConsole({"--stamped"})));
   EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartMeasurementOnTheConsoleProgram(sink));
   ASSERT_TRUE(sink.WaitFor("AddFreeMeasure", 3)) << "no records before the kill";
   dummyConsole_.Kill();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  std::size_t calls = sink.Events().size();
   // The unload stops the measurement the host left running; the scan end it waits for cannot
   // come, so its bound decides. Its failed sends start nothing.
   EXPECT_LE(Timed([&] { UnloadWithin(20000); }), 7000u);
-  EXPECT_EQ(sink.Events().size(), calls) << "records from a dead console";
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  // Records after the kill come only from stripes the console sent before it: each holds one
+  // stamped stripe, later than the record before it.
+  double last = 0;
+  for (const EventSink::Record& record : sink.Records()) {
+    if (record.points.empty()) continue;
+    EXPECT_GT(record.position[0], last) << "a record that no stripe brought";
+    last = record.position[0];
+    EXPECT_EQ(record.points[0], record.position[0]) << "a torn record";
+  }
+  // A program is started only after its line in the log, which is whole once the library is gone.
+  EXPECT_EQ(Log().find("is not running"), std::string::npos) << "the unload started a program";
   EXPECT_EQ(Starts(), "") << "the unload started a program";
 }
 
@@ -229,36 +238,17 @@ TEST_F(FaultTest, AnswerCutShortInAnyHandshakeStepFailsThatConnectAndTheNextIsIn
 }
 
 TEST_F(FaultTest, ConsoleKilledDuringARecoveryOnTheAcquisitionThreadWhileTheHostSends) {
-  SimulatorOptions options = ModerateStream();
-  options.cutReplies.push_back(CMD_PROBE_QUERY);
   EventSink& sink = NewSink();
-  ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
-  // A cut answer drops the command link; the measurement and its data channel go on.
-  SensorEntry entries[3];
-  std::int32_t count = 0;
-  plugin_.SensorGetList(entries, 0, &count);
-  ASSERT_EQ(plugin_.IsConnected(), 0);
-  // From now on the console takes a connection and never answers its first question, and a
-  // button makes the acquisition thread open a pass: its acquisition start finds no connection
-  // and it runs the recovery, which waits in the handshake.
-  sim_->holdReply(HeldReply{CMD_HANDSHAKE_A, 600000, -1});
-  std::size_t before = sim_->commandWords().size();
-  ASSERT_TRUE(sim_->sendButton(1));
-  ASSERT_TRUE(sim_->waitUntil(
-      [&] {
-        Words words = sim_->commandWords();
-        return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_HANDSHAKE_A) !=
-               words.end();
-      },
-      5000))
-      << "no recovery on the acquisition thread";
+  ASSERT_NO_FATAL_FAILURE(StartARecoveryThatWaitsForTheConsole(ModerateStream(), sink));
   // The host sends meanwhile; the console dies a moment later. The host's failed sends never
   // start a sequence of their own beside the running one, and nothing waits past a reply's
   // receive limit.
-  auto kill = std::async(std::launch::async, [this] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::atomic<bool> sending{false};
+  auto kill = std::async(std::launch::async, [this, &sending] {
+    static_cast<void>(WaitUntil([&] { return sending.load(); }, 10000));
     sim_->stop();
   });
+  sending = true;
   EXPECT_LE(Timed([&] { plugin_.SoundSet(0); }), 11000u);
   kill.get();
   EXPECT_LE(Timed([&] { plugin_.MouseSet(4); }), 3000u);
@@ -294,14 +284,7 @@ TEST_F(FaultTest, LinkRecoveredDuringAMeasurementStillStopsTheConsolesScan) {
     const std::size_t before = sim_->commandWords().size();
     EXPECT_EQ(plugin_.MeasureStop(), 0);
     EXPECT_EQ(plugin_.IsConnected(), 1);
-    EXPECT_TRUE(sim_->waitUntil(
-        [&] {
-          Words words = sim_->commandWords();
-          return std::find(words.begin() + static_cast<long>(before), words.end(), CMD_SCAN_STOP) !=
-                 words.end();
-        },
-        5000))
-        << "the console was left scanning";
+    EXPECT_TRUE(WaitForWord(before, CMD_SCAN_STOP, 5000)) << "the console was left scanning";
     ASSERT_TRUE(sim_->waitUntil([&] { return !sim_->streaming(); }, 5000));
   }
   UnloadWithin(10000);
@@ -315,12 +298,9 @@ TEST_F(FaultTest, ConsoleKilledInTheMiddleOfABlockUnloadsWithinTheBound) {
       StartConsoleProgram(StreamingConsole({"--script", script, "--transcript", transcript})));
   EventSink& sink = NewSink();
   ASSERT_NO_FATAL_FAILURE(StartMeasurementOnTheConsoleProgram(sink));
-  bool stalled = false;
-  for (int i = 0; i < 250 && !stalled; ++i) {
-    stalled = ReadWholeFile(transcript).find("stalled") != std::string::npos;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_TRUE(stalled) << "the console never stopped half-way through a block";
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadWholeFile(transcript).find("stalled") != std::string::npos; }, 5000, 20))
+      << "the console never stopped half-way through a block";
   dummyConsole_.Kill();
   // The unload stops a measurement the host left running, with a console that is gone: as when
   // it dies between blocks, the stop's own bounds decide, well within the helper's limit.
@@ -397,7 +377,10 @@ TEST_F(FaultTest, ThrowingSinkEndsItsMeasurementAndTheNextOneRuns) {
   ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 1, sink));
   ASSERT_TRUE(sim_->sendButton(1));
   ASSERT_TRUE(sink.WaitFor("AddPassMeasure"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Ten more stripes stored (the echo is answered after them), each a record had the thread gone
+  // on in its open pass.
+  ASSERT_TRUE(sim_->waitForStripes(sim_->stripesSent() + 10, 5000));
+  ASSERT_TRUE(sim_->sendEcho());
   EXPECT_EQ(sink.Count("AddPassMeasure"), 1) << "the thread went on after the throw";
   EXPECT_EQ(plugin_.MeasureStop(), 0);
   // The record's lock was given back: the data channel stores again and a new measurement
@@ -424,16 +407,16 @@ TEST_F(FaultTest, SinkCallingMeasureStopOnItsButtonEndsTheMeasurement) {
   ASSERT_TRUE(sink.WaitFor("OnButtonEvent2"));
   ASSERT_TRUE(sim_->waitUntil([&] { return stopped != -1; }, 35000));
   EXPECT_EQ(stopped, 0);
-  std::size_t calls = sink.Events().size();
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(sink.Events().size(), calls) << "the measurement went on";
+  const std::size_t calls = sink.Events().size();
   // The stopped thread is collected: the host may measure again at once.
   EventSink& next = NewSink();
   ASSERT_EQ(plugin_.MeasureStart(&next), 0);
   ASSERT_TRUE(next.WaitFor("BeginMeasure"));
   EXPECT_EQ(plugin_.MeasureStop(), 0);
   EXPECT_EQ(plugin_.MeasureStop(), 1) << "nothing left to stop";
+  // Once the library is gone no call can come.
   UnloadWithin(10000);
+  EXPECT_EQ(sink.Events().size(), calls) << "the measurement went on";
 }
 
 TEST_F(FaultTest, HostWindowCallingTheExportsInsideTheirWaitsNeverDoublesAMeasurement) {

@@ -12,6 +12,7 @@
 #include "HostFaults.h"
 #include "RawPeer.h"
 #include "StalledOutput.h"
+#include "Wait.h"
 #include "datachannel/DataChannel.h"
 
 namespace {
@@ -33,13 +34,7 @@ class LifecycleTest : public E2eTest {
   // console program is gone: the next acquisition command of its thread, at a pass's start, runs
   // a recovery that starts the console again (serving other ports).
   void MeasureWithTheLinkAndTheConsoleGone(EventSink& sink) {
-    SimulatorOptions options = FastStream();
-    options.cutReplies.push_back(CMD_PROBE_QUERY);
-    ASSERT_NO_FATAL_FAILURE(StartStreamingMeasurement(options, 2, sink));
-    SensorEntry entries[3];
-    std::int32_t count = 0;
-    plugin_.SensorGetList(entries, 0, &count);
-    ASSERT_EQ(plugin_.IsConnected(), 0);
+    ASSERT_NO_FATAL_FAILURE(MeasureWithTheLinkCut(FastStream(), sink));
     SetTestEnvironment("KVT_SIM_ARGS", kConsoleOnOtherPorts);
     dummyConsole_.Kill();
     ASSERT_TRUE(WaitForProcess("LineStudioConsole.exe", false, 10000));
@@ -69,7 +64,8 @@ class Unloader {
       if (held_) ReleaseLoaderLock();
       done_ = true;
     });
-    while (!holding_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(WaitUntil([this] { return holding_.load(); }, 10000, 1))
+        << "the unloading thread did not start";
   }
   // Unloads now (on a thread of its own, the loader lock taken when asked for before).
   void Unload() {
@@ -79,20 +75,15 @@ class Unloader {
   // Whether the unload returned within ms, saying nothing either way: for a test whose standard
   // output cannot take a failure's message now.
   bool ReturnedWithin(int ms) {
-    for (int waited = 0; !done_ && waited < ms; waited += 5) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    if (done_) thread_.join();
-    return done_;
+    if (!WaitUntil([this] { return done_.load(); }, ms)) return false;
+    thread_.join();
+    return true;
   }
   void WaitWithin(int ms) {
-    for (int waited = 0; !done_; waited += 5) {
-      if (waited >= ms) {
-        ADD_FAILURE() << "the unload did not return within " << ms << " ms";
-        std::fflush(nullptr);
-        std::abort();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!WaitUntil([this] { return done_.load(); }, ms)) {
+      ADD_FAILURE() << "the unload did not return within " << ms << " ms";
+      std::fflush(nullptr);
+      std::abort();
     }
     thread_.join();
   }

@@ -28,11 +28,12 @@ TEST_F(LinkTest, FirstConnectHandshakesShowsWindowsAndStartsTheModelTwice) {
   EXPECT_EQ(sim_->commandConnections(), 1);
   EXPECT_EQ(plugin_.SoundGet(), 0);
 
-  // Connected already, or an unknown mode: nothing is sent.
+  // Connected already, or an unknown mode: nothing is sent. The option sent next comes right
+  // after the connection's words, on the same connection.
   EXPECT_EQ(plugin_.Connect(1), 0);
   EXPECT_EQ(plugin_.Connect(3), 0);
-  platform::sleepMs(100);
-  EXPECT_EQ(sim_->commandWords().size(), 10u);
+  EXPECT_EQ(plugin_.MouseSet(4), 0);
+  EXPECT_EQ(WordsAfter(10, 2), (Words{3924, 1}));
   EXPECT_EQ(sim_->commandConnections(), 1);
   EXPECT_EQ(Starts(), "") << "both programs ran: nothing is started";
   EXPECT_EQ(Log(), "Debut fonction Init.\nRegistry open.\nBefore Onmodelstart\n");
@@ -52,10 +53,13 @@ TEST_F(LinkTest, ResetReconnectsWithModelStartZeroAndNoWindows) {
   EXPECT_EQ(plugin_.Connect(0), 0);
   EXPECT_EQ(plugin_.IsConnected(), 0);
   EXPECT_EQ(WordsAfter(before + 8, 2), (Words{3959, 3957}));
-  // Not connected: a reset does nothing.
+  // Not connected: a reset does nothing. The next connection is the third.
   EXPECT_EQ(plugin_.Reset(), 0);
-  platform::sleepMs(100);
-  EXPECT_EQ(sim_->commandConnections(), 2);
+  EXPECT_EQ(plugin_.IsConnected(), 0);
+  ASSERT_EQ(plugin_.Connect(1), 0);
+  EXPECT_EQ(WordsAfter(before + 10, 10),
+            (Words{3925, 3928, 3936, 3923, 3961, 7, 3958, 3956, 3961, 7}));
+  EXPECT_EQ(sim_->commandConnections(), 3);
 }
 
 TEST_F(LinkTest, ConsoleThatIsNotRunningIsStartedHiddenAndAwaited) {
@@ -72,9 +76,10 @@ TEST_F(LinkTest, ConsoleThatIsNotRunningIsStartedHiddenAndAwaited) {
 }
 
 TEST_F(LinkTest, ScannerProgramStartsHiddenUnlessHideSwIsZero) {
-  for (int hide : {0, 1}) {
+  // -1: no "HideSW" value at all, which counts as 1.
+  for (int hide : {-1, 0, 1}) {
     SCOPED_TRACE(hide);
-    registry_->SetHideSw(static_cast<std::uint32_t>(hide));
+    if (hide >= 0) registry_->SetHideSw(static_cast<std::uint32_t>(hide));
     PretendConsoleRuns();
     StartSimulator();
     Load();
@@ -195,10 +200,9 @@ TEST_F(LinkTest, SensorListAndQueries) {
   EXPECT_EQ(radius, 2.5);
   EXPECT_EQ(kind, 1);
   EXPECT_EQ(plugin_.SensorGet(nullptr, nullptr, nullptr), 0);
-  platform::sleepMs(50);
-  EXPECT_EQ(sim_->commandWords().size(), before) << "a chosen sensor needs no question";
 
-  // Automatic detection asks the console; for the probe it also refreshes the diameter.
+  // Automatic detection asks the console; for the probe it also refreshes the diameter. Its
+  // question is the first word after the chosen sensors' answers, which need none.
   plugin_.SensorSet(1);
   EXPECT_EQ(plugin_.SensorGet(&type, &radius, &kind), 0);
   EXPECT_EQ(type, 1);

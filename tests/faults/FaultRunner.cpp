@@ -36,10 +36,12 @@
 #include "ChildProcess.h"
 #include "DialogDriver.h"
 #include "ExportBounds.h"
+#include "PluginFiles.h"
 #include "ProcessResources.h"
 #include "RawPeer.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "Wait.h"
 #include "shell/SensorEntry.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/host/PluginLibrary.h"
@@ -59,18 +61,6 @@ double MsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
-void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Polls condition every 10 ms for at most timeoutMs.
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
-  auto start = std::chrono::steady_clock::now();
-  while (!condition()) {
-    if (MsSince(start) > timeoutMs) return false;
-    SleepMs(10);
-  }
-  return true;
-}
-
 // A host's sink that checks what it is given as it is given: calls one at a time, none after
 // the host's MeasureStop returned, and records that hold one stamped stripe each.
 class CheckingSink : public MeasureSink {
@@ -80,7 +70,7 @@ class CheckingSink : public MeasureSink {
   void BeginMeasure() override { Call(&begun); }
   void AddPassMeasure(MeasureRecord* record) override { Record(record); }
   void BeginPass() override { Call(&passes); }
-  void EndPass() override { Call(); }
+  void EndPass() override { Call(&passEnds); }
   void AddFreeMeasure(MeasureRecord* record) override { Record(record); }
   void NotifyButton(std::int32_t /*button*/) override { Call(); }
 
@@ -89,6 +79,7 @@ class CheckingSink : public MeasureSink {
 
   std::atomic<int> begun{0};
   std::atomic<int> passes{0};
+  std::atomic<int> passEnds{0};
   std::atomic<int> records{0};
   std::atomic<int> torn{0};
   std::atomic<int> overlaps{0};
@@ -300,9 +291,8 @@ class Run {
   // The settings file holds the three options after the unload (or a line says it could not be
   // written).
   void ExpectSettingsWritten() {
-    std::string ini = ReadWholeFile("KvtScanner.ini");
-    for (const char* key : {"DisplayToolBar=", "DisplayStatusBar=", "TypeScanning="}) {
-      Expect(ini.find(key) != std::string::npos,
+    for (const char* key : {"DisplayToolBar", "DisplayStatusBar", "TypeScanning"}) {
+      Expect(ReadSetting(work_ + "/KvtScanner.ini", key) != "<missing>",
              std::string("the settings file lacks ") + key + " after the unload");
     }
   }
@@ -324,7 +314,7 @@ class Run {
         errors.find("Pb in QueryStringValue") != std::string::npos) {
       return true;
     }
-    std::string log = ReadWholeFile("Debug_Lumora.txt");
+    std::string log = ReadDebugLog(work_);
     for (const char* mark : {"Pb :", "Failed", "Probleme"}) {
       if (log.find(mark) != std::string::npos) return true;
     }
@@ -403,12 +393,15 @@ void Measure(Run& run, int buttonMode) {
         run.Expect(WaitUntil([&] { return sink.records >= 3; }, kWaitMs),
                    "no records though MeasureStart returned 0");
       } else {
-        SleepMs(50);  // the thread arms itself in its first cycles
+        // A record comes after the thread has cleared the toggle it starts with, and in button
+        // mode 2 after the cycle that armed the trigger: the button then counts.
+        static_cast<void>(WaitUntil([&] { return sink.records >= 1; }, kWaitMs));
         run.sim()->sendButton(1);
         run.Expect(WaitUntil([&] { return sink.passes > 0 && sink.records >= 3; }, kWaitMs),
                    "no pass with records after the button");
         run.sim()->sendButton(1);
-        SleepMs(100);
+        run.Expect(WaitUntil([&] { return sink.passEnds > 0; }, kWaitMs),
+                   "the second button closed no pass");
       }
     }
     run.MeasureStop(&sink);
@@ -543,7 +536,6 @@ void ConsoleDies(Run& run) {
                  "no records though MeasureStart returned 0");
     }
     run.KillConsole();
-    SleepMs(100);
   }
   run.Unload();
   run.CheckSink(sink, "the measurement");
@@ -681,14 +673,8 @@ int main(int argc, char** argv) {
       problems.push_back(run.problems()[i]);
     }
 
-    ProcessResources after = CountProcessResources();
-    WaitUntil(
-        [&] {
-          after = CountProcessResources();
-          return after.threads <= before.threads && after.handles <= before.handles;
-        },
-        kWaitMs);
-    if (after.threads > before.threads || after.handles > before.handles) {
+    ProcessResources after;
+    if (!WaitForResourcesBack(before, kWaitMs, &after)) {
       problems.push_back("kept afterwards: " + std::to_string(after.threads - before.threads) +
                          " threads, " + std::to_string(after.handles - before.handles) +
                          " descriptors");

@@ -13,6 +13,7 @@
 #include "HostFaults.h"
 #include "ProcessResources.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "tools/host/PluginLibrary.h"
 
 namespace {
@@ -56,12 +57,9 @@ TEST(LifecycleTest, UnloadRightAfterTheLoadDoesNotWaitForTheCapturesThread) {
   // so that it runs while the lock is held.
   std::atomic<bool> done{false};
   std::thread watchdog([&done] {
-    for (int waited = 0; !done; waited += 10) {
-      if (waited > 20000) {
-        std::fprintf(stderr, "the unload did not return within 20 s\n");
-        std::abort();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!WaitUntil([&done] { return done.load(); }, 20000, 10)) {
+      std::fprintf(stderr, "the unload did not return within 20 s\n");
+      std::abort();
     }
   });
   const bool held = TakeLoaderLock();

@@ -6,18 +6,14 @@
 #include <filesystem>
 #include <string>
 
+#include "PluginFiles.h"
 #include "TempDir.h"
 #include "platform/module.h"
-#include "platform/profile.h"
 #include "tools/host/PluginLibrary.h"
 
 namespace {
 
-std::string Setting(const std::string& file, const char* key) {
-  char text[64];
-  platform::profileReadString("Lumora", key, "<missing>", text, sizeof text, file.c_str());
-  return text;
-}
+std::string Setting(const std::string& file, const char* key) { return ReadSetting(file, key); }
 
 class ShellTest : public ::testing::Test {
  protected:

@@ -5,6 +5,7 @@
 #include <random>
 #include <thread>
 
+#include "Wait.h"
 #include "wire/CommandCodes.h"
 
 namespace {
@@ -13,6 +14,8 @@ namespace {
 // floats for the first sixteen consoles.
 constexpr int kNumbersPerConsole = 1000000;
 constexpr int kMostConsoles = 16;
+// A wait that only the scenario's stop ends.
+constexpr int kNoEndMs = 24 * 3600 * 1000;
 
 // Codes whose answer a console can hold back: every command, replied or not.
 constexpr std::int32_t kHoldable[] = {
@@ -188,9 +191,7 @@ void ScenarioConsole::CommitFaults(std::uint64_t seed, double meanGapMs,
   while (!stop) {
     const ScenarioClock::time_point due =
         ScenarioClock::now() + std::chrono::microseconds(static_cast<long>(1000 * gap(random)));
-    while (!stop && ScenarioClock::now() < due) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    static_cast<void>(WaitUntil([&] { return stop || ScenarioClock::now() >= due; }, kNoEndMs));
     if (stop) break;
     const Fault fault = kFaults[pick(random)].fault;
     // Every draw is made whether the console runs or not, so that the sequence of faults is the

@@ -9,6 +9,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "Wait.h"
 #include "shell/SensorEntry.h"
 
 namespace {
@@ -534,13 +535,12 @@ void Host::ShutSinkGate() {
     gateOpen_ = false;
   }
   // Each call inside is held to its bound by the watchdog.
-  for (;;) {
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (inFromSinks_ == 0) return;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  static_cast<void>(WaitUntil(
+      [this] {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return inFromSinks_ == 0;
+      },
+      24 * 3600 * 1000, 10));
 }
 
 Host::Figures Host::figures() {

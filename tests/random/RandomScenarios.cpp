@@ -32,6 +32,7 @@
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "Timeline.h"
+#include "Wait.h"
 #include "platform/socket.h"
 
 namespace {
@@ -53,6 +54,8 @@ constexpr int kRecordsWaitMs = 10000;
 // How long a host whose sinks call the library back waits for one to be inside it before it
 // unloads.
 constexpr int kSinkInLibraryWaitMs = 3000;
+// Waits that the watchdog bounds (every call past its bound ends the run).
+constexpr int kForeverMs = 24 * 3600 * 1000;
 
 struct Options {
   std::uint64_t seed = 0;
@@ -96,11 +99,7 @@ std::uint64_t SubSeed(std::uint64_t seed, std::uint64_t part) {
 // Waits until the process holds no more threads and descriptors than at the start.
 bool ResourcesBack(const ProcessResources& before, Timeline& timeline, const char* when) {
   ProcessResources now;
-  for (int i = 0; i < 250; ++i) {
-    now = CountProcessResources();
-    if (now.threads <= before.threads && now.handles <= before.handles) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  if (WaitForResourcesBack(before, 5000, &now)) return true;
   timeline.Fail("%s: %d threads and %d descriptors, against %d and %d before", when, now.threads,
                 now.handles, before.threads, before.handles);
   return false;
@@ -162,9 +161,8 @@ void Scenario::HostThread(int number, const std::vector<HostCall>& calls) {
   for (const HostCall& call : calls) {
     const ScenarioClock::time_point due =
         ScenarioClock::now() + std::chrono::milliseconds(call.pauseMs);
-    while (BeforeEnd() && ScenarioClock::now() < due) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    static_cast<void>(
+        WaitUntil([&] { return !BeforeEnd() || ScenarioClock::now() >= due; }, kForeverMs));
     if (!BeforeEnd()) break;
     host_.Call(call, who);
     linkTried_ = true;
@@ -174,14 +172,12 @@ void Scenario::HostThread(int number, const std::vector<HostCall>& calls) {
 
 // A call past its bound fails the scenario at once: a hung plug-in would otherwise hang the run.
 void Scenario::Watchdog() {
-  while (watching_) {
-    if (!host_.NoneOverdue()) {
-      Report();
-      std::fflush(nullptr);
-      std::_Exit(1);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  static_cast<void>(
+      WaitUntil([this] { return !watching_ || !host_.NoneOverdue(); }, kForeverMs, 100));
+  if (!watching_) return;
+  Report();
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 // Load, connect, a short measurement and the unload, against a console that behaves: the
@@ -207,12 +203,7 @@ bool Scenario::FreshMeasurement() {
   ScenarioSink* sink = nullptr;
   ok = ok && call(Op::MeasureStart, 0, &sink) == 0;
   if (ok) {
-    const ScenarioClock::time_point giveUp =
-        ScenarioClock::now() + std::chrono::milliseconds(kRecordsWaitMs);
-    while (sink->records() < 3 && ScenarioClock::now() < giveUp) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (sink->records() < 3) {
+    if (!WaitUntil([sink] { return sink->records() >= 3; }, kRecordsWaitMs)) {
       timeline_.Fail("the fresh measurement received %ld records", sink->records());
     }
     ok = call(Op::MeasureStop) == 0;
@@ -279,7 +270,7 @@ int Scenario::Run() {
   }
   // The console's faults begin once the plug-in has tried its link, and with it its data port.
   std::thread faults([this, faultGapMs] {
-    while (!linkTried_ && !consoleStops_) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    static_cast<void>(WaitUntil([this] { return linkTried_ || consoleStops_; }, kForeverMs));
     console_.CommitFaults(SubSeed(options_.seed, 100), faultGapMs, consoleStops_);
   });
   for (std::thread& thread : hosts) thread.join();
@@ -291,11 +282,7 @@ int Scenario::Run() {
   // waits for a sink call to return. Such a host unloads, if it can, while a sink is inside a
   // call to the library.
   if (sinksCallDuringUnload) {
-    const ScenarioClock::time_point giveUp =
-        ScenarioClock::now() + std::chrono::milliseconds(kSinkInLibraryWaitMs);
-    while (!host_.SinkInLibrary() && ScenarioClock::now() < giveUp) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    static_cast<void>(WaitUntil([this] { return host_.SinkInLibrary(); }, kSinkInLibraryWaitMs, 1));
   } else {
     host_.ShutSinkGate();
   }

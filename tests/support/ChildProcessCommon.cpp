@@ -3,10 +3,10 @@
 #include <string>
 
 #include "ChildProcess.h"
+#include "Wait.h"
 #include "platform/module.h"
 #include "platform/process.h"
 #include "platform/socket.h"
-#include "platform/time.h"
 
 std::string ProgramFolder() {
   char program[1024];
@@ -31,12 +31,7 @@ bool ProcessRuns(const char* exeName) {
 }
 
 bool WaitForProcess(const char* exeName, bool running, int timeoutMs) {
-  std::uint32_t start = platform::tickCount();
-  while (ProcessRuns(exeName) != running) {
-    if (static_cast<int>(platform::tickCount() - start) > timeoutMs) return false;
-    platform::sleepMs(20);
-  }
-  return true;
+  return WaitUntil([&] { return ProcessRuns(exeName) == running; }, timeoutMs, 20);
 }
 
 std::uint32_t LoopbackAddress() {
@@ -49,13 +44,12 @@ std::uint32_t LoopbackAddress() {
 
 bool WaitForListener(std::uint16_t port, int timeoutMs) {
   const std::uint32_t loopback = LoopbackAddress();
-  std::uint32_t start = platform::tickCount();
-  for (;;) {
-    platform::SocketHandle probe = platform::socketOpenTcp();
-    bool listening = platform::socketConnect(probe, loopback, port);
-    platform::socketClose(probe);
-    if (listening) return true;
-    if (static_cast<int>(platform::tickCount() - start) > timeoutMs) return false;
-    platform::sleepMs(20);
-  }
+  return WaitUntil(
+      [loopback, port] {
+        platform::SocketHandle probe = platform::socketOpenTcp();
+        const bool listening = platform::socketConnect(probe, loopback, port);
+        platform::socketClose(probe);
+        return listening;
+      },
+      timeoutMs, 20);
 }

@@ -30,6 +30,10 @@ bool TakeQuitFromHostQueue();
 // Processor time the calling thread has used so far, in milliseconds.
 double ThreadCpuMs();
 
+// The head of the calling thread's chain of registered exception handlers (32-bit Windows, where
+// a guard registers one for its call); null where threads have no such chain.
+void* HandlerChainHead();
+
 // Takes the loader lock on the calling thread, as Windows holds it on the thread that loads or
 // unloads a DLL while the DLL's entry point runs: until it is released, no thread that starts
 // meanwhile runs any code of a DLL, and a call that needs the lock (a library's load, the

@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string>
 
+#include "Wait.h"
+
 struct ProcessResources {
   // Windows: those that did not start in the test program itself (the plug-in's, the system's).
   int threads = 0;
@@ -25,6 +27,19 @@ int FreeThreadSlots();
 // Runs the work that leaves the system's own lasting state in a process (socket layer,
 // message queues, process snapshot), so that later counts show only what the plug-in keeps.
 void WarmUpProcessResources();
+
+// Waits until the process holds no more threads and handles than before (threads may take a
+// moment to go once they have said they are done); false after timeoutMs. *now gets the last
+// count.
+inline bool WaitForResourcesBack(const ProcessResources& before, int timeoutMs,
+                                 ProcessResources* now) {
+  return WaitUntil(
+      [&] {
+        *now = CountProcessResources();
+        return now->threads <= before.threads && now->handles <= before.handles;
+      },
+      timeoutMs, 20);
+}
 
 inline std::ostream& operator<<(std::ostream& out, const ProcessResources& r) {
   return out << r.threads << " threads, " << r.handles << " handles";

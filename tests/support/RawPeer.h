@@ -5,9 +5,25 @@
 #include <string>
 #include <vector>
 
+#include "Wait.h"
 #include "platform/socket.h"
-#include "platform/time.h"
 #include "wire/WireValues.h"
+
+// The next connection on a non-blocking listener, made blocking (Windows hands the listener's
+// mode on to the accepted socket); kInvalidSocket when none comes within timeoutMs.
+inline platform::SocketHandle AcceptWithin(platform::SocketHandle listener, int timeoutMs) {
+  platform::SocketHandle socket = platform::kInvalidSocket;
+  if (!WaitUntil(
+          [&] {
+            socket = platform::socketAccept(listener);
+            return socket != platform::kInvalidSocket;
+          },
+          timeoutMs, 10)) {
+    return platform::kInvalidSocket;
+  }
+  static_cast<void>(platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
+  return socket;
+}
 
 class RawPeer {
  public:
@@ -24,20 +40,19 @@ class RawPeer {
   bool Connect(std::uint16_t port, unsigned timeoutMs = 5000) {
     int started = 0;
     static_cast<void>(platform::socketsStart(&started));
-    std::uint32_t begin = platform::tickCount();
-    do {
-      socket_ = platform::socketOpenTcp();
-      std::uint32_t loopback = 0;
-      static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
-      if (platform::socketConnect(socket_, loopback, port)) {
-        SetTimeout(5000);
-        return true;
-      }
-      platform::socketClose(socket_);
-      socket_ = platform::kInvalidSocket;
-      platform::sleepMs(10);
-    } while (platform::tickCount() - begin < timeoutMs);
-    return false;
+    std::uint32_t loopback = 0;
+    static_cast<void>(platform::socketParseDotted("127.0.0.1", &loopback));
+    const bool connected = WaitUntil(
+        [&] {
+          socket_ = platform::socketOpenTcp();
+          if (platform::socketConnect(socket_, loopback, port)) return true;
+          platform::socketClose(socket_);
+          socket_ = platform::kInvalidSocket;
+          return false;
+        },
+        static_cast<int>(timeoutMs), 10);
+    if (connected) SetTimeout(5000);
+    return connected;
   }
 
   void SetTimeout(int ms) {

@@ -29,6 +29,11 @@ class StalledTarget {
   // Reads until the writer has closed its end, at most timeoutMs, and returns all that was read
   // since StartReading (which it calls when nobody has).
   std::vector<unsigned char> Finish(int timeoutMs);
+  // How many bytes have been read so far. Any thread.
+  std::size_t BytesRead() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return bytes_.size();
+  }
 
  private:
   // The reading thread's loop, per platform: appends to bytes_ until the writer's end or stop_.

@@ -8,8 +8,10 @@
 #include <limits>
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "EventSink.h"
+#include "Wait.h"
 #include "acquisition/AcquisitionThreads.h"
 #include "datachannel/DataChannel.h"
 #include "link/ConsoleLink.h"
@@ -75,8 +77,8 @@ TEST(AcquisitionRunTest, StopsAndForcedEndsFollowTheThreadsStage) {
       },
       new std::pair<AcquisitionRun*, std::atomic<int>*>(busy.get(), &left));
   ASSERT_NE(thread, nullptr);
-  platform::sleepMs(50);
-  EXPECT_EQ(left, -1) << "a claimed thread ran on";
+  EXPECT_FALSE(platform::threadWaitEnd(thread, 100)) << "a claimed thread ran on";
+  EXPECT_EQ(left, -1);
   busy->ReleaseClaim();
   EXPECT_TRUE(platform::threadWaitEnd(thread, 5000));
   platform::threadRelease(thread);
@@ -106,8 +108,7 @@ class AcquisitionTest : public ::testing::Test {
     ASSERT_NE(thread_, nullptr);
     ASSERT_TRUE(sink_.WaitFor("BeginMeasure"));
     // Past the first decision: the start, which clears the trigger, is then over.
-    for (int i = 0; i < 500 && run_->CyclesDone() == 0; ++i) platform::sleepMs(10);
-    ASSERT_GT(run_->CyclesDone(), 0u);
+    ASSERT_TRUE(WaitUntil([this] { return run_->CyclesDone() > 0; }, 5000));
   }
   void Stop() {
     if (run_ != nullptr) run_->RequestStop();
@@ -137,12 +138,7 @@ class AcquisitionTest : public ::testing::Test {
   // count. False when that takes more than 5 s.
   bool Cycles(unsigned n) {
     const unsigned target = run_->CyclesDone() + n + 1;
-    const std::uint32_t start = platform::tickCount();
-    while (run_->CyclesDone() < target) {
-      if (platform::tickCount() - start > 5000) return false;
-      platform::sleepMs(1);
-    }
-    return true;
+    return WaitUntil([this, target] { return run_->CyclesDone() >= target; }, 5000, 1);
   }
 
   std::unique_ptr<Parts> parts_ = std::make_unique<Parts>();
@@ -202,9 +198,54 @@ TEST_F(AcquisitionTest, ScanPassesFlipOnArmedTriggers) {
   EXPECT_EQ(sink_.Count("NotifyButton 1"), 0) << "a pending event is cleared at start";
   MoveTo(0.2);
   ASSERT_TRUE(Cycles(3));
+  EXPECT_EQ(sink_.Count("AddFreeMeasure"), 1) << "0.2 from the last record is within";
   MoveTo(0.5);
   ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure", 2)) << "distance counts from the last record";
 }
+
+// The distance filter of each procedure: the sensor moves step by step, each position seen by at
+// least one decision cycle, and the free records are counted. Exactly 0.5 counts as moved and
+// 0.49 does not; modes 0 and 1 measure from the previous cycle, so slow motion gives no record,
+// while mode 2 measures from the last record, so it gives one every 0.5.
+struct DistanceCase {
+  const char* name;
+  platform::ThreadProc procedure;
+  std::vector<double> steps;
+  int records;  // after the first one, which always passes
+};
+
+void PrintTo(const DistanceCase& c, std::ostream* out) { *out << c.name; }
+
+class DistanceFilterTest : public AcquisitionTest,
+                           public ::testing::WithParamInterface<DistanceCase> {};
+
+TEST_P(DistanceFilterTest, RecordsWhereTheSensorMoved) {
+  store().SetLaserActive(false);  // no console acquisition switching, no data wait
+  Start(GetParam().procedure);
+  ASSERT_TRUE(sink_.WaitFor("AddFreeMeasure"));
+  for (double x : GetParam().steps) {
+    MoveTo(x);
+    ASSERT_TRUE(Cycles(1));
+  }
+  EXPECT_EQ(sink_.Count("AddFreeMeasure"), 1 + GetParam().records);
+}
+
+const std::vector<double> kHalf = {0.5};
+const std::vector<double> kJustWithin = {0.49};
+const std::vector<double> kSlow = {0.3, 0.6, 0.9, 1.2};
+
+INSTANTIATE_TEST_SUITE_P(
+    Procedures, DistanceFilterTest,
+    ::testing::Values(DistanceCase{"SingleShotHalf", AcquireSingleShot, kHalf, 1},
+                      DistanceCase{"SingleShotJustWithin", AcquireSingleShot, kJustWithin, 0},
+                      DistanceCase{"SingleShotSlow", AcquireSingleShot, kSlow, 0},
+                      DistanceCase{"ToggledHalf", AcquireToggled, kHalf, 1},
+                      DistanceCase{"ToggledJustWithin", AcquireToggled, kJustWithin, 0},
+                      DistanceCase{"ToggledSlow", AcquireToggled, kSlow, 0},
+                      DistanceCase{"ScanPassesHalf", AcquireScanPasses, kHalf, 1},
+                      DistanceCase{"ScanPassesJustWithin", AcquireScanPasses, kJustWithin, 0},
+                      DistanceCase{"ScanPassesSlow", AcquireScanPasses, kSlow, 2}),
+    [](const ::testing::TestParamInfo<DistanceCase>& info) { return info.param.name; });
 
 TEST_F(AcquisitionTest, ButtonEventsWaitForDetectionAndReportInOrder) {
   settings().SetDetectMode(0);

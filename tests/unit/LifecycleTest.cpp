@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "HostFaults.h"
+#include "Wait.h"
 #include "lifecycle/Lifecycle.h"
 #include "platform/thread.h"
 
@@ -58,7 +59,10 @@ unsigned BlockInLoaderCall(void* raw) {
 LibraryThread* StartInside(Lifecycle& lifecycle, Work& work, platform::ThreadProc procedure) {
   work.lifecycle = &lifecycle;
   LibraryThread* thread = lifecycle.StartThread(procedure, &work);
-  while (thread != nullptr && !work.inside) std::this_thread::sleep_for(milliseconds(1));
+  if (thread != nullptr) {
+    EXPECT_TRUE(WaitUntil([&work] { return work.inside.load(); }, 10000, 1))
+        << "the thread did not begin its work";
+  }
   return thread;
 }
 

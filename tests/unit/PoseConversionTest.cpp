@@ -55,28 +55,31 @@ TEST(AngleTest, UsesTheTwelveDecimalConstant) {
 }
 
 TEST(AngleTest, DirectionTurnsTheZAxisByRzRyRx) {
+  struct Case {
+    float rx, ry, rz;
+    double x, y, z;  // the turned Z axis
+  } cases[] = {
+      {0, 0, 0, 0, 0, 1},
+      // Right-handed: +90 about X takes Z to -Y; +90 about Y takes Z to +X.
+      {90, 0, 0, 0, -1, 0},
+      {0, 90, 0, 1, 0, 0},
+      // Rz alone leaves the Z axis where it is; after Ry it turns the tilted axis: (Rz*Ry)*Rx.
+      {0, 0, 90, 0, 0, 1},
+      {0, 90, 90, 0, 1, 0},
+      // Rx first: X by 90 gives -Y, then Z by 90 turns -Y into +X.
+      {90, 0, 90, 1, 0, 0},
+      // Rx before Ry: X by 90 gives -Y, which Y by 90 leaves where it is.
+      {90, 90, 0, 0, -1, 0},
+      {180, 0, 0, 0, 0, -1},
+  };
   PoseConversion conversion;
-  GPointDouble d = conversion.Direction(Header(0, 0, 0, 0));
-  EXPECT_EQ(d.x, 0.0);
-  EXPECT_EQ(d.y, 0.0);
-  EXPECT_EQ(d.z, 1.0);
-  // Right-handed: +90 about X takes Z to -Y; +90 about Y takes Z to +X.
-  d = conversion.Direction(Header(0, 90, 0, 0));
-  EXPECT_NEAR(d.y, -1.0, 1e-12);
-  d = conversion.Direction(Header(0, 0, 90, 0));
-  EXPECT_NEAR(d.x, 1.0, 1e-12);
-  // Rz alone leaves the Z axis where it is; after Ry it turns the tilted axis: (Rz*Ry)*Rx.
-  d = conversion.Direction(Header(0, 0, 0, 90));
-  EXPECT_NEAR(d.z, 1.0, 1e-12);
-  d = conversion.Direction(Header(0, 0, 90, 90));
-  EXPECT_NEAR(d.x, 0.0, 1e-12);
-  EXPECT_NEAR(d.y, 1.0, 1e-12);
-  // Rx first: X by 90 gives -Y, then Z by 90 turns -Y into +X.
-  d = conversion.Direction(Header(0, 90, 0, 90));
-  EXPECT_NEAR(d.x, 1.0, 1e-12);
-  EXPECT_NEAR(d.y, 0.0, 1e-12);
-  d = conversion.Direction(Header(0, 180, 0, 0));
-  EXPECT_NEAR(d.z, -1.0, 1e-12);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.rx << " " << c.ry << " " << c.rz);
+    GPointDouble d = conversion.Direction(Header(0, c.rx, c.ry, c.rz));
+    EXPECT_NEAR(d.x, c.x, 1e-12);
+    EXPECT_NEAR(d.y, c.y, 1e-12);
+    EXPECT_NEAR(d.z, c.z, 1e-12);
+  }
 }
 
 TEST_F(PoseConversionTest, LaserStripeStoresNegatedDirectionPoseAndWidenedPoints) {

@@ -7,16 +7,9 @@
 #include <memory>
 #include <vector>
 
-#include "shell/KvtScan3DLumora.h"
+#include "ScannerObject.h"
 
 namespace {
-
-std::unique_ptr<KvtScan3DLumora> NewScanner() {
-  std::int32_t status = -1;
-  auto scanner = std::make_unique<KvtScan3DLumora>(&status);
-  EXPECT_EQ(status, 0);
-  return scanner;
-}
 
 // What a new object's first moments depend on; the defaults a host reads through the exports are
 // pinned with the built library.

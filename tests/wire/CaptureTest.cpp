@@ -10,6 +10,7 @@
 
 #include "StalledTarget.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "capture/Capture.h"
 #include "capture/Pcapng.h"
 #include "capture/PcapngReader.h"
@@ -217,11 +218,13 @@ TEST_F(CaptureTest, TargetWhoseReaderGoesEndsTheCaptureAndNothingElse) {
   std::vector<unsigned char> bytes(60000, 0x5A);
   capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
   target.reset();
-  for (int i = 0; i < 500 && capture_.On(); ++i) {
-    capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
-    platform::sleepMs(10);
-  }
-  EXPECT_FALSE(capture_.On());
+  // Bytes keep coming until the capture gives up on the target that no longer reads.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        capture_.Received(client_, bytes.data(), static_cast<int>(bytes.size()));
+        return !capture_.On();
+      },
+      5000, 10));
   capture_.Stop(StopMode::kUnload);
   int count = 0;
   const unsigned char command[4] = {1, 2, 3, 4};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "GoldenBytes.h"
+#include "ManualClock.h"
 #include "RawPeer.h"
 #include "datachannel/DataChannel.h"
 #include "datachannel/MeasurementStore.h"
@@ -194,18 +195,28 @@ TEST_F(DataChannelTest, FullLengthTextComesBackWholeAndNothingBeyondIt) {
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(1, text) + Word(0x11223344));
 }
 
-TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterAPause) {
+// The pause after the end notice is held to the millisecond on a clock that the test moves.
+TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterItsPause) {
   ASSERT_TRUE(peer_.Send(Word(DATA_SCAN_BEGIN) + TextPayload(1, "s")));
   ASSERT_EQ(peer_.ReadInt32(), 3345);
   peer_.Read(TEXT_REPLY_SIZE);
   ASSERT_TRUE(peer_.Send(Word(DATA_ACQUIRE_ON)));
+  Sync();
 
-  std::uint32_t sent = platform::tickCount();
+  ManualClock clock;
+  const std::uint32_t start = clock.Now();
   ASSERT_TRUE(peer_.Send(Word(DATA_END) + TextPayload(2, "end") + Word(3)));
   EXPECT_EQ(peer_.ReadInt32(), 3585);
   EXPECT_EQ(peer_.Read(TEXT_VALUE_REPLY_SIZE), TextReply(2, "end") + Word(3));
-  EXPECT_TRUE(peer_.ClosedByPeer());
-  EXPECT_GE(platform::tickCount() - sent, 400u) << "closed before the pause";
+  // The pause has begun, its limit counted from the standing clock's time, once it has looked
+  // at the clock twice. Its last millisecond: the flags are still set and the connection open.
+  EXPECT_TRUE(clock.WaitForLooks(2)) << "the pause does not look at the clock";
+  clock.Set(start + 500);
+  ASSERT_TRUE(clock.WaitForLooks(3)) << "the pause does not look at the clock";
+  EXPECT_TRUE(store_->ScanRunning()) << "cleared before the pause's end";
+  EXPECT_TRUE(store_->Acquiring());
+  clock.Set(start + 501);
+  EXPECT_TRUE(peer_.ClosedByPeer()) << "still open after the pause";
   EXPECT_FALSE(store_->ScanRunning());
   EXPECT_FALSE(store_->Acquiring());
 
@@ -218,7 +229,7 @@ TEST_F(DataChannelTest, EndNoticeClearsFlagsAndClosesAfterAPause) {
 TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
   auto press = [this](std::int32_t type, std::int32_t code) {
     ASSERT_TRUE(peer_.Send(Word(type) + Word(code)));
-    EXPECT_EQ(peer_.ReadInt32(), DATA_BUTTON_ACK);
+    EXPECT_EQ(peer_.ReadInt32(), 3964) << "both button types share one acknowledgement";
     EXPECT_EQ(peer_.Read(BUTTON_REPLY_SIZE), Word(0) + Word(code));
     if (type == DATA_BUTTON) Sync();  // the change follows the reply
   };
@@ -244,7 +255,7 @@ TEST_F(DataChannelTest, ButtonEventsToggleTheTriggerOrStoreTheCode) {
 TEST_F(DataChannelTest, EchoFinalAnswersThenCloses) {
   Bytes payload(ECHO_PAYLOAD_SIZE, 0xAB);
   ASSERT_TRUE(peer_.Send(Word(DATA_ECHO_FINAL) + payload));
-  EXPECT_EQ(peer_.ReadInt32(), DATA_ECHO_ACK);
+  EXPECT_EQ(peer_.ReadInt32(), 3988) << "the final echo shares the echo's acknowledgement";
   EXPECT_EQ(peer_.Read(ECHO_REPLY_SIZE), Word(0) + payload);
   EXPECT_TRUE(peer_.ClosedByPeer());
 }
@@ -429,9 +440,11 @@ TEST_F(DataChannelTest, SecondConsoleWaitsUntilTheFirstConnectionEnds) {
 
 TEST_F(DataChannelTest, StoppingEndsAThreadThatIsInTheMiddleOfABlock) {
   store_->SetLaserActive(true);
-  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(1000, 1))));
-  ASSERT_TRUE(peer_.Send(PointsMessage(DATA_LASER_POINTS, {1, 2, 3})));
-  platform::sleepMs(50);
+  // The thread waits for a message when the header and the block's start arrive together: it
+  // reads them and waits in the middle of the block.
+  Sync();
+  ASSERT_TRUE(peer_.Send(HeaderMessage(DATA_LASER_HEADER, Pose(1000, 1)) +
+                         PointsMessage(DATA_LASER_POINTS, {1, 2, 3})));
   // The console stalls half-way through the block: stopping must not wait for it.
   channel_->Stop(StopMode::kUnload);
   EXPECT_FALSE(channel_->Started());

@@ -12,9 +12,10 @@
 
 #include "DialogDriver.h"
 #include "DialogLayout.h"
+#include "PluginFiles.h"
 #include "RawPeer.h"
+#include "ScannerObject.h"
 #include "TempDir.h"
-#include "shell/KvtScan3DLumora.h"
 #include "wire/CommandCodes.h"
 
 namespace {
@@ -42,17 +43,8 @@ class BareConsole {
 
   // The plug-in's next connection, or null when none comes within waitMs.
   std::unique_ptr<RawPeer> Accept(unsigned waitMs = kAcceptWaitMs) {
-    std::uint32_t start = platform::tickCount();
-    do {
-      platform::SocketHandle socket = platform::socketAccept(listener_);
-      if (socket != platform::kInvalidSocket) {
-        static_cast<void>(
-            platform::socketSetOption(socket, platform::SocketOption::NonBlocking, 0));
-        return std::make_unique<RawPeer>(socket);
-      }
-      platform::sleepMs(10);
-    } while (platform::tickCount() - start < waitMs);
-    return nullptr;
+    platform::SocketHandle socket = AcceptWithin(listener_, static_cast<int>(waitMs));
+    return socket != platform::kInvalidSocket ? std::make_unique<RawPeer>(socket) : nullptr;
   }
 
   // Answers the handshake's four questions with 4 bytes each and reads the model start.
@@ -68,11 +60,6 @@ class BareConsole {
   platform::SocketHandle listener_ = platform::kInvalidSocket;
   bool listening_ = false;
 };
-
-std::unique_ptr<KvtScan3DLumora> NewScanner() {
-  std::int32_t status = -1;
-  return std::make_unique<KvtScan3DLumora>(&status);
-}
 
 // Connect mode 2 handshakes at once, without looking for or starting the console's programs.
 std::unique_ptr<RawPeer> ConnectDirectly(KvtScan3DLumora* scanner, BareConsole& console) {
@@ -138,12 +125,10 @@ TEST(DialogButtonsTest, PressWhileNotConnectedRunsTheConnectionSequenceBeforeItR
   OpenDialog(scanner.get(), [&](DialogDriver& dialog) {
     ASSERT_TRUE(dialog.WaitOpen());
     EXPECT_TRUE(dialog.Click(DlgCfgLumora::kCalibrate));
-    log = ReadWholeFile(dir.file("Debug_Lumora.txt"));
+    log = ReadDebugLog(logDirectory);
     EXPECT_TRUE(dialog.Cancel());
   });
   SetTestEnvironment("KVT_REGISTRY", "");
-  // The Windows runtime writes the log's line ends as CR LF.
-  log.erase(std::remove(log.begin(), log.end(), '\r'), log.end());
   EXPECT_EQ(log, "Debut fonction Init.\nPb : Registry open.\n");
   EXPECT_EQ(console.Accept(300), nullptr) << "the code went out on a new connection";
   EXPECT_EQ(scanner->IsConnected(), 0);

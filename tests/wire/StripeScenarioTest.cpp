@@ -2,12 +2,12 @@
 // test reads each one back from the measurement store, point for point.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
 #include "datachannel/DataChannel.h"
 #include "datachannel/MeasurementStore.h"
-#include "datachannel/PoseConversion.h"
 #include "tools/console-sim/ConsoleSimulator.h"
 #include "tools/console-sim/SyntheticPart.h"
 
@@ -26,7 +26,7 @@ TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
   ASSERT_TRUE(console.start());
   ASSERT_TRUE(console.sendScanBegin());  // connects the data channel
 
-  PoseConversion conversion;
+  constexpr double kRadiansPerDegree = 3.14159265358979323846 / 180.0;
   for (int number = 1; number <= 20; ++number) {
     SCOPED_TRACE(number);
     ASSERT_TRUE(console.sendStripe());
@@ -42,10 +42,14 @@ TEST(StripeScenarioTest, EveryStripeArrivesPointForPoint) {
     EXPECT_EQ(position[0], header.x);
     EXPECT_EQ(position[1], header.y);
     EXPECT_EQ(position[2], header.z);
-    GPointDouble d = conversion.Direction(header);
-    EXPECT_EQ(direction[0], -d.x);
-    EXPECT_EQ(direction[1], -d.y);
-    EXPECT_EQ(direction[2], -d.z);
+    // The negated Z axis turned by Rz*Ry*Rx, worked out here on its own.
+    const double rx = header.rx * kRadiansPerDegree;
+    const double ry = header.ry * kRadiansPerDegree;
+    const double rz = header.rz * kRadiansPerDegree;
+    const double tilted = std::sin(ry) * std::cos(rx);
+    EXPECT_NEAR(direction[0], -(std::cos(rz) * tilted + std::sin(rz) * std::sin(rx)), 1e-9);
+    EXPECT_NEAR(direction[1], -(std::sin(rz) * tilted - std::cos(rz) * std::sin(rx)), 1e-9);
+    EXPECT_NEAR(direction[2], -(std::cos(ry) * std::cos(rx)), 1e-9);
     for (std::size_t i = 0; i < points.size(); ++i) {
       ASSERT_EQ(stored[i], static_cast<double>(points[i])) << i;
     }

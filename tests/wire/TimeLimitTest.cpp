@@ -1,15 +1,22 @@
 // The connection sequence's 60-second wait and the measurement start's 30-second wait, run
-// against the console simulator with a clock that the test moves on.
+// against the console simulator with a clock that the test moves by hand: each limit is held to
+// the millisecond, and a call that must not wait out a limit returns with the clock standing
+// still.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "EventSink.h"
+#include "ManualClock.h"
+#include "PluginFiles.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
+#include "Wait.h"
 #include "platform/module.h"
 #include "platform/socket.h"
 #include "platform/testing.h"
@@ -23,11 +30,45 @@ namespace {
 
 using Words = std::vector<std::int32_t>;
 
-std::atomic<std::uint32_t> g_now{1000};
-std::atomic<std::uint32_t> g_step{0};
+// A call of the library on a thread of its own, while the test moves the clock.
+class Call {
+ public:
+  explicit Call(std::function<std::int32_t()> call)
+      : thread_([this, call = std::move(call)] { result_ = call(); }) {}
+  ~Call() { thread_.join(); }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
 
-// Each look at the clock moves it on by g_step milliseconds.
-std::uint32_t FakeTicks() { return g_now.fetch_add(g_step.load()); }
+  bool Returned() const { return result_ != kRunning; }
+  // Waits in real time for the call's return; its result, or kRunning after timeoutMs.
+  std::int32_t Result(int timeoutMs = 10000) {
+    static_cast<void>(WaitUntil([this] { return Returned(); }, timeoutMs));
+    return result_;
+  }
+  static constexpr std::int32_t kRunning = -1000;
+
+ private:
+  std::atomic<std::int32_t> result_{kRunning};
+  std::thread thread_;
+};
+
+// Holds a wait that began at start to a limit of limitMs: at start + limitMs the call still
+// waits (after its wait has looked at the clock a few times), at one millisecond more it returns.
+// The call's result.
+std::int32_t HeldToItsLimit(ManualClock& clock, Call& call, std::uint32_t start,
+                            std::uint32_t limitMs) {
+  clock.Set(start + limitMs);
+  EXPECT_TRUE(clock.WaitForLooks(3)) << "the wait does not look at the clock";
+  EXPECT_FALSE(call.Returned()) << "the wait ended before its limit";
+  clock.Set(start + limitMs + 1);
+  std::int32_t result = call.Result();
+  if (result == Call::kRunning) {
+    ADD_FAILURE() << "the wait goes on past its limit";
+    clock.Set(start + 10 * limitMs);  // so that the call ends with the test
+    result = call.Result();
+  }
+  return result;
+}
 
 class TimeLimitTest : public ::testing::Test {
  protected:
@@ -42,26 +83,14 @@ class TimeLimitTest : public ::testing::Test {
   }
   void TearDown() override {
     SetTestEnvironment("KVT_SIM_ARGS", nullptr);
-    platform::setTickSourceForTesting(nullptr);
     scanner_.reset();
     if (sim_) sim_->stop();
-  }
-  void UseClock(std::uint32_t step) {
-    g_step = step;
-    platform::setTickSourceForTesting(FakeTicks);
   }
   void StartSimulator(const SimulatorOptions& options = {}) {
     sim_ = std::make_unique<ConsoleSimulator>(options);
     ASSERT_TRUE(sim_->start());
   }
-  std::string Log() {
-    std::string text = ReadWholeFile(dir_.file("Debug_Lumora.txt"));
-    std::string lines;
-    for (char c : text) {
-      if (c != '\r') lines += c;
-    }
-    return lines;
-  }
+  std::string Log() { return ReadDebugLog(logFolder_); }
 
   TempDir dir_;
   std::string logFolder_ = dir_.path().string();
@@ -72,8 +101,12 @@ class TimeLimitTest : public ::testing::Test {
 };
 
 TEST_F(TimeLimitTest, ConsoleThatNeverAnswersEndsTheWaitAfterSixtySeconds) {
-  UseClock(20000);
-  EXPECT_EQ(scanner_->Connect(1), 2);
+  ManualClock clock;
+  const std::uint32_t start = clock.Now();
+  Call connect([this] { return scanner_->Connect(1); });
+  // The wait has begun (its limit counts from the standing clock's time) once it looks again.
+  EXPECT_TRUE(clock.WaitForLooks(2));
+  EXPECT_EQ(HeldToItsLimit(clock, connect, start, 60000), 2);
   EXPECT_EQ(scanner_->IsConnected(), 0);
   std::string log = Log();
   EXPECT_NE(log.find("LinestudioConsole is not running: start it\n"), std::string::npos) << log;
@@ -84,10 +117,9 @@ TEST_F(TimeLimitTest, ConsoleThatNeverAnswersEndsTheWaitAfterSixtySeconds) {
 // names the program and the system's error.
 TEST_F(TimeLimitTest, ProgramThatCannotBeStartedFailsTheConnectionAtOnce) {
   registry_.SetAppDir(dir_.file("nowhere"));
-  std::uint32_t took = platform::tickCount();
-  EXPECT_EQ(scanner_->Connect(1), 2);
-  took = platform::tickCount() - took;
-  EXPECT_LT(took, 10000u);
+  ManualClock clock;  // standing still: a wait for the start-up limit would never end
+  Call connect([this] { return scanner_->Connect(1); });
+  EXPECT_EQ(connect.Result(), 2) << "the connection waited for the program";
   EXPECT_EQ(scanner_->IsConnected(), 0);
   // The file or its folder is missing: the system's code 2 or 3.
   std::string log = Log();
@@ -131,7 +163,10 @@ TEST_F(TimeLimitTest, ExpandableAppDirIsExpanded) {
 
 TEST_F(TimeLimitTest, HandshakeAfterTheSixtySecondMarkStillCountsAsATimeOut) {
   StartSimulator();
-  UseClock(61000);
+  // Each look at the clock moves it on by 61 s: the first attempt, which succeeds, ends after
+  // the limit.
+  ManualClock clock;
+  clock.StepEachLook(61000);
   EXPECT_EQ(scanner_->Connect(1), 2);
   // The link is up all the same, with the handshake's model start but nothing after it.
   EXPECT_EQ(scanner_->IsConnected(), 1);
@@ -146,9 +181,12 @@ TEST_F(TimeLimitTest, ScanThatNeverBeginsEndsTheStartAfterThirtySeconds) {
   options.noScanBegin = true;
   StartSimulator(options);
   ASSERT_EQ(scanner_->Connect(2), 0);
-  UseClock(16000);
+  ManualClock clock;
+  const std::uint32_t start = clock.Now();
   EventSink sink;
-  EXPECT_EQ(scanner_->MeasureStart(&sink), 2);
+  Call measure([&] { return scanner_->MeasureStart(&sink); });
+  EXPECT_TRUE(clock.WaitForLooks(2));
+  EXPECT_EQ(HeldToItsLimit(clock, measure, start, 30000), 2);
   EXPECT_EQ(scanner_->Acquisition().Sink(), nullptr) << "the sink is stored only after the wait";
   EXPECT_EQ(scanner_->MeasureStop(), 1);
   Words words = sim_->commandWords();

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "tests/support/Wait.h"
 #include "tools/console-sim/CommandServer.h"
 #include "tools/console-sim/DataClient.h"
 #include "tools/console-sim/DataThread.h"
@@ -18,7 +19,6 @@
 namespace {
 
 constexpr int kThreadEndBoundMs = 5000;
-constexpr int kWaitPollMs = 5;
 
 }  // namespace
 
@@ -172,15 +172,10 @@ bool ConsoleSimulator::waitForCommandWords(std::size_t count, int timeoutMs) con
   return waitUntil([this, count] { return impl_->commands_.words().size() >= count; }, timeoutMs);
 }
 
-// Not the library's WaitUntil: that one counts on tickCount(), which a test may have replaced to
-// move the plug-in's time limits on, while a test's wait on the console must last real time.
+// The tests' own wait, in real time: not the library's WaitUntil, which counts on tickCount(),
+// which a test may have replaced to move the plug-in's time limits on.
 bool ConsoleSimulator::waitUntil(const std::function<bool()>& condition, int timeoutMs) const {
-  const SimClock::time_point giveUp = SimClock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!condition()) {
-    if (SimClock::now() >= giveUp) return condition();
-    std::this_thread::sleep_for(std::chrono::milliseconds(kWaitPollMs));
-  }
-  return true;
+  return WaitUntil(condition, timeoutMs);
 }
 
 int ConsoleSimulator::stripesSent() const { return impl_->data_.stripesSent(); }
@@ -198,6 +193,7 @@ int ConsoleSimulator::dataConnections() const { return impl_->data_.connections(
 bool ConsoleSimulator::dataConnected() const { return impl_->data_.connected(); }
 bool ConsoleSimulator::streaming() const { return impl_->data_.streaming(); }
 bool ConsoleSimulator::quitRequested() const { return impl_->shared_.quitRequested(); }
+int ConsoleSimulator::pendingEvents() const { return static_cast<int>(impl_->dataLoop_.pending()); }
 
 std::int32_t ConsoleSimulator::sound() const { return impl_->shared_.sound(); }
 void ConsoleSimulator::setSound(std::int32_t sound) { impl_->shared_.setSound(sound); }

@@ -122,6 +122,9 @@ class ConsoleSimulator {
   // waits for it. True when it was sent and, where the plug-in answers, answered as it must be.
   // Events of kind Quit only set the quit flag.
   bool runEvent(const ScriptEvent& event, int timeoutMs = 15000);
+  // How many events wait for the data thread or are under way: queued behind what it is doing,
+  // or blocked in a send themselves.
+  int pendingEvents() const;
   bool sendButton(std::int32_t code);
   bool sendButtonFinal(std::int32_t code);
   bool sendEcho();

@@ -48,6 +48,11 @@ bool SimDataThread::runEvent(const ScriptEvent& event, int timeoutMs) {
   return request->done && request->ok;
 }
 
+std::size_t SimDataThread::pending() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return requests_.size() + handling_;
+}
+
 void SimDataThread::close() {
   std::lock_guard<std::mutex> guard(mutex_);
   state_ = State::Closed;
@@ -63,9 +68,11 @@ void SimDataThread::run() {
     if (!requests_.empty()) {
       std::shared_ptr<Request> request = requests_.front();
       requests_.pop_front();
+      ++handling_;
       lock.unlock();
       bool ok = handle(*request);
       lock.lock();
+      --handling_;
       request->done = true;
       request->ok = ok;
       done_.notify_all();

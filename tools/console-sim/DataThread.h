@@ -33,6 +33,9 @@ class SimDataThread {
   void run();
   // Ends run() and fails every request still waiting.
   void close();
+  // How many requests wait for the data thread or are under way (for tests: an event queued
+  // behind a blocked stream, or blocked itself).
+  std::size_t pending();
 
  private:
   enum class RequestKind { ScanStart, ScanStop, AcquireStart, AcquireStop, Event };
@@ -58,4 +61,5 @@ class SimDataThread {
   std::condition_variable done_;  // a request was done
   State state_ = State::Idle;     // under mutex_, like requests_
   std::deque<std::shared_ptr<Request>> requests_;
+  std::size_t handling_ = 0;  // under mutex_: requests taken and not yet done
 };

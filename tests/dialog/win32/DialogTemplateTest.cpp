@@ -7,9 +7,10 @@
 #include <string>
 
 #include "DialogLayout.h"
+#include "PluginFiles.h"
 #include "TempDir.h"
+#include "Wait.h"
 #include "WindowDialogDriver.h"
-#include "platform/profile.h"
 #include "tools/host/PluginLibrary.h"
 
 namespace {
@@ -170,15 +171,13 @@ TEST_F(DialogTemplateTest, EnterAndEscapeReachOkAndCancelThroughTheDialogsLoop) 
       HWND window = dialog.window();
       for (int press = 0; press < 5 && IsWindow(window); ++press) {
         PostMessageA(GetDlgItem(window, IDOK), WM_KEYDOWN, key, 0);
-        for (int look = 0; look < 100 && IsWindow(window); ++look) Sleep(20);
+        static_cast<void>(WaitUntil([window] { return !IsWindow(window); }, 2000, 20));
       }
       EXPECT_TRUE(dialog.WaitClosed());
     });
     plugin_.Unload();
-    char toolBar[8];
-    platform::profileReadString("Lumora", "DisplayToolBar", "", toolBar, sizeof toolBar,
-                                dir_.file("KvtScanner.ini").c_str());
-    EXPECT_STREQ(toolBar, key == VK_RETURN ? "0" : "1");
+    EXPECT_EQ(ReadSetting(dir_.file("KvtScanner.ini"), "DisplayToolBar"),
+              key == VK_RETURN ? "0" : "1");
   }
 }
 

@@ -5,23 +5,14 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Wait.h"
+
 namespace {
 
-constexpr DWORD kWaitMs = 5000;
+constexpr int kWaitMs = 5000;
 // A press may run a whole connection sequence before its action returns.
 constexpr UINT kPressWaitMs = 20000;
-constexpr DWORD kPollMs = 10;
 constexpr const char* kCoverClass = "KvtTestCover";
-
-template <typename Condition>
-bool WaitUntil(Condition condition, DWORD waitMs) {
-  DWORD start = GetTickCount();
-  while (!condition()) {
-    if (GetTickCount() - start > waitMs) return false;
-    Sleep(kPollMs);
-  }
-  return true;
-}
 
 // A message to another thread's window that fails, rather than hangs, when that thread is stuck.
 bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT waitMs,

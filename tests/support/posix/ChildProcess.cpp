@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "Wait.h"
+
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
   std::vector<std::string> words{program};
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -32,17 +34,14 @@ void ChildProcess::Kill() {
 
 bool ChildProcess::WaitForExit(int timeoutMs, int* exitCode) {
   if (id_ <= 0) return false;
-  for (int waited = 0;; waited += 2) {
-    int status = 0;
-    pid_t ended = ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG);
-    if (ended == static_cast<pid_t>(id_)) {
-      id_ = 0;
-      *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return true;
-    }
-    if (waited >= timeoutMs) return false;
-    ::usleep(2000);
+  int status = 0;
+  if (!WaitUntil([&] { return ::waitpid(static_cast<pid_t>(id_), &status, WNOHANG) == id_; },
+                 timeoutMs, 2)) {
+    return false;
   }
+  id_ = 0;
+  *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return true;
 }
 
 void SetTestEnvironment(const char* name, const char* value) {

@@ -16,6 +16,8 @@ bool PostQuitToHostQueue() { return false; }
 
 bool TakeQuitFromHostQueue() { return false; }
 
+void* HandlerChainHead() { return nullptr; }
+
 double ThreadCpuMs() {
   timespec used{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);

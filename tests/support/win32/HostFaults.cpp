@@ -76,6 +76,14 @@ bool TakeQuitFromHostQueue() {
   return PeekMessageA(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
 }
 
+void* HandlerChainHead() {
+#if defined(__i386__)
+  return reinterpret_cast<NT_TIB*>(NtCurrentTeb())->ExceptionList;
+#else
+  return nullptr;
+#endif
+}
+
 double ThreadCpuMs() {
   FILETIME created, exited, kernel, user;
   if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user)) return 0.0;
