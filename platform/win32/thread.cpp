@@ -116,7 +116,19 @@ Thread* threadStart(ThreadProc proc, void* argument, ThreadStart start) {
 
 void threadResume(Thread* thread) { ResumeThread(thread->handle); }
 
+// A thread ended by force signals no `done` of its own, and the forced end's wait for it may have
+// given up before the system ended it (Wine ends a thread through a signal, which a loaded machine
+// may deliver late): its handle, signalled once it has really ended, settles the record then.
 bool threadWaitEnd(Thread* thread, unsigned timeoutMs) {
+  HANDLE ends[2] = {thread->done, thread->handle};
+  const DWORD result = WaitForMultipleObjects(2, ends, FALSE, timeoutMs);
+  if (result == WAIT_OBJECT_0) return true;
+  if (result != WAIT_OBJECT_0 + 1) return false;
+  if (InterlockedCompareExchange(&thread->state, kFinishing, kRunning) == kRunning) {
+    DWORD code = 0;
+    if (GetExitCodeThread(thread->handle, &code)) thread->code = code;
+    SetEvent(thread->done);
+  }
   return WaitForSingleObject(thread->done, timeoutMs) == WAIT_OBJECT_0;
 }
 
