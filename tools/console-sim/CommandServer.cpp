@@ -118,8 +118,10 @@ void SimCommandServer::run() {
     connected_ = true;
     transcript.line("cmd connected");
     serve(socket);
-    connected_ = false;
+    // Released before it is said to be gone: a drop asked once the connection looks gone finds
+    // nothing to drop.
     socket_.release(true);
+    connected_ = false;
     transcript.line("cmd closed");
     if (options_.quitOnDisconnect && !shared_.stopping()) {
       transcript.line("quit: the command connection ended");
