@@ -59,7 +59,7 @@ class Unloader {
     thread_ = std::thread([this] {
       held_ = TakeLoaderLock();
       holding_ = true;
-      while (!go_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      AwaitGo();
       plugin_.Unload();
       if (held_) ReleaseLoaderLock();
       done_ = true;
@@ -89,9 +89,13 @@ class Unloader {
   }
 
  private:
+  // The test's word to unload, with a bound: a test that never gives it has failed already.
+  void AwaitGo() {
+    static_cast<void>(WaitUntil([this] { return go_.load(); }, 120000, 1));
+  }
   void StartWithoutTheLock() {
     thread_ = std::thread([this] {
-      while (!go_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      AwaitGo();
       plugin_.Unload();
       done_ = true;
     });

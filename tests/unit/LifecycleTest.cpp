@@ -16,8 +16,6 @@
 
 namespace {
 
-using std::chrono::milliseconds;
-
 // What a test thread does, and what it saw.
 struct Work {
   Lifecycle* lifecycle = nullptr;
@@ -51,7 +49,8 @@ unsigned BlockInLoaderCall(void* raw) {
   Lifecycle::LoaderCall call(*work.lifecycle);
   if (!call.Permitted()) return 1;
   work.inside = true;
-  while (!work.release) std::this_thread::sleep_for(milliseconds(5));
+  // Long past every stop's bound, but not for ever: a thread the platform cannot end still ends.
+  static_cast<void>(WaitUntil([&work] { return work.release.load(); }, 60000));
   return 0;
 }
 
