@@ -32,12 +32,15 @@ class StalledTarget {
   // How many bytes have been read so far. Any thread.
   std::size_t BytesRead() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return bytes_.size();
+    return count_;
   }
 
  private:
-  // The reading thread's loop, per platform: appends to bytes_ until the writer's end or stop_.
+  // The reading thread's loop, per platform: keeps what it reads until the writer's end or stop_.
   void Read();
+  // Keeps one piece read. The pieces are joined only at the end: a reader that copied all it had
+  // read at each growth could stall longer than a stalled target is given, under a sanitizer.
+  void Keep(const unsigned char* piece, std::size_t size);
 
   bool ready_ = false;
   std::string error_;
@@ -49,5 +52,6 @@ class StalledTarget {
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};  // the writer has closed its end
   std::mutex mutex_;
-  std::vector<unsigned char> bytes_;
+  std::vector<std::vector<unsigned char>> pieces_;
+  std::size_t count_ = 0;
 };

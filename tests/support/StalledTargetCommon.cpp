@@ -1,4 +1,6 @@
 // The platform-independent half of StalledTarget: starting and finishing the reading thread.
+#include <utility>
+
 #include "StalledTarget.h"
 #include "Wait.h"
 
@@ -13,5 +15,17 @@ std::vector<unsigned char> StalledTarget::Finish(int timeoutMs) {
   stop_ = true;
   if (reader_.joinable()) reader_.join();
   std::lock_guard<std::mutex> lock(mutex_);
-  return bytes_;
+  std::vector<unsigned char> bytes;
+  bytes.reserve(count_);
+  for (const std::vector<unsigned char>& piece : pieces_) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+  }
+  return bytes;
+}
+
+void StalledTarget::Keep(const unsigned char* piece, std::size_t size) {
+  std::vector<unsigned char> kept(piece, piece + size);
+  std::lock_guard<std::mutex> lock(mutex_);
+  pieces_.push_back(std::move(kept));
+  count_ += size;
 }

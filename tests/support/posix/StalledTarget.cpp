@@ -37,8 +37,7 @@ void StalledTarget::Read() {
     if (::poll(&wait, 1, 20) <= 0) continue;
     ssize_t got = ::read(descriptor, piece, sizeof piece);
     if (got > 0) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      bytes_.insert(bytes_.end(), piece, piece + got);
+      Keep(piece, static_cast<std::size_t>(got));
     } else if (got == 0) {
       ended_ = true;  // no writer has it open any more
       return;

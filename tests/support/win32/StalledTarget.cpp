@@ -85,8 +85,7 @@ void StalledTarget::Read() {
       if (GetLastError() == ERROR_BROKEN_PIPE) break;
       continue;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    bytes_.insert(bytes_.end(), piece, piece + got);
+    Keep(piece, got);
   }
   ended_ = true;
 }
