@@ -10,9 +10,13 @@
 // load, as before.
 #include <cstdlib>
 
+// The names are the linker's: --wrap=SYMBOL sends SYMBOL to __wrap_SYMBOL, and __real_SYMBOL to the
+// original.
+// NOLINTBEGIN(bugprone-reserved-identifier,readability-identifier-naming)
 extern "C" void __real___gcov_exit();
 
 extern "C" void __wrap___gcov_exit() {}
+// NOLINTEND(bugprone-reserved-identifier,readability-identifier-naming)
 
 namespace {
 
