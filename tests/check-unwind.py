@@ -10,12 +10,20 @@ The DLL's PDB tells which code is the plug-in's (its objects) and which the runt
 libstdc++.a); the direct calls come from the disassembly.
 
 Usage: tests/check-unwind.py DLL PDB"""
+import os
 import re
 import subprocess
 import sys
 
+# The set-up installs LLVM 14's tools under their own folder; the unversioned names on the PATH
+# come from another package, which a machine may lack.
+LLVM = "/usr/lib/llvm-14/bin"
+
 
 def run(*command):
+    tool = os.path.join(LLVM, command[0])
+    if os.path.exists(tool):
+        command = (tool,) + command[1:]
     return subprocess.run(command, capture_output=True, text=True, check=True).stdout
 
 
