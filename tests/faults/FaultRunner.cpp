@@ -187,13 +187,19 @@ class Run {
   // The console program itself on the fixed ports, as a process that can die.
   bool StartConsoleProgram() {
     SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    // Only its own options: those of KVT_SIM_ARGS are for a console that the plug-in starts, and
+    // with --quit-on-disconnect this one would quit when the look for its port closes.
+    const char* extra = std::getenv("KVT_SIM_ARGS");
+    const std::string kept = extra != nullptr ? extra : "";
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
     bool started = dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe",
                                        {"--stream", "scan", "--stamped", "--points",
-                                        std::to_string(kPointsPerStripe), "--rate", "100"}) &&
-                   WaitForProcess("LineStudioConsole.exe", true, kWaitMs) &&
-                   dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}) &&
-                   WaitForProcess("linestudio.exe", true, kWaitMs) &&
-                   WaitForListener(COMMAND_PORT, kWaitMs);
+                                        std::to_string(kPointsPerStripe), "--rate", "100"});
+    SetTestEnvironment("KVT_SIM_ARGS", kept.empty() ? nullptr : kept.c_str());
+    started = started && WaitForProcess("LineStudioConsole.exe", true, kWaitMs) &&
+              dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}) &&
+              WaitForProcess("linestudio.exe", true, kWaitMs) &&
+              WaitForListener(COMMAND_PORT, kWaitMs);
     if (!started) Problem("the console program does not start");
     return started;
   }
