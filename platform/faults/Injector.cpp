@@ -1,7 +1,11 @@
 // The fault plan, the call counts of each site and the report.
 #include "platform/faults/Injector.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
@@ -9,9 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
+
+#include "platform/thread.h"
 
 namespace platform::faults {
 namespace {
@@ -29,24 +34,65 @@ struct SiteRecord {
 };
 
 std::atomic<bool> g_armed{false};
-std::mutex g_mutex;
-Plan* g_plan = nullptr;
-std::map<std::pair<std::string, std::uintptr_t>, SiteRecord>* g_sites = nullptr;
-std::string* g_reportPath = nullptr;
-std::uintptr_t g_moduleBase = 0;
-// Set while the injector itself runs on a thread: its own allocations are never counted.
-thread_local bool t_inside = false;
+// Held while the injector itself runs. The thread that holds it is noted, so that the allocations
+// the injector makes meanwhile are never counted, and never wait for the lock their thread holds.
+// A thread's own flag would do as well, but the plug-in keeps no thread-local variables on
+// Windows (their debug records do not link there).
+platform::Lock g_lock;
+std::atomic<std::uint64_t> g_insideThread{0};
+Plan* g_plan KVT_GUARDED_BY(g_lock) = nullptr;
+std::map<std::pair<std::string, std::uintptr_t>, SiteRecord>* g_sites KVT_GUARDED_BY(g_lock) =
+    nullptr;
+std::string* g_reportPath KVT_GUARDED_BY(g_lock) = nullptr;
+std::uintptr_t g_moduleBase KVT_GUARDED_BY(g_lock) = 0;
 
-void append(const std::string& line) {
+// g_lock taken by the calling thread, which the injector's own allocations then pass.
+class KVT_SCOPED_CAPABILITY Inside {
+ public:
+  Inside() KVT_ACQUIRE(g_lock) {
+    g_lock.lock();
+    g_insideThread.store(platform::threadCurrentId(), std::memory_order_relaxed);
+  }
+  ~Inside() KVT_RELEASE(g_lock) {
+    g_insideThread.store(0, std::memory_order_relaxed);
+    g_lock.unlock();
+  }
+  Inside(const Inside&) = delete;
+  Inside& operator=(const Inside&) = delete;
+  // Whether the calling thread is inside the injector.
+  static bool Here() {
+    return g_insideThread.load(std::memory_order_relaxed) == platform::threadCurrentId();
+  }
+};
+
+// The base address of the module that holds the injector: the plug-in.
+std::uintptr_t ModuleBase() {
+#if defined(_WIN32)
+  HMODULE module = nullptr;
+  if (GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCWSTR>(&ModuleBase), &module) == 0) {
+    return 0;
+  }
+  return reinterpret_cast<std::uintptr_t>(module);
+#else
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&ModuleBase), &info) == 0) return 0;
+  return reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+#endif
+}
+
+void append(const std::string& line) KVT_REQUIRES(g_lock) {
   if (g_reportPath == nullptr || g_reportPath->empty()) return;
-  if (std::FILE* file = std::fopen(g_reportPath->c_str(), "a")) {
+  // Binary: the report's lines end in a plain line feed on Windows too, as the script reads them.
+  if (std::FILE* file = std::fopen(g_reportPath->c_str(), "ab")) {
     std::fputs(line.c_str(), file);
     std::fclose(file);
   }
 }
 
-bool alreadyFired() {
-  std::FILE* file = std::fopen(g_reportPath->c_str(), "r");
+bool alreadyFired() KVT_REQUIRES(g_lock) {
+  std::FILE* file = std::fopen(g_reportPath->c_str(), "rb");
   if (file == nullptr) return false;
   char line[256];
   bool fired = false;
@@ -72,7 +118,7 @@ bool parsePlan(const char* text, Plan* plan) {
 
 std::string hex(std::uintptr_t value) {
   char text[32];
-  std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
+  std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
   return text;
 }
 
@@ -80,11 +126,10 @@ std::string hex(std::uintptr_t value) {
 
 int decide(const char* function, const void* returnAddress,
            std::initializer_list<const char*> kinds) {
-  if (!g_armed.load(std::memory_order_acquire) || t_inside) return 0;
-  t_inside = true;
+  if (!g_armed.load(std::memory_order_acquire) || Inside::Here()) return 0;
   int fire = 0;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Inside inside;
     if (g_sites != nullptr) {
       std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(returnAddress) - g_moduleBase;
       SiteRecord& site = (*g_sites)[{function, offset}];
@@ -107,20 +152,15 @@ int decide(const char* function, const void* returnAddress,
       }
     }
   }
-  t_inside = false;
   return fire;
 }
 
 void armFromEnvironment() {
   const char* text = std::getenv("KVT_FAULTS");
   if (text == nullptr || *text == '\0') return;
-  t_inside = true;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&armFromEnvironment), &info) != 0) {
-      g_moduleBase = reinterpret_cast<std::uintptr_t>(info.dli_fbase);
-    }
+    Inside inside;
+    g_moduleBase = ModuleBase();
     const char* report = std::getenv("KVT_FAULTS_REPORT");
     g_reportPath = new std::string(report != nullptr ? report : "");
     g_plan = new Plan;
@@ -131,15 +171,13 @@ void armFromEnvironment() {
     if (alreadyFired()) *g_plan = Plan();
     g_sites = new std::map<std::pair<std::string, std::uintptr_t>, SiteRecord>;
   }
-  t_inside = false;
   g_armed.store(true, std::memory_order_release);
 }
 
 void disarmAndReport() {
   if (!g_armed.exchange(false)) return;
-  t_inside = true;
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Inside inside;
     std::string lines;
     for (const auto& [key, site] : *g_sites) {
       lines += "site " + key.first + " " + hex(key.second) + " " + std::to_string(site.calls) +
@@ -155,7 +193,6 @@ void disarmAndReport() {
     delete g_reportPath;
     g_reportPath = nullptr;
   }
-  t_inside = false;
 }
 
 }  // namespace platform::faults

@@ -1,18 +1,35 @@
 // The fault-injection build only, linked into the plug-in alone: arms the injector at the
 // plug-in's load, before the application object is made, and reports after that object's
 // teardown at the unload; and gives the plug-in's own allocations a call site that can fail as
-// an exhausted heap does (std::bad_alloc). The allocations themselves are the process's: each
+// an exhausted heap does (std::bad_alloc).
+//
+// Where the allocations go after that differs. On POSIX the C++ runtime is the process's: each
 // call goes on to the operator new and delete that the rest of the process uses, so memory that
-// the C++ runtime allocates and the plug-in frees, or the other way round, stays consistent.
+// the runtime allocates and the plug-in frees, or the other way round, stays consistent. On
+// Windows the DLL carries its own copy of the C++ runtime, which these operators replace for the
+// whole DLL, and nothing allocated inside it is freed outside: malloc and free serve.
+#if !defined(_WIN32)
 #include <dlfcn.h>
+#endif
 
 #include <cstddef>
+#include <cstdlib>
 #include <new>
 
 #include "platform/faults/Injector.h"
 
 namespace {
 
+#if defined(_WIN32)
+void* Allocate(bool /*array*/, std::size_t size) {
+  // As the runtime's own operator: a size of 0 still gives a pointer of its own.
+  return std::malloc(size != 0 ? size : 1);
+}
+void* AllocateOrNull(std::size_t size) { return std::malloc(size != 0 ? size : 1); }
+void Release(bool /*array*/, void* pointer) { std::free(pointer); }
+// Nothing to find before the first allocation.
+void FindOperators() {}
+#else
 using NewFn = void* (*)(std::size_t);
 using NothrowNewFn = void* (*)(std::size_t, const std::nothrow_t&);
 using DeleteFn = void (*)(void*);
@@ -47,11 +64,27 @@ struct ProcessOperators {
 };
 ProcessOperators g_operators;
 
+void* Allocate(bool array, std::size_t size) {
+  const ProcessOperators& operators = g_operators.Resolved();
+  return (array ? operators.arrays : operators.single)(size);
+}
+void* AllocateOrNull(std::size_t size) {
+  return g_operators.Resolved().nothrow(size, std::nothrow);
+}
+void Release(bool array, void* pointer) {
+  const ProcessOperators& operators = g_operators.Resolved();
+  (array ? operators.releaseArray : operators.release)(pointer);
+}
+void FindOperators() { static_cast<void>(g_operators.Resolved()); }
+#endif
+
 // Made before, and so destroyed after, the objects of default priority: the application object's
-// load and unload are inside.
+// load and unload are inside. On Windows both run under the loader lock: arming reads the
+// environment and the report file and allocates, and the report appends to that file; none of it
+// loads a library, starts or waits for a thread.
 struct Arming {
   Arming() {
-    static_cast<void>(g_operators.Resolved());
+    FindOperators();
     platform::faults::armFromEnvironment();
   }
   ~Arming() { platform::faults::disarmAndReport(); }
@@ -60,28 +93,24 @@ __attribute__((init_priority(101))) Arming g_arming;
 
 void* allocate(bool array, std::size_t size, const void* site) {
   if (platform::faults::decide("operatorNew", site, {"nomemory"}) == 1) throw std::bad_alloc();
-  const ProcessOperators& operators = g_operators.Resolved();
-  return (array ? operators.arrays : operators.single)(size);
+  void* memory = Allocate(array, size);
+  if (memory == nullptr) throw std::bad_alloc();
+  return memory;
 }
 
-void* allocateOrNull(std::size_t size, const std::nothrow_t& nothrow, const void* site) {
+void* allocateOrNull(std::size_t size, const void* site) {
   if (platform::faults::decide("operatorNew", site, {"nomemory"}) == 1) return nullptr;
-  return g_operators.Resolved().nothrow(size, nothrow);
-}
-
-void release(bool array, void* pointer) {
-  const ProcessOperators& operators = g_operators.Resolved();
-  (array ? operators.releaseArray : operators.release)(pointer);
+  return AllocateOrNull(size);
 }
 
 }  // namespace
 
 void* operator new(std::size_t size) { return allocate(false, size, __builtin_return_address(0)); }
 void* operator new[](std::size_t size) { return allocate(true, size, __builtin_return_address(0)); }
-void* operator new(std::size_t size, const std::nothrow_t& nothrow) noexcept {
-  return allocateOrNull(size, nothrow, __builtin_return_address(0));
+void* operator new(std::size_t size, const std::nothrow_t& /*nothrow*/) noexcept {
+  return allocateOrNull(size, __builtin_return_address(0));
 }
-void operator delete(void* pointer) noexcept { release(false, pointer); }
-void operator delete[](void* pointer) noexcept { release(true, pointer); }
-void operator delete(void* pointer, std::size_t /*size*/) noexcept { release(false, pointer); }
-void operator delete[](void* pointer, std::size_t /*size*/) noexcept { release(true, pointer); }
+void operator delete(void* pointer) noexcept { Release(false, pointer); }
+void operator delete[](void* pointer) noexcept { Release(true, pointer); }
+void operator delete(void* pointer, std::size_t /*size*/) noexcept { Release(false, pointer); }
+void operator delete[](void* pointer, std::size_t /*size*/) noexcept { Release(true, pointer); }

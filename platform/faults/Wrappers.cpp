@@ -49,6 +49,12 @@
 #undef folderListFiles
 #undef fileRemove
 
+#if defined(_WIN32)
+#include <winsock2.h>
+// winsock2.h must come before windows.h.
+#include <windows.h>
+#endif
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -62,13 +68,24 @@
 namespace platform {
 namespace {
 
+#if defined(_WIN32)
+// Windows keeps each thread's last socket error itself: an injected failure leaves its code there,
+// as the failing call would, and the real socketLastError reads it.
+void ForgetInjectedSocketError() {}
+void NoteSocketError(int error) { WSASetLastError(error); }
+int InjectedSocketError() { return 0; }
+#else
 // The socket error that socketLastError reports after an injected failure, until the thread's
 // next socket call.
 thread_local int t_injectedSocketError = 0;
+void ForgetInjectedSocketError() { t_injectedSocketError = 0; }
+void NoteSocketError(int error) { t_injectedSocketError = error; }
+int InjectedSocketError() { return t_injectedSocketError; }
+#endif
 
 template <typename Result>
 Result socketFailure(int error, Result result) {
-  t_injectedSocketError = error;
+  NoteSocketError(error);
   return result;
 }
 
@@ -133,11 +150,30 @@ constexpr int kWsaSystemNotReady = 10091;
 // The C runtime's errno values for a denied file and a full disk.
 constexpr int kFileDenied = EACCES;
 constexpr int kDiskFull = ENOSPC;
+#if defined(_WIN32)
+// The system's own codes for the same, where the call is the system's.
+constexpr int kSystemFileDenied = ERROR_ACCESS_DENIED;
+constexpr int kSystemDiskFull = ERROR_DISK_FULL;
+// A connection that the peer reset before it was accepted: Windows fails the accept with it.
+constexpr const char* kAcceptFailure = "reset";
+constexpr int kAcceptError = kWsaConnReset;
+// A connect that cannot succeed is reported by Windows only when the caller looks at it, never
+// by the call that starts it.
+constexpr bool kConnectFailsLater = true;
+#else
+constexpr int kSystemFileDenied = EACCES;
+constexpr int kSystemDiskFull = ENOSPC;
+// Linux fails the accept of a connection reset before it with ECONNABORTED.
+constexpr const char* kAcceptFailure = "aborted";
+constexpr int kAcceptError = kWsaConnAborted;
+// A refused loopback connect fails at once on Linux.
+constexpr bool kConnectFailsLater = false;
+#endif
 
 }  // namespace
 
 bool socketsStart(int* error) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketsStart", "notready") == 1) {
     *error = kWsaSystemNotReady;
     return socketFailure(kWsaSystemNotReady, false);
@@ -146,11 +182,11 @@ bool socketsStart(int* error) {
 }
 
 int socketLastError() {
-  return t_injectedSocketError != 0 ? t_injectedSocketError : socketLastErrorReal();
+  return InjectedSocketError() != 0 ? InjectedSocketError() : socketLastErrorReal();
 }
 
 SocketHandle socketOpenTcp() {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketOpenTcp", "nosockets") == 1) {
     return socketFailure(kWsaTooManySockets, kInvalidSocket);
   }
@@ -158,7 +194,7 @@ SocketHandle socketOpenTcp() {
 }
 
 bool socketSetOption(SocketHandle socket, SocketOption option, int value) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketSetOption", "invalid") == 1) return socketFailure(kWsaInvalid, false);
   const bool set = socketSetOptionReal(socket, option, value);
   if (set && option == SocketOption::ReceiveTimeoutMs) RecordReceiveLimit(socket, value);
@@ -166,7 +202,7 @@ bool socketSetOption(SocketHandle socket, SocketOption option, int value) {
 }
 
 bool socketResolveName(const char* name, std::uint32_t* addressNet) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketResolveName", "notfound") == 1) {
     return socketFailure(kWsaHostNotFound, false);
   }
@@ -174,7 +210,7 @@ bool socketResolveName(const char* name, std::uint32_t* addressNet) {
 }
 
 bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   switch (KVT_FAULT("socketConnect", "refused", "timedout", "slowrefused")) {
     case 1:
       return socketFailure(kWsaConnRefused, false);
@@ -188,38 +224,50 @@ bool socketConnect(SocketHandle socket, std::uint32_t addressNet, std::uint16_t 
   }
 }
 
-// The connect that a slow refusal holds pending, and since when.
-std::mutex g_slowConnectMutex;
-SocketHandle g_slowConnect = kInvalidSocket;
-std::uint32_t g_slowConnectSince = 0;
+// The connect that an injected failure holds pending: on which socket, since when, for how long
+// and with which error it then fails.
+std::mutex g_failingConnectMutex;
+SocketHandle g_failingConnect = kInvalidSocket;
+std::uint32_t g_failingConnectSince = 0;
+std::uint32_t g_failingConnectAfterMs = 0;
+int g_failingConnectError = 0;
+
+SocketConnect FailConnectLater(SocketHandle socket, std::uint32_t afterMs, int error) {
+  std::lock_guard<std::mutex> lock(g_failingConnectMutex);
+  g_failingConnect = socket;
+  g_failingConnectSince = tickCount();
+  g_failingConnectAfterMs = afterMs;
+  g_failingConnectError = error;
+  return SocketConnect::kPending;
+}
 
 SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
                                  std::uint16_t port) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   switch (KVT_FAULT("socketConnectStart", "refused", "timedout", "slowrefused")) {
     case 1:
+      if (kConnectFailsLater) return FailConnectLater(socket, 0, kWsaConnRefused);
       return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
     case 2:
+      if (kConnectFailsLater) return FailConnectLater(socket, 0, kWsaTimedOut);
       return socketFailure(kWsaTimedOut, SocketConnect::kFailed);
-    case 3: {
-      std::lock_guard<std::mutex> lock(g_slowConnectMutex);
-      g_slowConnect = socket;
-      g_slowConnectSince = tickCount();
-      return SocketConnect::kPending;
-    }
+    case 3:
+      return FailConnectLater(socket, kSlowRefusedMs, kWsaConnRefused);
     default:
       return socketConnectStartReal(socket, addressNet, port);
   }
 }
 
 SocketConnect socketConnectCheck(SocketHandle socket) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   {
-    std::lock_guard<std::mutex> lock(g_slowConnectMutex);
-    if (socket == g_slowConnect) {
-      if (tickCount() - g_slowConnectSince < kSlowRefusedMs) return SocketConnect::kPending;
-      g_slowConnect = kInvalidSocket;
-      return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
+    std::lock_guard<std::mutex> lock(g_failingConnectMutex);
+    if (socket == g_failingConnect) {
+      if (tickCount() - g_failingConnectSince < g_failingConnectAfterMs) {
+        return SocketConnect::kPending;
+      }
+      g_failingConnect = kInvalidSocket;
+      return socketFailure(g_failingConnectError, SocketConnect::kFailed);
     }
   }
   if (KVT_FAULT("socketConnectCheck", "refused") == 1) {
@@ -229,19 +277,19 @@ SocketConnect socketConnectCheck(SocketHandle socket) {
 }
 
 bool socketBind(SocketHandle socket, std::uint32_t addressNet, std::uint16_t port) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketBind", "inuse") == 1) return socketFailure(kWsaAddressInUse, false);
   return socketBindReal(socket, addressNet, port);
 }
 
 bool socketListen(SocketHandle socket, int backlog) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketListen", "nobuffers") == 1) return socketFailure(kWsaNoBuffers, false);
   return socketListenReal(socket, backlog);
 }
 
 bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* remotePort) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketPorts", "notconnected") == 1) {
     return socketFailure(kWsaNotConnected, false);
   }
@@ -249,15 +297,15 @@ bool socketPorts(SocketHandle socket, std::uint16_t* localPort, std::uint16_t* r
 }
 
 SocketHandle socketAccept(SocketHandle listener) {
-  t_injectedSocketError = 0;
-  if (KVT_FAULT("socketAccept", "aborted") == 1) {
-    return socketFailure(kWsaConnAborted, kInvalidSocket);
+  ForgetInjectedSocketError();
+  if (KVT_FAULT("socketAccept", kAcceptFailure) == 1) {
+    return socketFailure(kAcceptError, kInvalidSocket);
   }
   return socketAcceptReal(listener);
 }
 
 int socketSend(SocketHandle socket, const void* data, int length) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   switch (KVT_FAULT("socketSend", "reset", "short")) {
     case 1:
       return socketFailure(kWsaConnReset, -1);
@@ -272,7 +320,7 @@ int socketSend(SocketHandle socket, const void* data, int length) {
 }
 
 int socketReceive(SocketHandle socket, void* data, int length) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   switch (KVT_FAULT("socketReceive", "reset", "timeout", "closed", "short", "slowtimeout")) {
     case 1:
       return socketFailure(kWsaConnReset, -1);
@@ -294,7 +342,7 @@ int socketReceive(SocketHandle socket, void* data, int length) {
 }
 
 SocketPending socketPending(SocketHandle socket) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   switch (KVT_FAULT("socketPending", "closed", "reset")) {
     case 1:
       return SocketPending::kClosed;
@@ -306,7 +354,7 @@ SocketPending socketPending(SocketHandle socket) {
 }
 
 bool socketShutdownSend(SocketHandle socket) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   if (KVT_FAULT("socketShutdownSend", "notconnected") == 1) {
     return socketFailure(kWsaNotConnected, false);
   }
@@ -314,11 +362,11 @@ bool socketShutdownSend(SocketHandle socket) {
 }
 
 bool socketClose(SocketHandle socket) {
-  t_injectedSocketError = 0;
+  ForgetInjectedSocketError();
   ForgetReceiveLimit(socket);
   {
-    std::lock_guard<std::mutex> lock(g_slowConnectMutex);
-    if (socket == g_slowConnect) g_slowConnect = kInvalidSocket;
+    std::lock_guard<std::mutex> lock(g_failingConnectMutex);
+    if (socket == g_failingConnect) g_failingConnect = kInvalidSocket;
   }
   if (KVT_FAULT("socketClose", "interrupted") == 1) {
     // The handle is released all the same, as close() does after EINTR.
@@ -450,7 +498,7 @@ bool fileWrite(File* file, const void* data, std::size_t size, int* error) {
 OutputFile* fileOpenWrite(const char* path, FileCreate how, FileOpenResult* result, int* error) {
   if (KVT_FAULT("fileOpenWrite", "denied") == 1) {
     *result = FileOpenResult::kFailed;
-    *error = kFileDenied;
+    *error = kSystemFileDenied;
     return nullptr;
   }
   return fileOpenWriteReal(path, how, result, error);
@@ -459,7 +507,7 @@ OutputFile* fileOpenWrite(const char* path, FileCreate how, FileOpenResult* resu
 int fileWriteSome(OutputFile* file, const void* data, int length, unsigned waitMs, int* error) {
   switch (KVT_FAULT("fileWriteSome", "diskfull", "stalled")) {
     case 1:
-      *error = kDiskFull;
+      *error = kSystemDiskFull;
       return -1;
     case 2:
       // A target that took nothing within the wait.

@@ -2,9 +2,11 @@
 // Windows, through its text commands elsewhere. Every call waits a bounded time.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/pump.h"
@@ -66,3 +68,22 @@ int RunDialog(DialogDriver& driver, const std::function<int()>& config,
 // Sets a variable of this process's environment (POSIX: the text dialog's and the registry
 // file's variables are read from there).
 void SetTestEnvironment(const std::string& name, const std::string& value);
+
+// Presses OK on every message box the plug-in shows, as its user would, from a thread of its own
+// while it lives, so that a box that a failure brings up does not hold the thread that showed it.
+// POSIX: the box is a line on standard error, and there is nothing to close.
+class MessageBoxCloser {
+ public:
+  MessageBoxCloser();
+  ~MessageBoxCloser();
+  MessageBoxCloser(const MessageBoxCloser&) = delete;
+  MessageBoxCloser& operator=(const MessageBoxCloser&) = delete;
+
+  // The boxes closed so far.
+  int closed() const { return closed_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<int> closed_{0};
+  std::thread thread_;
+};

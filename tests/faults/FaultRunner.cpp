@@ -13,11 +13,6 @@
 // Without a plan the injector counts the sites, into DIR/report.txt. The verdict goes to standard
 // output as lines "fired yes|no", "shown yes|no", "problem: ..." and "verdict ok|failed"; the
 // plug-in's own standard output and error go to DIR/stdout.txt and DIR/stderr.txt.
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -39,6 +34,7 @@
 #include "PluginFiles.h"
 #include "ProcessResources.h"
 #include "RawPeer.h"
+#include "StalledOutput.h"
 #include "TempDir.h"
 #include "TestRegistry.h"
 #include "Wait.h"
@@ -111,20 +107,6 @@ class CheckingSink : public MeasureSink {
   std::atomic<bool> closed_{false};
 };
 
-// Ends every process of this executable name; the runner has a process namespace of its own.
-void KillPrograms(const char* exeName) {
-  DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return;
-  while (dirent* entry = ::readdir(proc)) {
-    int pid = std::atoi(entry->d_name);
-    if (pid <= 1 || pid == ::getpid()) continue;
-    std::string name = ReadWholeFile("/proc/" + std::string(entry->d_name) + "/comm");
-    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
-    if (name == std::string(exeName).substr(0, 15)) ::kill(pid, SIGKILL);
-  }
-  ::closedir(proc);
-}
-
 // Failures that the plug-in rides out: a failed accept of the data channel's (a console that
 // reset its connection before the accept, descriptors or buffers lacking for a moment) is said in
 // the debug log, and the console's next connection is served. A run with one of them planned must
@@ -144,7 +126,8 @@ bool DataChannelAnswers() {
 // One run: the plug-in, the console, the files, and what was seen.
 class Run {
  public:
-  Run(std::string work, bool ridesOut) : work_(std::move(work)), ridesOut_(ridesOut) {}
+  Run(std::string work, bool ridesOut, const MessageBoxCloser& boxes)
+      : work_(std::move(work)), ridesOut_(ridesOut), boxes_(boxes) {}
 
   // Calls an export, holds it to its bound and its documented results; true when its result is
   // one of those that report a failure, which then shows.
@@ -204,13 +187,19 @@ class Run {
   // The console program itself on the fixed ports, as a process that can die.
   bool StartConsoleProgram() {
     SetTestEnvironment("KVT_SIM_STARTS", nullptr);
+    // Only its own options: those of KVT_SIM_ARGS are for a console that the plug-in starts, and
+    // with --quit-on-disconnect this one would quit when the look for its port closes.
+    const char* extra = std::getenv("KVT_SIM_ARGS");
+    const std::string kept = extra != nullptr ? extra : "";
+    SetTestEnvironment("KVT_SIM_ARGS", nullptr);
     bool started = dummyConsole_.Start(ProgramFolder() + "LineStudioConsole.exe",
                                        {"--stream", "scan", "--stamped", "--points",
-                                        std::to_string(kPointsPerStripe), "--rate", "100"}) &&
-                   WaitForProcess("LineStudioConsole.exe", true, kWaitMs) &&
-                   dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}) &&
-                   WaitForProcess("linestudio.exe", true, kWaitMs) &&
-                   WaitForListener(COMMAND_PORT, kWaitMs);
+                                        std::to_string(kPointsPerStripe), "--rate", "100"});
+    SetTestEnvironment("KVT_SIM_ARGS", kept.empty() ? nullptr : kept.c_str());
+    started = started && WaitForProcess("LineStudioConsole.exe", true, kWaitMs) &&
+              dummyScanner_.Start(ProgramFolder() + "linestudio.exe", {}) &&
+              WaitForProcess("linestudio.exe", true, kWaitMs) &&
+              WaitForListener(COMMAND_PORT, kWaitMs);
     if (!started) Problem("the console program does not start");
     return started;
   }
@@ -219,8 +208,9 @@ class Run {
     StopSimulator();
     dummyConsole_.Kill();
     dummyScanner_.Kill();
+    // Natively the runner has a process namespace of its own, under Wine a server of its own.
     for (const char* program : {"LineStudioConsole.exe", "linestudio.exe"}) {
-      KillPrograms(program);
+      KillProcesses(program);
       if (!WaitForProcess(program, false, kWaitMs)) Problem(std::string(program) + " does not end");
     }
   }
@@ -302,10 +292,10 @@ class Run {
   // while a console it started opens its port), a failure line of the debug log, a line of the
   // plug-in on standard error, or the message box.
   bool FailureShows() {
-    if (shownByResult_) return true;
+    if (shownByResult_ || boxes_.closed() > 0) return true;
     std::fflush(stdout);
     std::fflush(stderr);
-    std::istringstream printed(ReadWholeFile(work_ + "/stdout.txt"));
+    std::istringstream printed(TextLines(ReadWholeFile(work_ + "/stdout.txt")));
     for (std::string line; std::getline(printed, line);) {
       if (line != "Cannot connect to host [0x0000274D]") return true;
     }
@@ -371,6 +361,7 @@ class Run {
   std::vector<std::string> problems_;
   std::vector<std::string> promises_;
   bool shownByResult_ = false;
+  const MessageBoxCloser& boxes_;
 };
 
 // A measurement in one button mode against a console that streams from the scan start: records
@@ -591,18 +582,6 @@ const Scenario kScenarios[] = {
     {"reload", Reloading},
 };
 
-// The plug-in's standard output and error into files of the run's folder; the verdict keeps the
-// runner's own standard output.
-void RedirectPluginOutput(const std::string& work) {
-  g_verdict = ::fdopen(::dup(1), "w");
-  int out = ::open((work + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int err = ::open((work + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ::dup2(out, 1);
-  ::dup2(err, 2);
-  ::close(out);
-  ::close(err);
-}
-
 int Usage() {
   std::fprintf(stderr, "usage: fault_runner --list | SCENARIO --work DIR [--plan PLAN]\n");
   return 100;
@@ -637,12 +616,19 @@ int main(int argc, char** argv) {
     SetTestEnvironment("KVT_SIM_ARGS", nullptr);
     SetTestEnvironment("KVT_FAULTS", plan.c_str());
     SetTestEnvironment("KVT_FAULTS_REPORT", report.c_str());
-    RedirectPluginOutput(work);
+    // The plug-in's standard output and error into files of the run's folder; the verdict keeps
+    // the runner's own standard output.
+    if (std::FILE* original = RedirectStandardStreams(work + "/stdout.txt", work + "/stderr.txt")) {
+      g_verdict = original;
+    }
+    // The message box, closed as its user would (on Windows; elsewhere it goes to standard
+    // error). Its thread is the runner's, counted before the plug-in's.
+    MessageBoxCloser boxes;
     WarmUpProcessResources();
     const ProcessResources before = CountProcessResources();
 
     const bool ridesOut = RidesOut(plan) && !scenario->failsItself;
-    Run run(work, ridesOut);
+    Run run(work, ridesOut, boxes);
     auto started = std::chrono::steady_clock::now();
     scenario->play(run);
     run.Unload();

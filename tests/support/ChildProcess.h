@@ -31,6 +31,10 @@ std::string ProgramFolder();
 // Whether a process of exactly this executable file name runs.
 bool ProcessRuns(const char* exeName);
 
+// Ends by force every process of exactly this executable file name but the calling one, whoever
+// started it (the programs the plug-in starts); does not wait for them to end.
+void KillProcesses(const char* exeName);
+
 // Waits until ProcessRuns(exeName) equals running; false after timeoutMs.
 bool WaitForProcess(const char* exeName, bool running, int timeoutMs);
 

@@ -3,6 +3,9 @@
 // the plug-in print the failed read and the failed shutdown that follow.
 #pragma once
 
+#include <cstdio>
+#include <string>
+
 #include "platform/socket.h"
 
 class StalledOutput {
@@ -26,6 +29,12 @@ class StalledOutput {
   long long savedHandle_ = -1;  // Windows: the process's standard output handle as it was
   long long reader_ = -1;       // the pipe's reading end: a descriptor or a HANDLE
 };
+
+// Sends the process's standard output and error into two files from now on (the C runtime's
+// descriptors 1 and 2 and, on Windows, the process's handles), so that what the plug-in prints
+// can be read back. Returns a stream on the standard output as it was, for the program's own
+// output; null when the files cannot be made (nothing was changed then).
+std::FILE* RedirectStandardStreams(const std::string& outputPath, const std::string& errorPath);
 
 // Closes a connected socket so that its peer sees a reset, not an orderly end.
 void CloseWithReset(platform::SocketHandle socket);

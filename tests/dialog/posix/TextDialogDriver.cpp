@@ -161,3 +161,6 @@ std::unique_ptr<DialogDriver> DialogDriver::Create() {
 void SetTestEnvironment(const std::string& name, const std::string& value) {
   ::setenv(name.c_str(), value.c_str(), 1);
 }
+
+MessageBoxCloser::MessageBoxCloser() = default;
+MessageBoxCloser::~MessageBoxCloser() = default;

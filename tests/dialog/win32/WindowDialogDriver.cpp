@@ -166,6 +166,46 @@ std::unique_ptr<DialogDriver> DialogDriver::Create() {
   return std::make_unique<WindowDialogDriver>();
 }
 
+namespace {
+
+// The plug-in's message box: a dialog window of this process under the plug-in's caption.
+BOOL CALLBACK TakeIfMessageBox(HWND window, LPARAM found) {
+  DWORD process = 0;
+  GetWindowThreadProcessId(window, &process);
+  char className[16] = {};
+  GetClassNameA(window, className, sizeof className);
+  char caption[32] = {};
+  GetWindowTextA(window, caption, sizeof caption);
+  if (process != GetCurrentProcessId() ||
+      lstrcmpA(className, WindowDialogDriver::kDialogClass) != 0 ||
+      lstrcmpA(caption, "KvtScannerLumora") != 0 || !IsWindowVisible(window)) {
+    return TRUE;
+  }
+  *reinterpret_cast<HWND*>(found) = window;
+  return FALSE;
+}
+
+}  // namespace
+
+MessageBoxCloser::MessageBoxCloser()
+    : thread_([this] {
+        while (!stop_) {
+          HWND box = nullptr;
+          EnumWindows(TakeIfMessageBox, reinterpret_cast<LPARAM>(&box));
+          if (box != nullptr && PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0) &&
+              WaitUntil([box] { return !IsWindow(box); }, kWaitMs)) {
+            ++closed_;
+          }
+          // A look now and then, as a user glances at the screen.
+          Sleep(20);
+        }
+      }) {}
+
+MessageBoxCloser::~MessageBoxCloser() {
+  stop_ = true;
+  thread_.join();
+}
+
 void SetTestEnvironment(const std::string& name, const std::string& value) {
   _putenv((name + "=" + value).c_str());
 }

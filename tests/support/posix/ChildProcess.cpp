@@ -1,11 +1,13 @@
 // Child processes of a test on POSIX: fork and exec, SIGKILL and wait.
 #include "ChildProcess.h"
 
+#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "TempDir.h"
 #include "Wait.h"
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
@@ -50,4 +52,19 @@ void SetTestEnvironment(const char* name, const char* value) {
   } else {
     ::unsetenv(name);
   }
+}
+
+void KillProcesses(const char* exeName) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return;
+  // The kernel keeps the first 15 characters of the name.
+  const std::string wanted = std::string(exeName).substr(0, 15);
+  while (dirent* entry = ::readdir(proc)) {
+    const int pid = std::atoi(entry->d_name);
+    if (pid <= 1 || pid == ::getpid()) continue;
+    std::string name = ReadWholeFile("/proc/" + std::string(entry->d_name) + "/comm");
+    while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+    if (name == wanted) ::kill(pid, SIGKILL);
+  }
+  ::closedir(proc);
 }

@@ -45,6 +45,31 @@ void StalledOutput::Restore() {
   ::close(reader);
 }
 
+std::FILE* RedirectStandardStreams(const std::string& outputPath, const std::string& errorPath) {
+  const int output = ::open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int error = ::open(errorPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const int saved = ::dup(STDOUT_FILENO);
+  std::FILE* original = saved >= 0 ? ::fdopen(saved, "w") : nullptr;
+  if (output < 0 || error < 0 || original == nullptr) {
+    for (int descriptor : {output, error}) {
+      if (descriptor >= 0) ::close(descriptor);
+    }
+    if (original != nullptr) {
+      std::fclose(original);
+    } else if (saved >= 0) {
+      ::close(saved);
+    }
+    return nullptr;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ::dup2(output, STDOUT_FILENO);
+  ::dup2(error, STDERR_FILENO);
+  ::close(output);
+  ::close(error);
+  return original;
+}
+
 void CloseWithReset(platform::SocketHandle socket) {
   const linger now{1, 0};
   ::setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_LINGER, &now, sizeof now);

@@ -2,9 +2,12 @@
 #include "ChildProcess.h"
 
 #include <windows.h>
+// tlhelp32.h needs windows.h first.
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments) {
   std::string line = "\"" + program + "\"";
@@ -57,4 +60,22 @@ void SetTestEnvironment(const char* name, const char* value) {
   // ShellExecute) change.
   _putenv_s(name, value != nullptr ? value : "");
   SetEnvironmentVariableA(name, value);
+}
+
+void KillProcesses(const char* exeName) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId() ||
+        std::strcmp(entry.szExeFile, exeName) != 0) {
+      continue;
+    }
+    if (HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID)) {
+      TerminateProcess(process, 1);
+      CloseHandle(process);
+    }
+  }
+  CloseHandle(snapshot);
 }

@@ -63,6 +63,48 @@ void StalledOutput::Restore() {
   CloseHandle(reader);
 }
 
+namespace {
+
+// A file that the process writes as its standard stream while others read it.
+int OpenStreamFile(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return -1;
+  const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY);
+  if (descriptor < 0) CloseHandle(file);
+  return descriptor;
+}
+
+}  // namespace
+
+std::FILE* RedirectStandardStreams(const std::string& outputPath, const std::string& errorPath) {
+  const int output = OpenStreamFile(outputPath);
+  const int error = OpenStreamFile(errorPath);
+  const int saved = _dup(1);
+  std::FILE* original = saved >= 0 ? _fdopen(saved, "wb") : nullptr;
+  if (output < 0 || error < 0 || original == nullptr) {
+    for (int descriptor : {output, error}) {
+      if (descriptor >= 0) _close(descriptor);
+    }
+    if (original != nullptr) {
+      std::fclose(original);
+    } else if (saved >= 0) {
+      _close(saved);
+    }
+    return nullptr;
+  }
+  std::fflush(stdout);
+  std::fflush(stderr);
+  _dup2(output, 1);
+  _dup2(error, 2);
+  _close(output);
+  _close(error);
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(2)));
+  return original;
+}
+
 void CloseWithReset(platform::SocketHandle socket) {
   const linger now{1, 0};
   setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_LINGER,
