@@ -8,9 +8,6 @@ namespace platform {
 // Milliseconds since an arbitrary start, wrapping at 2^32 like GetTickCount. Any thread.
 std::uint32_t tickCount();
 
-// Wall-clock time in whole seconds and milliseconds (_ftime). Any thread.
-void wallClock(std::int64_t* seconds, int* milliseconds);
-
 // The local date and time, to the second, as the machine's clock and time zone give them
 // (GetLocalTime). Any thread.
 struct LocalTime {

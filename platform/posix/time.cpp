@@ -28,13 +28,6 @@ std::uint32_t tickCount() {
   return static_cast<std::uint32_t>(ms);
 }
 
-void wallClock(std::int64_t* seconds, int* milliseconds) {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  *seconds = now.tv_sec;
-  *milliseconds = static_cast<int>(now.tv_nsec / 1000000);
-}
-
 void localTimeNow(LocalTime* now) {
   std::time_t seconds = std::time(nullptr);
   std::tm parts{};

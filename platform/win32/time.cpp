@@ -21,17 +21,6 @@ std::uint32_t tickCount() {
 
 void setTickSourceForTesting(std::uint32_t (*source)()) { g_tickSource = source; }
 
-void wallClock(std::int64_t* seconds, int* milliseconds) {
-  // FILETIME counts 100-nanosecond intervals since 1601-01-01; Unix time starts 1970-01-01.
-  constexpr std::uint64_t kUnixEpoch = 116444736000000000ULL;
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  std::uint64_t ticks =
-      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) - kUnixEpoch;
-  *seconds = static_cast<std::int64_t>(ticks / 10000000);
-  *milliseconds = static_cast<int>(ticks % 10000000 / 10000);
-}
-
 void localTimeNow(LocalTime* now) {
   SYSTEMTIME parts;
   GetLocalTime(&parts);
