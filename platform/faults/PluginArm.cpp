@@ -25,7 +25,7 @@ void* Allocate(bool /*array*/, std::size_t size) {
   // As the runtime's own operator: a size of 0 still gives a pointer of its own.
   return std::malloc(size != 0 ? size : 1);
 }
-void* AllocateOrNull(std::size_t size) { return std::malloc(size != 0 ? size : 1); }
+void* AllocateOrNull(std::size_t size) { return Allocate(false, size); }
 void Release(bool /*array*/, void* pointer) { std::free(pointer); }
 // Nothing to find before the first allocation.
 void FindOperators() {}

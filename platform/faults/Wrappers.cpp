@@ -161,8 +161,9 @@ constexpr int kAcceptError = kWsaConnReset;
 // by the call that starts it.
 constexpr bool kConnectFailsLater = true;
 #else
-constexpr int kSystemFileDenied = EACCES;
-constexpr int kSystemDiskFull = ENOSPC;
+// The system's calls are the C runtime's.
+constexpr int kSystemFileDenied = kFileDenied;
+constexpr int kSystemDiskFull = kDiskFull;
 // Linux fails the accept of a connection reset before it with ECONNABORTED.
 constexpr const char* kAcceptFailure = "aborted";
 constexpr int kAcceptError = kWsaConnAborted;
@@ -241,16 +242,20 @@ SocketConnect FailConnectLater(SocketHandle socket, std::uint32_t afterMs, int e
   return SocketConnect::kPending;
 }
 
+// A connect that cannot succeed, reported where the system reports it.
+SocketConnect ConnectFails(SocketHandle socket, int error) {
+  if (kConnectFailsLater) return FailConnectLater(socket, 0, error);
+  return socketFailure(error, SocketConnect::kFailed);
+}
+
 SocketConnect socketConnectStart(SocketHandle socket, std::uint32_t addressNet,
                                  std::uint16_t port) {
   ForgetInjectedSocketError();
   switch (KVT_FAULT("socketConnectStart", "refused", "timedout", "slowrefused")) {
     case 1:
-      if (kConnectFailsLater) return FailConnectLater(socket, 0, kWsaConnRefused);
-      return socketFailure(kWsaConnRefused, SocketConnect::kFailed);
+      return ConnectFails(socket, kWsaConnRefused);
     case 2:
-      if (kConnectFailsLater) return FailConnectLater(socket, 0, kWsaTimedOut);
-      return socketFailure(kWsaTimedOut, SocketConnect::kFailed);
+      return ConnectFails(socket, kWsaTimedOut);
     case 3:
       return FailConnectLater(socket, kSlowRefusedMs, kWsaConnRefused);
     default:
